@@ -1,0 +1,36 @@
+// The IR blob: the durable, versioned, byte-identical binary form of a store.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "graph/node_key.h"
+#include "store/graph_store.h"
+#include "util/result.h"
+
+namespace dagloom {
+
+struct BlobError {
+    enum class Kind : uint8_t { BadMagic, Truncated, BadTag, BadUtf8, BadNodeRef };
+    Kind kind;
+    std::string what;    // BadTag: "node", "param" or "stage-ref"
+    uint64_t value = 0;  // BadTag: the tag byte; BadNodeRef: the index
+    // The text the Python layer raises as ValueError.
+    std::string message() const;
+};
+
+// A count, length or index that does not fit the format's 32-bit fields.
+struct BlobTooLarge {
+    std::string message;
+};
+
+// Writes the store's nodes (one snapshot) and exactly `outputs`, unvalidated.
+Result<std::vector<uint8_t>, BlobTooLarge> serialize_with(const GraphStore& store, const std::vector<NodeId>& outputs);
+
+// Rebuilds a new store; on any error nothing is returned.
+Result<std::unique_ptr<GraphStore>, BlobError> deserialize(std::span<const uint8_t> data);
+
+}  // namespace dagloom

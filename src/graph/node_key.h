@@ -1,0 +1,109 @@
+// The identity of a graph node: equal keys are the same node.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "graph/param.h"
+
+namespace dagloom {
+
+using NodeId = uint64_t;
+
+// Reproducibility metadata of an External node; every field is identity.
+struct PayloadDescriptor {
+    std::string kind;
+    std::string content_hash;
+    std::string framework;
+    std::string version;
+    std::string io_schema;
+    std::optional<std::string> preprocessing_ref;  // "" is present, not absent
+
+    friend bool operator==(const PayloadDescriptor&, const PayloadDescriptor&) = default;
+};
+
+// Where a stage member reads an argument: the stage's k-th input, or the
+// value of an earlier member k.
+struct StageRef {
+    enum class Tag : uint8_t { Input = 0, Member = 1 };
+    Tag tag = Tag::Input;
+    uint64_t index = 0;
+
+    static StageRef Input(uint64_t k) { return {Tag::Input, k}; }
+    static StageRef Member(uint64_t k) { return {Tag::Member, k}; }
+    friend bool operator==(const StageRef&, const StageRef&) = default;
+};
+
+// One fused operation of a Stage: its Op token and its argument references.
+struct StageOp {
+    std::string op;
+    std::vector<StageRef> inputs;
+    friend bool operator==(const StageOp&, const StageOp&) = default;
+};
+
+// Tag order is fixed: hashing and the blob format use it.
+enum class NodeKind : uint8_t { Source = 0, Op = 1, Reduction = 2, External = 3, Stage = 4, Exchange = 5 };
+
+inline constexpr int kNodeKindCount = 6;
+
+// "source", "op", "reduction", "external", "stage", "exchange".
+const char* kind_name(NodeKind kind);
+
+// A tagged union kept flat: fields that a kind does not have stay empty.
+//   Source    name, params
+//   Op        name, params, inputs
+//   Reduction name, params, inputs
+//   External  descriptor, params, inputs
+//   Stage     inputs, members
+//   Exchange  params (the scheme), inputs
+// Deep-copying value: copies share nothing.
+class NodeKey {
+public:
+    static NodeKey source(std::string name, ParamMap params);
+    static NodeKey op(std::string name, ParamMap params, std::vector<NodeId> inputs);
+    static NodeKey reduction(std::string name, ParamMap params, std::vector<NodeId> inputs);
+    static NodeKey external(PayloadDescriptor descriptor, ParamMap params, std::vector<NodeId> inputs);
+    static NodeKey stage(std::vector<NodeId> inputs, std::vector<StageOp> members);
+    static NodeKey exchange(ParamMap scheme, std::vector<NodeId> inputs);
+
+    NodeKey(const NodeKey& other);
+    NodeKey& operator=(const NodeKey& other);
+    NodeKey(NodeKey&&) noexcept = default;
+    NodeKey& operator=(NodeKey&&) noexcept = default;
+
+    NodeKind kind() const { return kind_; }
+    const std::string& name() const { return name_; }
+    const ParamMap& params() const { return params_; }
+    const ParamMap& scheme() const { return params_; }
+    const std::vector<NodeId>& inputs() const { return inputs_; }
+    // Only for External keys.
+    const PayloadDescriptor& descriptor() const { return *descriptor_; }
+    const std::vector<StageOp>& members() const { return members_; }
+
+    // A copy pointing at other inputs; a Source ignores the list.
+    NodeKey with_inputs(std::vector<NodeId> inputs) const;
+
+    // Canonical text of the key without its inputs ("op|add|scalar=f0000000000000000;side=sr").
+    std::string token() const;
+
+    friend bool operator==(const NodeKey& a, const NodeKey& b);
+
+private:
+    NodeKey() = default;
+
+    NodeKind kind_ = NodeKind::Source;
+    std::string name_;
+    ParamMap params_;
+    std::vector<NodeId> inputs_;
+    std::unique_ptr<PayloadDescriptor> descriptor_;
+    std::vector<StageOp> members_;
+};
+
+// A hash consistent with key equality; `seed` varies the function so a
+// store can key its index at random (hash values are never persisted).
+uint64_t hash_key(const NodeKey& key, uint64_t seed);
+
+}  // namespace dagloom

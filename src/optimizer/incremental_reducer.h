@@ -1,0 +1,39 @@
+// Keeps a canonical form of a growing store, fed batch by batch, and
+// reduces that form once at the end.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "graph/node_key.h"
+#include "optimizer/pipeline.h"
+#include "store/graph_store.h"
+#include "util/result.h"
+
+namespace dagloom {
+
+class IncrementalReducer {
+public:
+    IncrementalReducer();
+    ~IncrementalReducer();
+    IncrementalReducer(IncrementalReducer&&) noexcept;
+    IncrementalReducer& operator=(IncrementalReducer&&) noexcept;
+
+    // `delta` continues the consumed nodes (store ids watermark, watermark+1, ...).
+    // Returns delta.size(); on BadNodeId the keys before the bad one stay consumed.
+    Result<uint64_t, BadNodeId> step(const std::vector<NodeKey>& delta);
+
+    // Reduces the canonical form against store ids `outputs`; changes nothing.
+    Result<Reduced, BadNodeId> finalize(const std::vector<NodeId>& outputs, const RewriteEngine& engine,
+                                        bool maximal_fusion) const;
+
+    uint64_t watermark() const;
+    uint64_t total_work() const;
+    uint64_t canonical_count() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace dagloom

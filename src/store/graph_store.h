@@ -1,0 +1,74 @@
+// The interned, append-only, thread-safe node table of one graph.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "graph/node_key.h"
+#include "util/poison_mutex.h"
+#include "util/result.h"
+
+namespace dagloom {
+
+// The store's only error: an id that names no node.
+struct BadNodeId {
+    NodeId id;
+    // "no node with id <id>"
+    std::string message() const;
+    friend bool operator==(const BadNodeId&, const BadNodeId&) = default;
+};
+
+struct Snapshot {
+    std::vector<NodeKey> nodes;
+    std::vector<NodeId> outputs;
+};
+
+// Keys are interned: an equal key returns the id it already has, so ids are
+// dense, stable, and a topological order. Every operation is one critical
+// section under the store's own mutex; reads return copies.
+class GraphStore {
+public:
+    GraphStore();
+    GraphStore(const GraphStore&) = delete;
+    GraphStore& operator=(const GraphStore&) = delete;
+
+    Result<NodeId, BadNodeId> intern(NodeKey key);
+    Status<BadNodeId> mark_output(NodeId id);
+
+    std::size_t node_count() const;
+    std::vector<NodeId> outputs() const;
+    Snapshot snapshot() const;
+    std::vector<NodeKey> snapshot_from(NodeId start) const;
+
+    // Read-only view of the state, valid only inside with_locked.
+    struct View {
+        const std::vector<NodeKey>& nodes;
+        const std::vector<NodeId>& outputs;
+    };
+    // Runs f(View) with the lock held for its whole duration (used where a
+    // consistent picture must be rendered in one go, e.g. DOT text).
+    template <class F>
+    auto with_locked(F&& f) const {
+        auto guard = mu_.lock();
+        return f(View{nodes_, outputs_});
+    }
+
+private:
+    // Open-addressing index of ids hashed by the key they point to, so each
+    // key is stored once.
+    void grow_index();
+    std::size_t find_slot(const NodeKey& key, uint64_t hash) const;
+
+    mutable PoisonMutex mu_;
+    std::vector<NodeKey> nodes_;
+    std::vector<uint64_t> hashes_;   // cached hash of nodes_[i]
+    std::vector<NodeId> outputs_;
+    std::vector<uint32_t> slots_;    // node id + 1, 0 = empty; size is a power of two
+    uint64_t seed_;
+};
+
+// Graphviz digraph "dagloom" of the whole store, rendered under its lock.
+std::string to_dot(const GraphStore& store);
+
+}  // namespace dagloom

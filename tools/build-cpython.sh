@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# Build a free-threaded CPython 3.13 (3.13t) from Debian 13 "trixie"'s source
+# package into a cache directory outside the checkout, and reuse it when it is
+# already there.
+#
+#   tools/build-cpython.sh            # prints the interpreter path on its last line
+#
+# Environment:
+#   DAGLOOM_CPYTHON_CACHE   install prefix (default /opt/dagloom-cpython/3.13t)
+#   DAGLOOM_CPYTHON_WORK    scratch dir for apt state and the source tree
+#                           (default <cache>.work, removed after a good build)
+#   DAGLOOM_DEBIAN_MIRROR   Debian archive URI for the deb-src entry (default: the
+#                           archive this machine's own apt sources point at)
+#   DAGLOOM_JOBS            make -j value (default 2)
+#
+# The system's apt configuration is never changed: the trixie deb-src entry
+# lives in a private sources list with private state and cache directories.
+# Debian's pure-Python pytest and hypothesis (python3-pytest,
+# python3-hypothesis) are made importable through a .pth file in the cached
+# install's site-packages that appends /usr/lib/python3/dist-packages to
+# sys.path.
+set -euo pipefail
+
+CACHE=${DAGLOOM_CPYTHON_CACHE:-/opt/dagloom-cpython/3.13t}
+WORK=${DAGLOOM_CPYTHON_WORK:-${CACHE}.work}
+JOBS=${DAGLOOM_JOBS:-2}
+PY="$CACHE/bin/python3.13t"
+STAMP="$CACHE/.dagloom-build-complete"
+PTH_NAME="dagloom-debian-dist-packages.pth"
+DIST_PACKAGES=/usr/lib/python3/dist-packages
+KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
+
+log() { printf '[build-cpython] %s\n' "$*" >&2; }
+die() { log "error: $*"; exit 1; }
+
+# The interpreter "works": it runs, is 3.13, is a free-threaded build, and has
+# the stdlib pieces the project's tests and tools touch.
+python_works() {
+  [[ -x "$PY" && -f "$STAMP" ]] || return 1
+  "$PY" -I -c '
+import sys, sysconfig
+assert sys.version_info[:2] == (3, 13), sys.version
+assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1
+import ctypes, zlib, bz2, lzma, sqlite3, json, decimal, threading, unittest
+' >/dev/null 2>&1
+}
+
+# Append Debian's dist-packages (pytest, hypothesis) to the interpreter's path.
+install_pth() {
+  local purelib
+  purelib=$("$PY" -I -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+  mkdir -p "$purelib"
+  printf '%s\n' "$DIST_PACKAGES" >"$purelib/$PTH_NAME"
+}
+
+finish() {
+  install_pth
+  if ! "$PY" -c 'import pytest, hypothesis' >/dev/null 2>&1; then
+    log "note: pytest/hypothesis not importable under $PY yet" \
+        "(install python3-pytest python3-hypothesis)"
+  fi
+  echo "$PY"
+}
+
+apt_install_missing() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${db:Status-Status}\n' "$p" 2>/dev/null | grep -qx installed \
+      || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
+  log "installing missing packages: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+# The Debian archive URI this machine's apt already uses (so no host is
+# hard-coded here).
+debian_mirror() {
+  if [[ -n "${DAGLOOM_DEBIAN_MIRROR:-}" ]]; then
+    echo "$DAGLOOM_DEBIAN_MIRROR"; return
+  fi
+  local uri
+  uri=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 2>/dev/null \
+        | awk '$2 !~ /-security$/ && $2 !~ /-updates$/ && $2 !~ /-backports$/ && $1 ~ /\/debian\/?$/ {print $1; exit}')
+  if [[ -z "$uri" ]]; then
+    uri=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null \
+          | awk 'tolower($1)=="uris:" {for (i=2;i<=NF;i++) if ($i ~ /\/debian\/?$/) {print $i; exit}}')
+  fi
+  if [[ -z "$uri" ]]; then
+    uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null \
+          | awk '$1=="deb" {for (i=2;i<=NF;i++) if ($i ~ /^[a-z]+:\/\/.*\/debian\/?$/) {print $i; exit}}')
+  fi
+  [[ -n "$uri" ]] || die "cannot find a Debian archive URI in /etc/apt; set DAGLOOM_DEBIAN_MIRROR"
+  echo "${uri%/}"
+}
+
+main() {
+  if python_works; then
+    log "reusing cached interpreter in $CACHE"
+    finish
+    return
+  fi
+
+  mkdir -p "$(dirname "$CACHE")"
+  # One build at a time per cache directory.
+  exec 9>"${CACHE}.lock"
+  flock 9
+  if python_works; then
+    log "another run built $CACHE meanwhile; reusing it"
+    finish
+    return
+  fi
+
+  local t0=$SECONDS
+  apt_install_missing build-essential pkg-config dpkg-dev xz-utils ca-certificates \
+    debian-archive-keyring \
+    libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev \
+    libreadline-dev libncurses-dev uuid-dev libgdbm-dev libexpat1-dev
+
+  # Private apt directory: own sources list, state and cache.
+  local apt="$WORK/apt"
+  rm -rf "$WORK"
+  mkdir -p "$apt/etc/sources.list.d" "$apt/etc/preferences.d" \
+           "$apt/state/lists/partial" "$apt/cache/archives/partial" "$WORK/src"
+  local mirror; mirror=$(debian_mirror)
+  if gpg --show-keys "$KEYRING" 2>/dev/null | grep -q '(13/trixie)'; then
+    echo "deb-src [signed-by=$KEYRING] $mirror trixie main" >"$apt/etc/sources.list"
+  else
+    die "no Debian 13 (trixie) signing key in $KEYRING; upgrade debian-archive-keyring"
+  fi
+  local aptopts=(
+    -o "Dir::Etc::SourceList=$apt/etc/sources.list"
+    -o "Dir::Etc::SourceParts=$apt/etc/sources.list.d"
+    -o "Dir::Etc::PreferencesParts=$apt/etc/preferences.d"
+    -o "Dir::State=$apt/state"
+    -o "Dir::Cache=$apt/cache"
+    -o "APT::Sandbox::User=root"
+  )
+  log "fetching the python3.13 source package from trixie ($mirror)"
+  apt-get "${aptopts[@]}" -qq update >&2
+  (cd "$WORK/src" && apt-get "${aptopts[@]}" -qq source --download-only python3.13 >&2)
+  local dsc
+  dsc=$(ls "$WORK"/src/python3.13_*.dsc 2>/dev/null | head -n1)
+  [[ -n "$dsc" ]] || die "apt-get source did not produce a .dsc"
+  log "unpacking $(basename "$dsc")"
+  # dpkg-source verifies the checksums in the .dsc. Debian's own patches are
+  # not applied: they adapt the tree to Debian's /usr layout (dist-packages,
+  # multiarch, ...), which is wrong for a private prefix; the upstream tree is
+  # what we want.
+  (cd "$WORK/src" && dpkg-source --skip-patches -x "$dsc" cpython >&2)
+
+  log "configuring (--disable-gil --prefix=$CACHE)"
+  rm -rf "$CACHE"
+  cd "$WORK/src/cpython"
+  ./configure --disable-gil --prefix="$CACHE" --with-ensurepip=no \
+    >"$WORK/configure.log" 2>&1 || { tail -n 50 "$WORK/configure.log" >&2; die "configure failed"; }
+  log "building with make -j$JOBS (log: $WORK/make.log)"
+  make -j"$JOBS" >"$WORK/make.log" 2>&1 || { tail -n 80 "$WORK/make.log" >&2; die "make failed"; }
+  grep -A12 'necessary bits to build these optional modules' "$WORK/make.log" >&2 || true
+  grep -A6 'Failed to build these modules' "$WORK/make.log" >&2 || true
+  log "installing into $CACHE"
+  make install >"$WORK/install.log" 2>&1 || { tail -n 50 "$WORK/install.log" >&2; die "make install failed"; }
+  touch "$STAMP"
+  python_works || die "the installed interpreter $PY does not work"
+  cd /
+  rm -rf "$WORK"
+  log "built CPython $("$PY" -c 'import platform; print(platform.python_version())') (free-threaded) in $((SECONDS - t0))s"
+  finish
+}
+
+main "$@"
