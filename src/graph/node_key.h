@@ -80,8 +80,8 @@ public:
     const ParamMap& scheme() const { return params_; }
     const std::vector<NodeId>& inputs() const { return inputs_; }
     // Only for External keys.
-    const PayloadDescriptor& descriptor() const { return *descriptor_; }
-    const std::vector<StageOp>& members() const { return members_; }
+    const PayloadDescriptor& descriptor() const;
+    const std::vector<StageOp>& members() const;
 
     // A copy pointing at other inputs; a Source ignores the list.
     NodeKey with_inputs(std::vector<NodeId> inputs) const;
@@ -94,12 +94,18 @@ public:
 private:
     NodeKey() = default;
 
+    // Fields only Externals and Stages carry live out of line, which keeps
+    // the common keys (sources, ops, reductions) small.
+    struct Extra {
+        PayloadDescriptor descriptor;
+        std::vector<StageOp> members;
+    };
+
     NodeKind kind_ = NodeKind::Source;
     std::string name_;
     ParamMap params_;
     std::vector<NodeId> inputs_;
-    std::unique_ptr<PayloadDescriptor> descriptor_;
-    std::vector<StageOp> members_;
+    std::unique_ptr<Extra> extra_;
 };
 
 // A hash consistent with key equality; `seed` varies the function so a

@@ -1,0 +1,162 @@
+#include "graph/node_key.h"
+
+#include "graph/hash.h"
+#include "graph/token.h"
+
+namespace dagloom {
+
+const char* kind_name(NodeKind kind) {
+    switch (kind) {
+        case NodeKind::Source: return "source";
+        case NodeKind::Op: return "op";
+        case NodeKind::Reduction: return "reduction";
+        case NodeKind::External: return "external";
+        case NodeKind::Stage: return "stage";
+        case NodeKind::Exchange: return "exchange";
+    }
+    return "";
+}
+
+NodeKey NodeKey::source(std::string name, ParamMap params) {
+    NodeKey k;
+    k.kind_ = NodeKind::Source;
+    k.name_ = std::move(name);
+    k.params_ = std::move(params);
+    return k;
+}
+
+NodeKey NodeKey::op(std::string name, ParamMap params, std::vector<NodeId> inputs) {
+    NodeKey k = source(std::move(name), std::move(params));
+    k.kind_ = NodeKind::Op;
+    k.inputs_ = std::move(inputs);
+    return k;
+}
+
+NodeKey NodeKey::reduction(std::string name, ParamMap params, std::vector<NodeId> inputs) {
+    NodeKey k = op(std::move(name), std::move(params), std::move(inputs));
+    k.kind_ = NodeKind::Reduction;
+    return k;
+}
+
+NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, std::vector<NodeId> inputs) {
+    NodeKey k;
+    k.kind_ = NodeKind::External;
+    k.params_ = std::move(params);
+    k.inputs_ = std::move(inputs);
+    k.extra_ = std::make_unique<Extra>(Extra{std::move(descriptor), {}});
+    return k;
+}
+
+NodeKey NodeKey::stage(std::vector<NodeId> inputs, std::vector<StageOp> members) {
+    NodeKey k;
+    k.kind_ = NodeKind::Stage;
+    k.inputs_ = std::move(inputs);
+    k.extra_ = std::make_unique<Extra>(Extra{{}, std::move(members)});
+    return k;
+}
+
+NodeKey NodeKey::exchange(ParamMap scheme, std::vector<NodeId> inputs) {
+    NodeKey k;
+    k.kind_ = NodeKind::Exchange;
+    k.params_ = std::move(scheme);
+    k.inputs_ = std::move(inputs);
+    return k;
+}
+
+NodeKey::NodeKey(const NodeKey& other)
+    : kind_(other.kind_),
+      name_(other.name_),
+      params_(other.params_),
+      inputs_(other.inputs_),
+      extra_(other.extra_ ? std::make_unique<Extra>(*other.extra_) : nullptr) {}
+
+NodeKey& NodeKey::operator=(const NodeKey& other) {
+    if (this != &other) *this = NodeKey(other);
+    return *this;
+}
+
+const PayloadDescriptor& NodeKey::descriptor() const {
+    static const PayloadDescriptor empty;
+    return kind_ == NodeKind::External ? extra_->descriptor : empty;
+}
+
+const std::vector<StageOp>& NodeKey::members() const {
+    static const std::vector<StageOp> empty;
+    return kind_ == NodeKind::Stage ? extra_->members : empty;
+}
+
+NodeKey NodeKey::with_inputs(std::vector<NodeId> inputs) const {
+    NodeKey k(*this);
+    if (kind_ != NodeKind::Source) k.inputs_ = std::move(inputs);
+    return k;
+}
+
+std::string NodeKey::token() const {
+    switch (kind_) {
+        case NodeKind::Source: return with_params("src|" + escape_token(name_), params_);
+        case NodeKind::Op: return with_params("op|" + escape_token(name_), params_);
+        case NodeKind::Reduction: return with_params("red|" + escape_token(name_), params_);
+        case NodeKind::External: {
+            // Descriptor fields are written verbatim; identity never rests on this text.
+            const PayloadDescriptor& d = extra_->descriptor;
+            std::string t = "ext|" + d.kind + "|" + d.content_hash + "|" + d.framework + "|" + d.version + "|" +
+                            d.io_schema + "|" + (d.preprocessing_ref ? *d.preprocessing_ref : std::string("-"));
+            return with_params(std::move(t), params_);
+        }
+        case NodeKind::Stage: return "stage|" + std::to_string(extra_->members.size());
+        case NodeKind::Exchange: return with_params("exch", params_);
+    }
+    return {};
+}
+
+bool operator==(const NodeKey& a, const NodeKey& b) {
+    if (a.kind_ != b.kind_ || a.name_ != b.name_ || a.inputs_ != b.inputs_ || !(a.params_ == b.params_)) return false;
+    switch (a.kind_) {
+        case NodeKind::External: return a.extra_->descriptor == b.extra_->descriptor;
+        case NodeKind::Stage: return a.extra_->members == b.extra_->members;
+        default: return true;
+    }
+}
+
+namespace {
+
+void hash_params(Hasher& h, const ParamMap& params) {
+    h.add(params.size());
+    for (const auto& [key, value] : params) {
+        h.add_bytes(key);
+        h.add(static_cast<uint64_t>(value.tag()));
+        switch (value.tag()) {
+            case ParamValue::Tag::Int: h.add(static_cast<uint64_t>(value.as_int())); break;
+            case ParamValue::Tag::Float: h.add(canonical_float_bits(value.as_float())); break;
+            case ParamValue::Tag::Bool: h.add(value.as_bool()); break;
+            case ParamValue::Tag::Str: h.add_bytes(value.as_str()); break;
+        }
+    }
+}
+
+}  // namespace
+
+uint64_t hash_key(const NodeKey& key, uint64_t seed) {
+    Hasher h(seed);
+    h.add(static_cast<uint64_t>(key.kind()));
+    h.add_bytes(key.name());
+    hash_params(h, key.params());
+    h.add(key.inputs().size());
+    for (NodeId id : key.inputs()) h.add(id);
+    if (key.kind() == NodeKind::External) {
+        const PayloadDescriptor& d = key.descriptor();
+        for (const std::string* s : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) h.add_bytes(*s);
+        h.add(d.preprocessing_ref.has_value());
+        if (d.preprocessing_ref) h.add_bytes(*d.preprocessing_ref);
+    } else if (key.kind() == NodeKind::Stage) {
+        h.add(key.members().size());
+        for (const StageOp& m : key.members()) {
+            h.add_bytes(m.op);
+            h.add(m.inputs.size());
+            for (const StageRef& r : m.inputs) h.add((static_cast<uint64_t>(r.tag) << 63) ^ r.index);
+        }
+    }
+    return h.finish();
+}
+
+}  // namespace dagloom
