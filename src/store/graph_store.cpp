@@ -59,8 +59,8 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
     if (n >= 0xfffffffeu) fail("dagloom-core store is full: more than 4294967294 nodes");
     // Allocate everything first, so running out of memory leaves the store as it was.
     if ((n + 1) * 10 > slots_.size() * 7) grow_index();
-    nodes_.reserve(n + 1);
-    hashes_.reserve(n + 1);
+    if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::max<std::size_t>(16, 2 * n));
+    if (hashes_.size() == hashes_.capacity()) hashes_.reserve(std::max<std::size_t>(16, 2 * n));
     std::size_t slot = find_slot(key, hash);
     nodes_.push_back(std::move(key));
     hashes_.push_back(hash);
