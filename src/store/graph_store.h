@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "graph/node_key.h"
+#include "store/key_index.h"
 #include "util/poison_mutex.h"
 #include "util/result.h"
 
@@ -55,17 +56,10 @@ public:
     }
 
 private:
-    // Open-addressing index of ids hashed by the key they point to, so each
-    // key is stored once.
-    void grow_index();
-    std::size_t find_slot(const NodeKey& key, uint64_t hash) const;
-
     mutable PoisonMutex mu_;
     std::vector<NodeKey> nodes_;
-    std::vector<uint64_t> hashes_;   // cached hash of nodes_[i]
     std::vector<NodeId> outputs_;
-    std::vector<uint32_t> slots_;    // node id + 1, 0 = empty; size is a power of two
-    uint64_t seed_;
+    KeyIndex index_;
 };
 
 // Graphviz digraph "dagloom" of the whole store, rendered under its lock.

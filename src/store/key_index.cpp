@@ -1,0 +1,62 @@
+#include "store/key_index.h"
+
+#include <algorithm>
+#include <random>
+
+#include "util/internal_error.h"
+
+namespace dagloom {
+
+namespace {
+
+uint64_t random_seed() {
+    std::random_device rd;
+    return (static_cast<uint64_t>(rd()) << 32) ^ rd();
+}
+
+// Positions are stored in 32 bits (plus one for "empty").
+constexpr uint64_t kMaxEntries = 0xfffffffeULL;
+
+}  // namespace
+
+KeyIndex::KeyIndex() : seed_(random_seed()) {}
+
+std::optional<uint64_t> KeyIndex::find(const std::vector<NodeKey>& keys, const NodeKey& key, uint64_t hash) const {
+    if (slots_.empty()) return std::nullopt;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = probe(hash);; i = (i + 1) & mask) {
+        uint32_t s = slots_[i];
+        if (s == 0) return std::nullopt;
+        std::size_t pos = s - 1;
+        if (hashes_[pos] == hash && keys[pos] == key) return pos;
+    }
+}
+
+void KeyIndex::rehash(std::size_t capacity) {
+    std::vector<uint32_t> fresh(capacity, 0);
+    const std::size_t mask = capacity - 1;
+    for (std::size_t pos = 0; pos < hashes_.size(); ++pos) {
+        std::size_t i = static_cast<std::size_t>(hashes_[pos]) & mask;
+        while (fresh[i] != 0) i = (i + 1) & mask;
+        fresh[i] = static_cast<uint32_t>(pos + 1);
+    }
+    slots_ = std::move(fresh);
+}
+
+void KeyIndex::reserve_one() {
+    const std::size_t n = hashes_.size();
+    if (n >= kMaxEntries) fail("dagloom-core key index is full: more than 4294967294 keys");
+    if (hashes_.size() == hashes_.capacity()) hashes_.reserve(std::max<std::size_t>(16, 2 * n));
+    // Keep the load factor at most 0.7 so probe runs stay short.
+    if ((n + 1) * 10 > slots_.size() * 7) rehash(slots_.empty() ? 16 : slots_.size() * 2);
+}
+
+void KeyIndex::insert(uint64_t pos, uint64_t hash) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = probe(hash);
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = static_cast<uint32_t>(pos + 1);
+    hashes_.push_back(hash);
+}
+
+}  // namespace dagloom

@@ -1,0 +1,43 @@
+// Hash-consing index over a vector of keys: open addressing of positions,
+// hashed by the key each position points to, so every key is stored once
+// (in the vector) and the index costs a few bytes per key.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "graph/node_key.h"
+
+namespace dagloom {
+
+class KeyIndex {
+public:
+    // A random seed keeps hash values private to this index.
+    KeyIndex();
+
+    uint64_t hash(const NodeKey& key) const { return hash_key(key, seed_); }
+
+    // Position of the key equal to `key` among `keys` (the vector this index
+    // describes), or nothing.
+    std::optional<uint64_t> find(const std::vector<NodeKey>& keys, const NodeKey& key, uint64_t hash) const;
+
+    // Makes room for one more entry; call before appending to the key vector
+    // so that a failed allocation leaves both unchanged.
+    void reserve_one();
+    // Records that position `pos` (the next one) holds a key with `hash`.
+    // Never allocates after reserve_one().
+    void insert(uint64_t pos, uint64_t hash);
+
+    std::size_t size() const { return hashes_.size(); }
+
+private:
+    std::size_t probe(uint64_t hash) const { return static_cast<std::size_t>(hash) & (slots_.size() - 1); }
+    void rehash(std::size_t capacity);
+
+    std::vector<uint64_t> hashes_;  // hash of each recorded position
+    std::vector<uint32_t> slots_;   // position + 1, 0 = empty; power-of-two size
+    uint64_t seed_;
+};
+
+}  // namespace dagloom
