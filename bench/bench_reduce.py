@@ -1,0 +1,90 @@
+"""GraphStore.reduce on 100k and 1M nodes against a pure-Python DCE + CSE.
+
+Usage: PYTHONPATH=<build>/python python3 bench/bench_reduce.py [N1 N2]
+The baseline does far less work (no saturation, no fusion); the ratio says
+how much of a plain Python pass the whole native reduction costs.
+"""
+
+import gc
+import os
+import resource
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_common import best_of, record_into, reduction_records, report, rss_bytes  # noqa: E402
+
+
+def python_dce_cse(records, outputs):
+    live = [False] * len(records)
+    stack = list(outputs)
+    while stack:
+        i = stack.pop()
+        if not live[i]:
+            live[i] = True
+            stack.extend(records[i][2])
+    index, new_id, kept = {}, {}, []
+    for i, rec in enumerate(records):
+        if not live[i]:
+            continue
+        key = (rec[0], rec[1], tuple(new_id[j] for j in rec[2]), tuple(sorted(rec[3].items())) if rec[3] else ())
+        got = index.get(key)
+        if got is None:
+            got = index[key] = len(kept)
+            kept.append(key)
+        new_id[i] = got
+    return kept
+
+
+def memory_child(n):
+    import dagloom_core
+
+    records, outputs = reduction_records(n)
+    gc.collect()
+    before = rss_bytes()
+    store = dagloom_core.GraphStore()
+    ids = record_into(store, records)
+    gc.collect()
+    store_bytes = rss_bytes() - before
+    peak_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    current = rss_bytes()
+    store.reduce(outputs=[ids[o] for o in outputs])
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    print(store_bytes, max(0, peak - max(peak_before, current)))
+
+
+def run(n):
+    import dagloom_core
+
+    records, outputs = reduction_records(n)
+    store = dagloom_core.GraphStore()
+    ids = record_into(store, records)
+    outs = [ids[o] for o in outputs]
+    t_single, (_, rep) = best_of(lambda: store.reduce(outputs=outs), repeat=2)
+    t_max, _ = best_of(lambda: store.reduce(maximal_fusion=True, outputs=outs), repeat=2)
+    t_base, _ = best_of(lambda: python_dce_cse(records, outputs), repeat=2)
+    print("n=%d report=%s" % (n, rep))
+    report("reduce() single-use", t_single / n * 1e9, "ns/node")
+    report("reduce() maximal", t_max / n * 1e9, "ns/node")
+    report("pure-Python DCE+CSE", t_base / n * 1e9, "ns/node")
+    report("ratio reduce/baseline (target <= 0.3)", t_single / t_base, "x")
+    return t_single
+
+
+def main():
+    if len(sys.argv) > 2 and sys.argv[1] == "--memory":
+        memory_child(int(sys.argv[2]))
+        return
+    small, large = (int(sys.argv[1]), int(sys.argv[2])) if len(sys.argv) > 2 else (100_000, 1_000_000)
+    t_small = run(small)
+    t_large = run(large)
+    report("scaling t(%d)/t(%d) (target <= %g)" % (large, small, 12 * large / small / 10), t_large / t_small, "x")
+    out = subprocess.run([sys.executable, __file__, "--memory", str(large)], capture_output=True, text=True, check=True)
+    store_bytes, extra = map(int, out.stdout.split())
+    report("store memory", store_bytes / 2**20, "MiB")
+    report("extra peak memory during reduce", extra / 2**20, "MiB")
+    report("peak/store (target <= 4)", extra / max(store_bytes, 1), "x")
+
+
+if __name__ == "__main__":
+    main()
