@@ -5,6 +5,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "graph/node_key.h"
@@ -20,6 +21,14 @@ struct BlobError {
     uint64_t value = 0;  // BadTag: the tag byte; BadNodeRef: the index
     // The text the Python layer raises as ValueError.
     std::string message() const;
+
+    static BlobError bad_magic() { return {Kind::BadMagic, {}, 0}; }
+    static BlobError truncated() { return {Kind::Truncated, {}, 0}; }
+    static BlobError bad_tag(std::string what, uint8_t tag) { return {Kind::BadTag, std::move(what), tag}; }
+    static BlobError bad_utf8() { return {Kind::BadUtf8, {}, 0}; }
+    static BlobError bad_node_ref(uint64_t index) { return {Kind::BadNodeRef, {}, index}; }
+
+    friend bool operator==(const BlobError&, const BlobError&) = default;
 };
 
 // A count, length or index that does not fit the format's 32-bit fields.

@@ -34,4 +34,44 @@ public:
     virtual ~RewriteEngine() = default;
     virtual EngineGraph canonicalize(const EngineGraph& graph) const = 0;
 };
+
+// Token text -> the first node in list order that carries it, with its
+// inputs exactly as in that list. Iteration order is never used.
+using TokenTable = std::unordered_map<std::string, NodeKey>;
+
+TokenTable build_token_table(const std::vector<NodeKey>& keys);
+
+// One node per key, in order: op = token, children = the key's inputs,
+// opaque unless the key is an Op. `outputs` is copied unchanged.
+EngineGraph to_engine_graph(const std::vector<NodeKey>& keys, const std::vector<uint64_t>& outputs);
+
+// What the reduction pipeline hands its engine, and the table it rebuilds
+// opaque nodes from.
+//
+// Tokens are not injective for every kind: a Stage token names only its
+// member count, and External descriptor fields are written unescaped (an
+// absent preprocessing_ref reads like "-"). An engine that merges by op text
+// and children, and a rebuild keyed by token, would then merge different
+// stages or externals, or give one another's members. So here every opaque
+// key that differs from the token's first node in anything but its inputs
+// gets an op text of its own: the token followed by kVariantMark and a
+// counter, never equal to any real token or other variant. Ops keep their
+// token (Op tokens are injective and never looked up in the table).
+//
+// Without such collisions the graph equals to_engine_graph and `rebuild`
+// equals build_token_table restricted to opaque keys.
+struct EngineInput {
+    EngineGraph graph;
+    TokenTable rebuild;  // op text -> key to rebuild from; opaque keys only
+};
+
+// Cannot occur in UTF-8 text, so a variant text is normally free at once;
+// uniqueness is still checked, since the core accepts arbitrary bytes.
+inline constexpr char kVariantMark = '\xff';
+
+EngineInput to_distinct_engine_graph(const std::vector<NodeKey>& keys, std::vector<uint64_t> outputs);
+
+// True when the keys are equal in every field but their inputs.
+bool same_apart_from_inputs(const NodeKey& a, const NodeKey& b);
+
 }  // namespace dagloom

@@ -1,0 +1,258 @@
+#include "blob/reader.h"
+
+#include <bit>
+#include <cstring>
+#include <optional>
+#include <utility>
+
+#include "blob/utf8.h"
+#include "util/internal_error.h"
+
+namespace dagloom {
+
+// Evaluates a Result-returning read; on error returns it from the enclosing
+// function, otherwise binds the value to `var`.
+#define DAGLOOM_READ(var, expr)                                  \
+    auto var##_read_ = (expr);                                   \
+    if (!var##_read_) return make_err(std::move(var##_read_.error())); \
+    auto var = std::move(var##_read_).value()
+
+namespace {
+
+uint32_t load_u32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+uint64_t load_u64(const uint8_t* p) {
+    return static_cast<uint64_t>(load_u32(p)) | static_cast<uint64_t>(load_u32(p + 4)) << 32;
+}
+
+}  // namespace
+
+std::string BlobError::message() const {
+    switch (kind) {
+        case Kind::BadMagic:
+            return "not a dagloom IR blob (bad magic/version)";
+        case Kind::Truncated:
+            return "truncated dagloom IR blob";
+        case Kind::BadTag:
+            return "invalid " + what + " tag " + std::to_string(value);
+        case Kind::BadUtf8:
+            return "invalid utf-8 in dagloom IR blob";
+        case Kind::BadNodeRef:
+            return "node reference " + std::to_string(value) + " out of range";
+    }
+    fail("unknown blob error kind");
+}
+
+Result<uint8_t, BlobError> Reader::u8() {
+    if (remaining() < 1) return make_err(BlobError::truncated());
+    return data[pos++];
+}
+
+Result<uint32_t, BlobError> Reader::u32() {
+    if (remaining() < 4) return make_err(BlobError::truncated());
+    const uint32_t v = load_u32(data.data() + pos);
+    pos += 4;
+    return v;
+}
+
+Result<uint64_t, BlobError> Reader::u64() {
+    if (remaining() < 8) return make_err(BlobError::truncated());
+    const uint64_t v = load_u64(data.data() + pos);
+    pos += 8;
+    return v;
+}
+
+Result<std::string, BlobError> Reader::string() {
+    DAGLOOM_READ(len, u32());
+    if (remaining() < len) return make_err(BlobError::truncated());
+    const uint8_t* p = data.data() + pos;
+    if (!is_valid_utf8(p, len)) return make_err(BlobError::bad_utf8());
+    pos += len;
+    return std::string(reinterpret_cast<const char*>(p), len);
+}
+
+Result<ParamMap, BlobError> Reader::params() {
+    DAGLOOM_READ(count, u32());
+    if (count == 0) return ParamMap();
+    std::vector<ParamMap::Entry> entries;
+    entries.reserve(capped_reserve(count, remaining(), kMinParamEntry));
+    for (uint32_t i = 0; i < count; ++i) {
+        DAGLOOM_READ(key, string());
+        DAGLOOM_READ(tag, u8());
+        switch (tag) {
+            case 0: {
+                DAGLOOM_READ(bits, u64());
+                entries.emplace_back(std::move(key), ParamValue::Int(static_cast<int64_t>(bits)));
+                break;
+            }
+            case 1: {
+                // The exact bit pattern: NaN payloads and -0.0 survive.
+                DAGLOOM_READ(bits, u64());
+                entries.emplace_back(std::move(key), ParamValue::Float(std::bit_cast<double>(bits)));
+                break;
+            }
+            case 2: {
+                DAGLOOM_READ(b, u8());
+                entries.emplace_back(std::move(key), ParamValue::Bool(b != 0));
+                break;
+            }
+            case 3: {
+                DAGLOOM_READ(s, string());
+                entries.emplace_back(std::move(key), ParamValue::Str(std::move(s)));
+                break;
+            }
+            default:
+                return make_err(BlobError::bad_tag("param", tag));
+        }
+    }
+    return ParamMap::make(std::move(entries));
+}
+
+Result<std::vector<NodeId>, BlobError> Reader::inputs(uint64_t limit) {
+    DAGLOOM_READ(count, u32());
+    std::vector<NodeId> ids;
+    ids.reserve(capped_reserve(count, remaining(), kNodeIdSize));
+    for (uint32_t i = 0; i < count; ++i) {
+        DAGLOOM_READ(id, u64());
+        if (id >= limit) return make_err(BlobError::bad_node_ref(id));
+        ids.push_back(id);
+    }
+    return ids;
+}
+
+Result<std::vector<StageOp>, BlobError> Reader::members(std::size_t input_count) {
+    DAGLOOM_READ(count, u32());
+    std::vector<StageOp> members;
+    members.reserve(capped_reserve(count, remaining(), kMinStageMember));
+    for (uint32_t m = 0; m < count; ++m) {
+        StageOp member;
+        DAGLOOM_READ(op, string());
+        member.op = std::move(op);
+        DAGLOOM_READ(ref_count, u32());
+        member.inputs.reserve(capped_reserve(ref_count, remaining(), kStageRefSize));
+        for (uint32_t i = 0; i < ref_count; ++i) {
+            if (remaining() < kStageRefSize) return make_err(BlobError::truncated());
+            const uint8_t tag = data[pos];
+            const uint64_t index = load_u32(data.data() + pos + 1);
+            pos += kStageRefSize;
+            if (tag == 0) {
+                // A stage can only read inputs it has.
+                if (index >= input_count) return make_err(BlobError::bad_node_ref(index));
+                member.inputs.push_back(StageRef::Input(index));
+            } else if (tag == 1) {
+                if (index >= m) return make_err(BlobError::bad_node_ref(index));
+                member.inputs.push_back(StageRef::Member(index));
+            } else {
+                return make_err(BlobError::bad_tag("stage-ref", tag));
+            }
+        }
+        members.push_back(std::move(member));
+    }
+    return members;
+}
+
+namespace {
+
+// References in a blob name record positions. A record equal to an earlier
+// one is interned to the earlier node, so positions and store ids part ways
+// from then on; every reference goes through this table to the node its
+// record became.
+struct PositionTable {
+    std::vector<NodeId> id_of;
+
+    // Reads an id list checked against the record position `k`, then maps
+    // each position to its store id.
+    Result<std::vector<NodeId>, BlobError> inputs(Reader& r, uint64_t k) const {
+        DAGLOOM_READ(ids, r.inputs(k));
+        for (NodeId& id : ids) id = id_of[id];
+        return ids;
+    }
+};
+
+Result<NodeKey, BlobError> read_record(Reader& r, uint64_t k, const PositionTable& table) {
+    DAGLOOM_READ(tag, r.u8());
+    switch (tag) {
+        case static_cast<uint8_t>(NodeKind::Source): {
+            DAGLOOM_READ(name, r.string());
+            DAGLOOM_READ(params, r.params());
+            return NodeKey::source(std::move(name), std::move(params));
+        }
+        case static_cast<uint8_t>(NodeKind::Op):
+        case static_cast<uint8_t>(NodeKind::Reduction): {
+            DAGLOOM_READ(name, r.string());
+            DAGLOOM_READ(params, r.params());
+            DAGLOOM_READ(inputs, table.inputs(r, k));
+            if (tag == static_cast<uint8_t>(NodeKind::Op))
+                return NodeKey::op(std::move(name), std::move(params), std::move(inputs));
+            return NodeKey::reduction(std::move(name), std::move(params), std::move(inputs));
+        }
+        case static_cast<uint8_t>(NodeKind::External): {
+            PayloadDescriptor d;
+            DAGLOOM_READ(kind, r.string());
+            d.kind = std::move(kind);
+            DAGLOOM_READ(content_hash, r.string());
+            d.content_hash = std::move(content_hash);
+            DAGLOOM_READ(framework, r.string());
+            d.framework = std::move(framework);
+            DAGLOOM_READ(version, r.string());
+            d.version = std::move(version);
+            DAGLOOM_READ(io_schema, r.string());
+            d.io_schema = std::move(io_schema);
+            DAGLOOM_READ(present, r.u8());
+            if (present != 0) {
+                DAGLOOM_READ(pref, r.string());
+                d.preprocessing_ref = std::move(pref);
+            }
+            DAGLOOM_READ(params, r.params());
+            DAGLOOM_READ(inputs, table.inputs(r, k));
+            return NodeKey::external(std::move(d), std::move(params), std::move(inputs));
+        }
+        case static_cast<uint8_t>(NodeKind::Stage): {
+            DAGLOOM_READ(inputs, table.inputs(r, k));
+            DAGLOOM_READ(members, r.members(inputs.size()));
+            return NodeKey::stage(std::move(inputs), std::move(members));
+        }
+        case static_cast<uint8_t>(NodeKind::Exchange): {
+            DAGLOOM_READ(scheme, r.params());
+            DAGLOOM_READ(inputs, table.inputs(r, k));
+            return NodeKey::exchange(std::move(scheme), std::move(inputs));
+        }
+        default:
+            return make_err(BlobError::bad_tag("node", tag));
+    }
+}
+
+}  // namespace
+
+Result<std::unique_ptr<GraphStore>, BlobError> deserialize(std::span<const uint8_t> data) {
+    if (data.size() < kMagic.size()) return make_err(BlobError::truncated());
+    if (std::memcmp(data.data(), kMagic.data(), kMagic.size()) != 0) return make_err(BlobError::bad_magic());
+    if (data.size() < kHeaderSize) return make_err(BlobError::truncated());
+
+    Reader r{data, kMagic.size()};
+    DAGLOOM_READ(node_count, r.u32());
+    auto store = std::make_unique<GraphStore>();
+    PositionTable table;
+    table.id_of.reserve(capped_reserve(node_count, r.remaining(), kMinNodeRecord));
+    for (uint64_t k = 0; k < node_count; ++k) {
+        DAGLOOM_READ(key, read_record(r, k, table));
+        // Every input went through the table, so it names a node the store has.
+        auto id = store->intern(std::move(key));
+        if (!id) fail("blob reader interned a reference to a node the store does not have");
+        table.id_of.push_back(*id);
+    }
+
+    DAGLOOM_READ(output_count, r.u32());
+    for (uint32_t i = 0; i < output_count; ++i) {
+        DAGLOOM_READ(pos, r.u64());
+        if (pos >= node_count) return make_err(BlobError::bad_node_ref(pos));
+        if (!store->mark_output(table.id_of[pos])) fail("blob reader marked an output the store does not have");
+    }
+    // Bytes after the last output id are not examined.
+    return store;
+}
+
+}  // namespace dagloom

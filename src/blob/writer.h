@@ -1,0 +1,87 @@
+// Low-level appenders of the IR blob writer. Everything is little-endian
+// with no padding; the 32-bit count and length fields are range-checked so
+// that a value which does not fit is reported instead of being truncated
+// into a blob that reads back as something else.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "blob/blob.h"
+#include "graph/param.h"
+#include "util/result.h"
+
+namespace dagloom {
+
+// The 32-bit fields of the format, named so an oversized value can say
+// which field it overflowed.
+enum class Field32 : uint8_t {
+    NodeCount,
+    OutputCount,
+    StringLength,
+    ParamCount,
+    InputCount,
+    MemberCount,
+    RefCount,
+    RefIndex,
+};
+
+// "string of 4294967296 bytes does not fit the IR blob's 32-bit length field"
+std::string too_large_message(Field32 field, uint64_t value);
+
+inline void put_u8(std::vector<uint8_t>& out, uint8_t v) { out.push_back(v); }
+
+inline void put_u32(std::vector<uint8_t>& out, uint32_t v) {
+    uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                    static_cast<uint8_t>(v >> 24)};
+    out.insert(out.end(), b, b + 4);
+}
+
+inline void put_u64(std::vector<uint8_t>& out, uint64_t v) {
+    uint8_t b[8];
+    for (int i = 0; i < 8; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+    out.insert(out.end(), b, b + 8);
+}
+
+inline void put_bytes(std::vector<uint8_t>& out, std::string_view bytes) {
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    out.insert(out.end(), p, p + bytes.size());
+}
+
+// Appends `value` as a uint32, or reports BlobTooLarge (and appends
+// nothing) when it does not fit.
+inline Status<BlobTooLarge> put_u32_checked(std::vector<uint8_t>& out, uint64_t value, Field32 field) {
+    if (value > UINT32_MAX) [[unlikely]]
+        return make_err(BlobTooLarge{too_large_message(field, value)});
+    put_u32(out, static_cast<uint32_t>(value));
+    return Unit{};
+}
+
+// uint32 byte length, then the bytes.
+inline Status<BlobTooLarge> put_string(std::vector<uint8_t>& out, std::string_view s) {
+    auto len = put_u32_checked(out, s.size(), Field32::StringLength);
+    if (!len) return len;
+    put_bytes(out, s);
+    return Unit{};
+}
+
+// uint32 count, then the ids as uint64.
+Status<BlobTooLarge> put_ids(std::vector<uint8_t>& out, const std::vector<NodeId>& ids);
+
+// One params block: uint32 entry count, then per entry in map order the
+// key, the value tag and the value. Floats are written as their exact bit
+// pattern, NaN payloads included.
+Status<BlobTooLarge> put_params(std::vector<uint8_t>& out, const ParamMap& params);
+
+// One node record: the kind tag and the kind's fields.
+Status<BlobTooLarge> put_node(std::vector<uint8_t>& out, const NodeKey& key);
+
+// The whole blob for `nodes` in id order and exactly `outputs`.
+Result<std::vector<uint8_t>, BlobTooLarge> write_blob(const std::vector<NodeKey>& nodes,
+                                                      const std::vector<NodeId>& outputs);
+
+}  // namespace dagloom

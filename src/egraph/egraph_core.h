@@ -1,0 +1,141 @@
+// The e-graph (spec Part 5.1): hash-consed term nodes grouped into
+// equivalence classes over a union-find, with deferred congruence closure.
+//
+// Naming: the spec's `union` is a C++ keyword; it is `union_` here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "egraph/flat_index.h"
+#include "egraph/language.h"
+
+namespace dagloom::egraph {
+
+// (copy of a parent node as recorded, the id that parent had then)
+using ParentEntry = std::pair<SymbolLang, Id>;
+
+struct EClass {
+    Id id = 0;                          // the representative; equals the key
+    std::vector<SymbolLang> nodes;      // sorted and deduplicated after rebuild
+    std::vector<ParentEntry> parents;   // one entry per occurrence as a child
+
+    std::size_t len() const { return nodes.size(); }
+    bool is_empty() const { return nodes.empty(); }
+};
+
+class EGraph {
+public:
+    EGraph() = default;
+    EGraph(EGraph&&) noexcept = default;
+    EGraph& operator=(EGraph&&) noexcept = default;
+    EGraph(const EGraph&) = default;
+    EGraph& operator=(const EGraph&) = default;
+
+    // add_internal then find: the representative of the node's class.
+    Id add(SymbolLang node) { return find(add_internal(std::move(node))); }
+    // Hash-consing insert: the stored memo id when present, else a new class.
+    Id add_internal(SymbolLang node);
+    // The representative of the class holding the node, or nothing.
+    std::optional<Id> lookup(SymbolLang node) const;
+
+    // Merges two classes; true when they were different. Always marks dirty.
+    bool union_(Id id1, Id id2) { return perform_union(id1, id2); }
+    bool perform_union(Id id1, Id id2);
+
+    // Restores the invariants; returns the number of congruence merges.
+    std::size_t rebuild();
+
+    Id find(Id id) const { return union_find_.find(id); }
+    Id find_compress(Id id) { return union_find_.find_compress(id); }
+
+    // The class of find(id); "Invalid id {}" if it has none.
+    const EClass& operator[](Id id) const;
+    EClass& operator[](Id id);
+
+    std::size_t class_count() const { return class_count_; }
+    std::size_t memo_len() const { return memo_.size(); }
+    // Number of ids ever created.
+    std::size_t id_count() const { return union_find_.size(); }
+    // Total nodes over all classes.
+    std::size_t total_number_of_nodes() const;
+    bool is_clean() const { return clean_; }
+    std::size_t pending_len() const { return pending_.size(); }
+    const UnionFind& union_find() const { return union_find_; }
+
+    // The op index: the classes holding at least one node with this operator
+    // (each once, ascending id), as of the last rebuild.
+    std::span<const Id> classes_with_op(GlobalSymbol op) const;
+    // All operators that have an op-index entry (keys are never removed).
+    std::span<const GlobalSymbol> indexed_ops() const { return op_keys_; }
+
+    // Iteration over all classes (ascending representative id).
+    class ClassIterator {
+    public:
+        using value_type = EClass;
+        using difference_type = std::ptrdiff_t;
+        ClassIterator() = default;
+        ClassIterator(const EClass* base, const EClass* cur, const EClass* end) : base_(base), cur_(cur), end_(end) {
+            skip();
+        }
+        const EClass& operator*() const { return *cur_; }
+        const EClass* operator->() const { return cur_; }
+        ClassIterator& operator++() {
+            ++cur_;
+            skip();
+            return *this;
+        }
+        ClassIterator operator++(int) {
+            ClassIterator t = *this;
+            ++*this;
+            return t;
+        }
+        bool operator==(const ClassIterator& o) const { return cur_ == o.cur_; }
+
+    private:
+        // A slot holds a live class exactly when its id equals its position.
+        void skip() {
+            while (cur_ != end_ && cur_->id != static_cast<Id>(cur_ - base_)) ++cur_;
+        }
+        const EClass* base_ = nullptr;
+        const EClass* cur_ = nullptr;
+        const EClass* end_ = nullptr;
+    };
+    struct ClassRange {
+        ClassIterator b, e;
+        ClassIterator begin() const { return b; }
+        ClassIterator end() const { return e; }
+    };
+    ClassRange classes() const;
+
+private:
+    struct MemoEntry {
+        SymbolLang key;
+        Id value;
+    };
+    static constexpr Id kDead = 0xffffffffu;
+
+    // memo access
+    const MemoEntry* memo_find(const SymbolLang& key, std::uint64_t hash) const;
+
+    std::size_t process_unions();
+    std::size_t rebuild_classes();
+    std::vector<Id>& op_set(GlobalSymbol op);
+
+    UnionFind union_find_;
+    std::vector<MemoEntry> memo_entries_;  // append-only; keys never removed
+    FlatIndex memo_;                       // hashes memo_entries_ keys
+    std::vector<ParentEntry> pending_;
+    std::vector<EClass> classes_;          // slot i holds class i while i is a root
+    std::size_t class_count_ = 0;
+    std::vector<GlobalSymbol> op_keys_;
+    std::vector<std::vector<Id>> op_sets_;
+    FlatIndex op_index_;                   // hashes op_keys_
+    bool clean_ = false;
+};
+
+}  // namespace dagloom::egraph

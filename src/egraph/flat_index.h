@@ -1,0 +1,114 @@
+// FlatIndex: an open-addressing (linear probing) hash index over entry
+// numbers. The caller owns the entries (typically in a vector, so each key is
+// stored once) and supplies the 64-bit hash and an equality test; the index
+// stores only (hash fragment, entry number) per slot, 8 bytes.
+//
+// A slot is 0 when empty, else (upper 32 hash bits << 32) | (entry + 1). The
+// home position is taken from the top bits of that fragment, so growing
+// never needs the entries' hashes again. Multiplicative hashes (such as the
+// e-graph's word hash) mix best into their top bits, which is what we use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace dagloom::egraph {
+
+class FlatIndex {
+public:
+    static constexpr std::uint32_t kNone = 0xffffffffu;
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    std::size_t capacity() const { return slots_.size(); }
+
+    // Entry number whose key satisfies eq(entry), or kNone.
+    template <class Eq>
+    std::uint32_t find(std::uint64_t hash, Eq&& eq) const {
+        if (size_ == 0) return kNone;
+        const std::uint64_t frag = hash >> 32;
+        std::size_t i = home(frag);
+        for (;;) {
+            const std::uint64_t s = slots_[i];
+            if (s == 0) return kNone;
+            if ((s >> 32) == frag) {
+                const std::uint32_t e = static_cast<std::uint32_t>(s) - 1;
+                if (eq(e)) return e;
+            }
+            i = (i + 1) & mask_;
+        }
+    }
+
+    // Looks the key up; if absent, records `new_entry` for it (the caller must
+    // then create that entry). Returns the entry number and whether it was
+    // inserted.
+    template <class Eq>
+    std::pair<std::uint32_t, bool> find_or_insert(std::uint64_t hash, std::uint32_t new_entry, Eq&& eq) {
+        if ((size_ + 1) * 2 > slots_.size()) grow();
+        const std::uint64_t frag = hash >> 32;
+        std::size_t i = home(frag);
+        for (;;) {
+            const std::uint64_t s = slots_[i];
+            if (s == 0) {
+                slots_[i] = (frag << 32) | (static_cast<std::uint64_t>(new_entry) + 1);
+                ++size_;
+                return {new_entry, true};
+            }
+            if ((s >> 32) == frag) {
+                const std::uint32_t e = static_cast<std::uint32_t>(s) - 1;
+                if (eq(e)) return {e, false};
+            }
+            i = (i + 1) & mask_;
+        }
+    }
+
+    // Records an entry known to be absent.
+    void insert_new(std::uint64_t hash, std::uint32_t entry) {
+        if ((size_ + 1) * 2 > slots_.size()) grow();
+        place(hash >> 32, entry);
+        ++size_;
+    }
+
+    // Makes room for n entries without further growth.
+    void reserve(std::size_t n) {
+        std::size_t cap = slots_.empty() ? 16 : slots_.size();
+        while (n * 2 > cap) cap *= 2;
+        if (cap != slots_.size()) rehash(cap);
+    }
+
+    void clear() {
+        slots_.assign(slots_.size(), 0);
+        size_ = 0;
+    }
+
+private:
+    std::size_t home(std::uint64_t frag) const { return static_cast<std::size_t>(frag >> shift_); }
+
+    void place(std::uint64_t frag, std::uint32_t entry) {
+        std::size_t i = home(frag);
+        while (slots_[i] != 0) i = (i + 1) & mask_;
+        slots_[i] = (frag << 32) | (static_cast<std::uint64_t>(entry) + 1);
+    }
+
+    void grow() { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
+
+    void rehash(std::size_t cap) {
+        std::vector<std::uint64_t> old(cap, 0);
+        old.swap(slots_);
+        mask_ = cap - 1;
+        unsigned bits = 0;
+        while ((std::size_t{1} << bits) < cap) ++bits;
+        shift_ = 32 - bits;
+        for (std::uint64_t s : old)
+            if (s != 0) place(s >> 32, static_cast<std::uint32_t>(s) - 1);
+    }
+
+    std::vector<std::uint64_t> slots_;
+    std::size_t mask_ = 0;
+    unsigned shift_ = 32;
+    std::size_t size_ = 0;
+};
+
+}  // namespace dagloom::egraph

@@ -1,0 +1,206 @@
+// Id and SymbolLang, the e-graph's node language (spec Part 5.1).
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <new>
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "egraph/symbol.h"
+
+namespace dagloom::egraph {
+
+// An e-class identifier: dense, the n-th id created by an e-graph is n.
+using Id = std::uint32_t;
+
+// The word hash of the spec: h = (rotl(h, 5) ^ w) * 0x517cc1b727220a95.
+inline constexpr std::uint64_t kWordHashMul = 0x517cc1b727220a95ULL;
+inline constexpr std::uint64_t hash_word(std::uint64_t h, std::uint64_t w) {
+    return (std::rotl(h, 5) ^ w) * kWordHashMul;
+}
+// Hash of an Id key: the id folded into a zero state.
+inline constexpr std::uint64_t hash_id(Id id) { return hash_word(0, id); }
+
+// One term node: an operator symbol and its child classes.
+//
+// Layout: 16 bytes. Up to two children live inline (the common case in
+// computation graphs: leaves, unary and binary operations), so copying such a
+// node never allocates; longer child lists live on the heap with a capacity
+// implied by the length (the next power of two, at least 4).
+class SymbolLang {
+public:
+    GlobalSymbol op;
+
+    SymbolLang() noexcept {}
+    explicit SymbolLang(GlobalSymbol o) noexcept : op(o) {}
+    SymbolLang(GlobalSymbol o, std::initializer_list<Id> children) : op(o) { assign(children.begin(), children.size()); }
+    SymbolLang(GlobalSymbol o, std::span<const Id> children) : op(o) { assign(children.data(), children.size()); }
+    SymbolLang(GlobalSymbol o, const std::vector<Id>& children) : op(o) { assign(children.data(), children.size()); }
+
+    // SymbolLang::from_op (Part 5.5): interns the operator; never fails.
+    static SymbolLang from_op(std::string_view op_text, std::span<const Id> children) {
+        return SymbolLang(GlobalSymbol::from(op_text), children);
+    }
+
+    SymbolLang(const SymbolLang& o) : op(o.op) { assign(o.data(), o.len_); }
+    SymbolLang(SymbolLang&& o) noexcept : op(o.op), len_(o.len_) {
+        std::memcpy(&u_, &o.u_, sizeof(u_));
+        o.len_ = 0;
+    }
+    SymbolLang& operator=(const SymbolLang& o) {
+        if (this != &o) {
+            release();
+            op = o.op;
+            assign(o.data(), o.len_);
+        }
+        return *this;
+    }
+    SymbolLang& operator=(SymbolLang&& o) noexcept {
+        if (this != &o) {
+            release();
+            op = o.op;
+            len_ = o.len_;
+            std::memcpy(&u_, &o.u_, sizeof(u_));
+            o.len_ = 0;
+        }
+        return *this;
+    }
+    ~SymbolLang() { release(); }
+
+    std::size_t len() const { return len_; }
+    bool is_leaf() const { return len_ == 0; }
+    std::span<Id> children() { return {data(), len_}; }
+    std::span<const Id> children() const { return {data(), len_}; }
+    Id child(std::size_t i) const { return data()[i]; }
+    Id& child(std::size_t i) { return data()[i]; }
+    void push_child(Id id) {
+        if (len_ < kInline) {
+            u_.inl[len_++] = id;
+            return;
+        }
+        if (len_ == kInline || (len_ >= 4 && std::has_single_bit(len_))) {
+            std::uint32_t cap = len_ == kInline ? 4 : len_ * 2;
+            Id* fresh = alloc(cap);
+            std::memcpy(fresh, data(), len_ * sizeof(Id));
+            if (len_ > kInline) std::free(u_.heap);
+            u_.heap = fresh;
+        }
+        u_.heap[len_++] = id;
+    }
+
+    // Same op and same number of children; child ids are not compared.
+    bool matches(const SymbolLang& other) const { return op == other.op && len_ == other.len_; }
+
+    std::uint64_t hash() const {
+        std::uint64_t h = hash_word(0, op.raw());
+        h = hash_word(h, static_cast<std::uint64_t>(len_));
+        const Id* d = data();
+        for (std::uint32_t i = 0; i < len_; ++i) h = hash_word(h, d[i]);
+        return h;
+    }
+
+    friend bool operator==(const SymbolLang& a, const SymbolLang& b) {
+        return a.op == b.op && a.len_ == b.len_ && std::memcmp(a.data(), b.data(), a.len_ * sizeof(Id)) == 0;
+    }
+    // By symbol number, then children lexicographically (a prefix first).
+    friend bool operator<(const SymbolLang& a, const SymbolLang& b) {
+        if (a.op != b.op) return a.op.raw() < b.op.raw();
+        const Id* x = a.data();
+        const Id* y = b.data();
+        const std::uint32_t n = a.len_ < b.len_ ? a.len_ : b.len_;
+        for (std::uint32_t i = 0; i < n; ++i)
+            if (x[i] != y[i]) return x[i] < y[i];
+        return a.len_ < b.len_;
+    }
+
+private:
+    static constexpr std::uint32_t kInline = 2;
+    static std::uint32_t heap_cap(std::uint32_t len) { return len <= 4 ? 4 : std::bit_ceil(len); }
+    static Id* alloc(std::uint32_t cap) {
+        Id* p = static_cast<Id*>(std::malloc(cap * sizeof(Id)));
+        if (!p) throw std::bad_alloc();
+        return p;
+    }
+    const Id* data() const { return len_ <= kInline ? u_.inl : u_.heap; }
+    Id* data() { return len_ <= kInline ? u_.inl : u_.heap; }
+    void assign(const Id* src, std::size_t n) {
+        if (n > kInline) {
+            u_.heap = alloc(heap_cap(static_cast<std::uint32_t>(n)));
+            std::memcpy(u_.heap, src, n * sizeof(Id));
+        } else {
+            for (std::size_t i = 0; i < n; ++i) u_.inl[i] = src[i];
+        }
+        len_ = static_cast<std::uint32_t>(n);
+    }
+    void release() {
+        if (len_ > kInline) std::free(u_.heap);
+        len_ = 0;
+    }
+
+    std::uint32_t len_ = 0;
+    union U {
+        Id inl[kInline];
+        Id* heap;
+    } u_{};
+};
+
+static_assert(sizeof(SymbolLang) == 16);
+
+// Debug form: "(op c1 c2)" or "op" for a leaf.
+std::string to_string(const SymbolLang& node);
+std::ostream& operator<<(std::ostream& out, const SymbolLang& node);
+
+// Union-find over dense ids.
+class UnionFind {
+public:
+    Id make_set();
+    std::size_t size() const { return parent_.size(); }
+
+    // The representative, walking parents without writing.
+    Id find(Id x) const {
+        check(x);
+        const Id* p = parent_.data();
+        for (;;) {
+            const Id up = p[x];
+            if (up == x) return x;
+            x = up;
+        }
+    }
+    // The same, halving the path on the way.
+    Id find_compress(Id x) {
+        check(x);
+        Id* p = parent_.data();
+        while (p[x] != x) {
+            const Id g = p[p[x]];
+            p[x] = g;
+            x = g;
+        }
+        return x;
+    }
+    // r1 and r2 are roots; r2 joins r1.
+    Id unite(Id r1, Id r2) {
+        parent_[r2] = r1;
+        return r1;
+    }
+    Id parent(Id x) const {
+        check(x);
+        return parent_[x];
+    }
+
+private:
+    void check(Id x) const {
+        if (x >= parent_.size()) [[unlikely]]
+            fail_out_of_range(x);
+    }
+    [[noreturn]] void fail_out_of_range(Id x) const;
+    std::vector<Id> parent_;
+};
+
+}  // namespace dagloom::egraph

@@ -1,0 +1,459 @@
+#include "egraph/pattern.h"
+
+#include <algorithm>
+#include <limits>
+#include <sstream>
+#include <tuple>
+
+#include "egraph/flat_index.h"
+#include "egraph/log.h"
+#include "util/internal_error.h"
+
+namespace dagloom::egraph {
+
+// ---------------------------------------------------------------- Subst
+
+Id Subst::operator[](Var var) const {
+    if (auto id = get(var)) return *id;
+    std::ostringstream msg;
+    msg << "Var '" << var.sym << "=" << var << "' not found in " << debug_string(*this);
+    fail(msg.str());
+}
+
+std::string debug_string(const Subst& s) {
+    std::ostringstream out;
+    out << '{';
+    bool first = true;
+    for (const SubstEntry& e : s) {
+        if (!first) out << ", ";
+        first = false;
+        out << e.var << ": " << e.id;
+    }
+    out << '}';
+    return std::move(out).str();
+}
+
+std::ostream& operator<<(std::ostream& out, const Subst& s) { return out << debug_string(s); }
+
+std::string debug_string(const Instruction& ins) {
+    std::ostringstream out;
+    switch (ins.kind) {
+        case Instruction::Kind::Bind:
+            out << "Bind { node: " << ins.node << ", i: " << ins.i << ", out: " << ins.out << " }";
+            break;
+        case Instruction::Kind::Compare: out << "Compare { i: " << ins.i << ", j: " << ins.j << " }"; break;
+        case Instruction::Kind::Lookup: {
+            out << "Lookup { term: [";
+            for (std::size_t k = 0; k < ins.term.size(); ++k) {
+                if (k) out << ", ";
+                if (ins.term[k].is_reg) out << "Reg(" << ins.term[k].reg << ")";
+                else out << "ENode(" << ins.term[k].node << ")";
+            }
+            out << "], i: " << ins.i << " }";
+            break;
+        }
+        case Instruction::Kind::Scan: out << "Scan { out: " << ins.out << " }"; break;
+    }
+    return std::move(out).str();
+}
+
+// ---------------------------------------------------------------- compiler
+
+namespace {
+
+struct Todo {
+    Id pos;
+    Reg reg;
+    SymbolLang node;
+};
+
+class Compiler {
+public:
+    explicit Compiler(const RecExpr& ast) : ast_(ast) { load(); }
+
+
+    void compile() {
+        const Id root = static_cast<Id>(ast_.size() - 1);
+        if (!instructions_.empty()) {
+            Instruction scan;
+            scan.kind = Instruction::Kind::Scan;
+            scan.out = next_reg_;
+            instructions_.push_back(std::move(scan));
+        }
+        add_todo(root, 0);
+        while (!todo_.empty()) {
+            Todo t = take_next();
+            if (is_ground_now(t.pos) && !t.node.is_leaf()) {
+                Instruction ins;
+                ins.kind = Instruction::Kind::Lookup;
+                ins.i = t.reg;
+                ins.term = extract(t.pos);
+                instructions_.push_back(std::move(ins));
+            } else {
+                const Reg out = next_reg_;
+                next_reg_ += static_cast<Reg>(t.node.len());
+                Instruction ins;
+                ins.kind = Instruction::Kind::Bind;
+                ins.i = t.reg;
+                ins.out = out;
+                ins.node = t.node;
+                for (Id& c : ins.node.children()) c = 0;
+                instructions_.push_back(std::move(ins));
+                for (std::size_t k = 0; k < t.node.len(); ++k) add_todo(t.node.child(k), out + static_cast<Reg>(k));
+            }
+        }
+    }
+
+    std::vector<Instruction> instructions_;
+    std::vector<std::pair<Var, Reg>> var_regs_;
+
+private:
+    void load() {
+        free_.resize(ast_.size());
+        size_.resize(ast_.size());
+        for (std::size_t p = 0; p < ast_.size(); ++p) {
+            const ENodeOrVar& n = ast_[static_cast<Id>(p)];
+            if (n.is_var()) {
+                free_[p].push_back(n.as_var());
+                size_[p] = 0;
+                continue;
+            }
+            std::size_t size = 1;
+            for (Id c : n.node().children()) {
+                for (Var v : free_[c])
+                    if (std::find(free_[p].begin(), free_[p].end(), v) == free_[p].end()) free_[p].push_back(v);
+                size += size_[c];
+            }
+            size_[p] = size;
+        }
+    }
+
+    const Reg* reg_of(Var v) const {
+        for (const auto& [var, reg] : var_regs_)
+            if (var == v) return &reg;
+        return nullptr;
+    }
+
+    void add_todo(Id pos, Reg reg) {
+        const ENodeOrVar& n = ast_[pos];
+        if (n.is_var()) {
+            if (const Reg* j = reg_of(n.as_var())) {
+                Instruction ins;
+                ins.kind = Instruction::Kind::Compare;
+                ins.i = reg;
+                ins.j = *j;
+                instructions_.push_back(std::move(ins));
+            } else {
+                var_regs_.emplace_back(n.as_var(), reg);
+            }
+            return;
+        }
+        todo_.push_back(Todo{pos, reg, n.node()});
+    }
+
+    std::size_t n_free(Id pos) const {
+        std::size_t n = 0;
+        for (Var v : free_[pos])
+            if (!reg_of(v)) ++n;
+        return n;
+    }
+    bool is_ground_now(Id pos) const { return n_free(pos) == 0; }
+
+    // Greatest (grounded, free, -size); among equal keys the last one.
+    Todo take_next() {
+        std::size_t best = 0;
+        std::tuple<bool, std::size_t, long long> best_key{};
+        for (std::size_t k = 0; k < todo_.size(); ++k) {
+            const std::size_t f = n_free(todo_[k].pos);
+            const std::tuple<bool, std::size_t, long long> key{f == 0, f,
+                                                               -static_cast<long long>(size_[todo_[k].pos])};
+            if (k == 0 || key >= best_key) {
+                best = k;
+                best_key = key;
+            }
+        }
+        Todo t = std::move(todo_[best]);
+        todo_.erase(todo_.begin() + static_cast<std::ptrdiff_t>(best));
+        return t;
+    }
+
+    // The subterm at pos as distinct nodes, children first, root last.
+    std::vector<ENodeOrReg> extract(Id pos) {
+        std::vector<ENodeOrReg> term;
+        std::vector<std::int64_t> map(ast_.size(), -1);
+        build(pos, term, map);
+        return term;
+    }
+    Id build(Id pos, std::vector<ENodeOrReg>& term, std::vector<std::int64_t>& map) {
+        if (map[pos] >= 0) return static_cast<Id>(map[pos]);
+        const ENodeOrVar& n = ast_[pos];
+        ENodeOrReg el;
+        if (n.is_var()) {
+            el.is_reg = true;
+            el.reg = *reg_of(n.as_var());
+        } else {
+            el.node = n.node();
+            for (Id& c : el.node.children()) c = build(c, term, map);
+        }
+        term.push_back(std::move(el));
+        map[pos] = static_cast<std::int64_t>(term.size() - 1);
+        return static_cast<Id>(term.size() - 1);
+    }
+
+    const RecExpr& ast_;
+    std::vector<std::vector<Var>> free_;
+    std::vector<std::size_t> size_;
+    std::vector<Todo> todo_;
+    Reg next_reg_ = 1;
+};
+
+}  // namespace
+
+Program Program::compile_from_pat(const RecExpr& ast) {
+    Program p;
+    if (ast.empty()) return p;
+    Compiler c(ast);
+    c.compile();
+    p.instructions_ = std::move(c.instructions_);
+    for (const auto& [var, reg] : c.var_regs_) p.subst_.push_back(SubstEntry{var, reg});
+    if (log::enabled(log::Level::Debug)) {
+        std::ostringstream out;
+        out << "Compiled " << ast << " to [";
+        for (std::size_t k = 0; k < p.instructions_.size(); ++k)
+            out << (k ? ", " : "") << debug_string(p.instructions_[k]);
+        out << "]";
+        log::detail::emit(log::Level::Debug, std::move(out).str());
+    }
+    return p;
+}
+
+// ---------------------------------------------------------------- machine
+
+void Machine::run_on(const EGraph& egraph, const Program& program, Id eclass, std::size_t limit,
+                     std::vector<Subst>& out) {
+    egraph_ = &egraph;
+    program_ = &program;
+    out_ = &out;
+    limit_ = limit;
+    reg_.clear();
+    reg_.push_back(eclass);
+    run(0);
+}
+
+bool Machine::run(std::size_t pc) {
+    const std::vector<Instruction>& code = program_->instructions_;
+    const EGraph& eg = *egraph_;
+    while (pc < code.size()) {
+        const Instruction& ins = code[pc];
+        switch (ins.kind) {
+            case Instruction::Kind::Bind: {
+                const EClass& cls = eg[reg_[ins.i]];
+                const std::uint32_t op = ins.node.op.raw();
+                const std::size_t arity = ins.node.len();
+                for (const SymbolLang& n : cls.nodes) {
+                    const std::uint32_t nop = n.op.raw();
+                    if (nop != op) {
+                        if (nop > op) break;  // nodes are sorted by op
+                        continue;
+                    }
+                    if (n.len() != arity) continue;
+                    reg_.resize(ins.out);
+                    for (Id c : n.children()) reg_.push_back(c);
+                    if (run(pc + 1)) return true;
+                }
+                return false;
+            }
+            case Instruction::Kind::Compare:
+                if (eg.find(reg_[ins.i]) != eg.find(reg_[ins.j])) return false;
+                ++pc;
+                break;
+            case Instruction::Kind::Lookup: {
+                lookup_.clear();
+                for (const ENodeOrReg& el : ins.term) {
+                    if (el.is_reg) {
+                        lookup_.push_back(eg.find(reg_[el.reg]));
+                        continue;
+                    }
+                    scratch_ = el.node;
+                    for (Id& c : scratch_.children()) c = lookup_[c];
+                    const std::optional<Id> found = eg.lookup(scratch_);
+                    if (!found) return false;
+                    lookup_.push_back(*found);
+                }
+                if (lookup_.back() != eg.find(reg_[ins.i])) return false;
+                ++pc;
+                break;
+            }
+            case Instruction::Kind::Scan: {
+                for (const EClass& cls : eg.classes()) {
+                    reg_.resize(ins.out);
+                    reg_.push_back(cls.id);
+                    if (run(pc + 1)) return true;
+                }
+                return false;
+            }
+        }
+    }
+    Subst s;
+    for (const SubstEntry& e : program_->subst_) s.push_back(SubstEntry{e.var, reg_[e.id]});
+    out_->push_back(std::move(s));
+    return --limit_ == 0;
+}
+
+std::vector<Subst> Program::run_with_limit(const EGraph& egraph, Id eclass, std::size_t limit) const {
+    if (!egraph.is_clean()) fail("Tried to search a dirty e-graph!");
+    std::vector<Subst> out;
+    if (limit == 0) return out;
+    Machine m;
+    m.run_on(egraph, *this, eclass, limit, out);
+    return out;
+}
+
+// ---------------------------------------------------------------- Pattern
+
+namespace {
+
+// Compaction: equal nodes (after remapping children) are stored once.
+RecExpr compact(const RecExpr& ast) {
+    std::vector<ENodeOrVar> set;
+    FlatIndex index;
+    std::vector<Id> new_pos(ast.size());
+    for (std::size_t p = 0; p < ast.size(); ++p) {
+        ENodeOrVar n = ast[static_cast<Id>(p)];
+        for (Id& c : n.children()) c = new_pos[c];
+        const std::uint32_t next = static_cast<std::uint32_t>(set.size());
+        auto [e, inserted] = index.find_or_insert(n.hash(), next, [&](std::uint32_t i) { return set[i] == n; });
+        if (inserted) set.push_back(std::move(n));
+        new_pos[p] = e;
+    }
+    return RecExpr(std::move(set));
+}
+
+}  // namespace
+
+Pattern::Pattern(RecExpr ast) : ast_(compact(ast)) {
+    program_ = Program::compile_from_pat(ast_);
+    for (const ENodeOrVar& n : ast_.nodes())
+        if (n.is_var() && std::find(vars_.begin(), vars_.end(), n.as_var()) == vars_.end())
+            vars_.push_back(n.as_var());
+}
+
+std::ostream& operator<<(std::ostream& out, const Pattern& p) { return out << p.ast(); }
+
+std::optional<SearchMatches> Pattern::search_eclass(const EGraph& egraph, Id eclass) const {
+    return search_eclass_with_limit(egraph, eclass, std::numeric_limits<std::size_t>::max());
+}
+
+std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass,
+                                                               std::size_t limit) const {
+    std::vector<Subst> substs = program_.run_with_limit(egraph, eclass, limit);
+    if (substs.empty()) return std::nullopt;
+    return SearchMatches{eclass, std::move(substs), &ast_};
+}
+
+std::vector<SearchMatches> Pattern::search(const EGraph& egraph) const {
+    return search_with_limit(egraph, std::numeric_limits<std::size_t>::max());
+}
+
+std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit) const {
+    // Checked up front (not only when a class is visited), so that a dirty
+    // e-graph is refused even when its stale op index has no candidates.
+    if (!egraph.is_clean()) fail("Tried to search a dirty e-graph!");
+    std::vector<SearchMatches> result;
+    if (ast_.empty()) return result;
+    Machine machine;
+    std::vector<Subst> substs;
+    auto visit = [&](Id eclass) {
+        if (limit == 0) return false;
+        machine.run_on(egraph, program_, eclass, limit, substs);
+        if (!substs.empty()) {
+            const std::size_t len = substs.size();
+            if (len > limit) fail("assertion failed: len <= limit");
+            limit -= len;
+            DAGLOOM_LOG(Trace, "Found ", len, " matches of ", ast_, " in class ", eclass);
+            result.push_back(SearchMatches{eclass, std::move(substs), &ast_});
+            substs = std::vector<Subst>();
+        }
+        return true;
+    };
+    const ENodeOrVar& root = ast_.root();
+    if (root.is_var()) {
+        for (const EClass& cls : egraph.classes())
+            if (!visit(cls.id)) break;
+    } else {
+        // Only the classes holding a node with the root's operator can match.
+        for (Id eclass : egraph.classes_with_op(root.node().op))
+            if (!visit(eclass)) break;
+    }
+    return result;
+}
+
+std::size_t Pattern::n_matches(const EGraph& egraph) const {
+    std::size_t n = 0;
+    for (const SearchMatches& m : search(egraph)) n += m.substs.size();
+    return n;
+}
+
+Id Pattern::instantiate(EGraph& egraph, const Subst& subst) const {
+    SmallVector<Id, 16> ids;
+    ids.resize(ast_.size());
+    for (std::size_t p = 0; p < ast_.size(); ++p) {
+        const ENodeOrVar& n = ast_[static_cast<Id>(p)];
+        if (n.is_var()) {
+            ids[p] = subst[n.as_var()];
+            continue;
+        }
+        SymbolLang node = n.node();
+        for (Id& c : node.children()) c = ids[c];
+        ids[p] = egraph.add(std::move(node));
+    }
+    return ids.back();
+}
+
+std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
+                                       GlobalSymbol rule_name) const {
+    std::vector<Id> added;
+    for (const SearchMatches& m : matches) {
+        for (const Subst& s : m.substs) {
+            DAGLOOM_LOG(Trace, "Applying ", rule_name, ": ", ast_, " to class ", m.eclass, " with ", s);
+            const Id id = instantiate(egraph, s);
+            if (egraph.union_(id, m.eclass)) added.push_back(id);
+        }
+    }
+    return added;
+}
+
+std::vector<Id> Pattern::apply_one(EGraph& egraph, Id eclass, const Subst& subst, const RecExpr* /*searcher_ast*/,
+                                   GlobalSymbol rule_name) const {
+    DAGLOOM_LOG(Trace, "Applying ", rule_name, ": ", ast_, " to class ", eclass, " with ", subst);
+    const Id id = instantiate(egraph, subst);
+    if (egraph.union_(id, eclass)) return {id};
+    return {};
+}
+
+// ---------------------------------------------------------------- Rewrite
+
+Result<Rewrite, std::string> Rewrite::make(std::string_view name, std::shared_ptr<const Pattern> searcher,
+                                           std::shared_ptr<const Pattern> applier) {
+    const GlobalSymbol sym = GlobalSymbol::from(name);
+    const std::vector<Var>& bound = searcher->vars();
+    for (Var v : applier->vars()) {
+        if (std::find(bound.begin(), bound.end(), v) == bound.end()) {
+            std::ostringstream msg;
+            msg << "Rewrite " << sym << " refers to unbound var " << v;
+            return make_err(msg.str());
+        }
+    }
+    Rewrite rw;
+    rw.name = sym;
+    rw.searcher = std::move(searcher);
+    rw.applier = std::move(applier);
+    return rw;
+}
+
+Result<Rewrite, std::string> Rewrite::make(std::string_view name, Pattern searcher, Pattern applier) {
+    return make(name, std::make_shared<const Pattern>(std::move(searcher)),
+                std::make_shared<const Pattern>(std::move(applier)));
+}
+
+}  // namespace dagloom::egraph

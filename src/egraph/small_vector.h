@@ -1,0 +1,125 @@
+// SmallVector<T, N>: a vector of trivially copyable values that keeps up to
+// N of them inline and spills to the heap beyond. Used for Subst (three
+// bindings inline) and the matcher's scratch buffers.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <new>
+#include <span>
+#include <type_traits>
+
+namespace dagloom::egraph {
+
+template <class T, std::uint32_t N>
+class SmallVector {
+    static_assert(std::is_trivially_copyable_v<T>, "SmallVector holds trivially copyable values");
+    static_assert(N > 0);
+
+public:
+    using value_type = T;
+    using iterator = T*;
+    using const_iterator = const T*;
+
+    SmallVector() noexcept {}
+    SmallVector(std::initializer_list<T> init) { assign(init.begin(), init.size()); }
+    explicit SmallVector(std::span<const T> init) { assign(init.data(), init.size()); }
+    SmallVector(const SmallVector& other) { assign(other.data(), other.size()); }
+    SmallVector(SmallVector&& other) noexcept { steal(other); }
+    SmallVector& operator=(const SmallVector& other) {
+        if (this != &other) {
+            size_ = 0;
+            assign(other.data(), other.size());
+        }
+        return *this;
+    }
+    SmallVector& operator=(SmallVector&& other) noexcept {
+        if (this != &other) {
+            release();
+            steal(other);
+        }
+        return *this;
+    }
+    ~SmallVector() { release(); }
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    std::size_t capacity() const { return cap_; }
+    bool is_inline() const { return cap_ == N; }
+
+    T* data() { return is_inline() ? reinterpret_cast<T*>(inline_) : heap_; }
+    const T* data() const { return is_inline() ? reinterpret_cast<const T*>(inline_) : heap_; }
+    T* begin() { return data(); }
+    T* end() { return data() + size_; }
+    const T* begin() const { return data(); }
+    const T* end() const { return data() + size_; }
+    T& operator[](std::size_t i) { return data()[i]; }
+    const T& operator[](std::size_t i) const { return data()[i]; }
+    T& back() { return data()[size_ - 1]; }
+    const T& back() const { return data()[size_ - 1]; }
+
+    void push_back(const T& v) {
+        if (size_ == cap_) {
+            T copy = v;  // v may live in this vector
+            reserve(static_cast<std::size_t>(cap_) * 2);
+            data()[size_++] = copy;
+            return;
+        }
+        data()[size_++] = v;
+    }
+    void pop_back() { --size_; }
+    void clear() { size_ = 0; }
+    // Shrinks or grows; new elements are value-initialised.
+    void resize(std::size_t n) {
+        if (n > cap_) reserve(std::max<std::size_t>(n, static_cast<std::size_t>(cap_) * 2));
+        T* d = data();
+        for (std::size_t i = size_; i < n; ++i) d[i] = T{};
+        size_ = static_cast<std::uint32_t>(n);
+    }
+    void reserve(std::size_t n) {
+        if (n <= cap_) return;
+        T* fresh = static_cast<T*>(std::malloc(n * sizeof(T)));
+        if (!fresh) throw std::bad_alloc();
+        if (size_) std::memcpy(static_cast<void*>(fresh), data(), size_ * sizeof(T));
+        if (!is_inline()) std::free(heap_);
+        heap_ = fresh;
+        cap_ = static_cast<std::uint32_t>(n);
+    }
+
+    friend bool operator==(const SmallVector& a, const SmallVector& b) {
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+    }
+
+private:
+    void assign(const T* src, std::size_t n) {
+        reserve(n);
+        if (n) std::memcpy(static_cast<void*>(data()), src, n * sizeof(T));
+        size_ = static_cast<std::uint32_t>(n);
+    }
+    void release() {
+        if (!is_inline()) std::free(heap_);
+        cap_ = N;
+        size_ = 0;
+    }
+    void steal(SmallVector& other) {
+        size_ = other.size_;
+        cap_ = other.cap_;
+        if (other.is_inline()) std::memcpy(inline_, other.inline_, sizeof(inline_));
+        else heap_ = other.heap_;
+        other.cap_ = N;
+        other.size_ = 0;
+    }
+
+    std::uint32_t size_ = 0;
+    std::uint32_t cap_ = N;
+    union {
+        alignas(T) unsigned char inline_[sizeof(T) * N];
+        T* heap_;
+    };
+};
+
+}  // namespace dagloom::egraph

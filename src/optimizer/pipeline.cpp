@@ -1,0 +1,178 @@
+#include "optimizer/pipeline.h"
+
+#include <limits>
+#include <utility>
+
+#include "graph/hash.h"
+#include "optimizer/stage_fusion.h"
+#include "util/internal_error.h"
+
+namespace dagloom {
+
+KeptGraph dead_code_elimination(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs) {
+    const std::size_t n = nodes.size();
+    std::vector<char> live(n, 0);
+    std::vector<NodeId> stack(outputs.begin(), outputs.end());
+    while (!stack.empty()) {
+        const NodeId id = stack.back();
+        stack.pop_back();
+        check_index(id, n);
+        if (live[id]) continue;
+        live[id] = 1;
+        for (NodeId in : nodes[id].inputs()) stack.push_back(in);
+    }
+
+    constexpr uint64_t kDead = std::numeric_limits<uint64_t>::max();
+    std::vector<uint64_t> new_index(n, kDead);
+    std::size_t count = 0;
+    for (std::size_t id = 0; id < n; ++id)
+        if (live[id]) new_index[id] = count++;
+
+    KeptGraph kept;
+    kept.nodes.reserve(count);
+    for (std::size_t id = 0; id < n; ++id) {
+        if (!live[id]) continue;
+        std::vector<NodeId> inputs = nodes[id].inputs();
+        for (NodeId& in : inputs) in = new_index[in];
+        kept.nodes.push_back(nodes[id].with_inputs(std::move(inputs)));
+    }
+    kept.outputs.reserve(outputs.size());
+    for (NodeId o : outputs) kept.outputs.push_back(new_index[o]);
+    return kept;
+}
+
+namespace {
+
+uint64_t cse_hash(const EngineNode& node) {
+    Hasher h(0);
+    h.add_bytes(node.op);
+    for (uint64_t c : node.children) h.add(c);
+    return h.finish();
+}
+
+}  // namespace
+
+EngineGraph cse(EngineGraph graph) {
+    const std::size_t n = graph.nodes.size();
+    EngineGraph result;
+    result.nodes.reserve(n);
+    std::vector<uint64_t> index(n);
+
+    // Open-addressing set of result positions (position + 1, 0 = empty),
+    // at most half full; sized once, since the result never exceeds n.
+    std::size_t capacity = 2;
+    while (capacity < 2 * n) capacity *= 2;
+    std::vector<uint64_t> slots(capacity, 0);
+    std::vector<uint64_t> hashes;
+    hashes.reserve(n);
+    const std::size_t mask = capacity - 1;
+
+    for (std::size_t i = 0; i < n; ++i) {
+        EngineNode& node = graph.nodes[i];
+        for (uint64_t& c : node.children) {
+            check_index(c, n);
+            if (c >= i) fail("canonical graph children precede their node");
+            c = index[c];
+        }
+        const uint64_t h = cse_hash(node);
+        std::size_t slot = static_cast<std::size_t>(h) & mask;
+        for (; slots[slot] != 0; slot = (slot + 1) & mask) {
+            const uint64_t p = slots[slot] - 1;
+            const EngineNode& other = result.nodes[p];
+            if (hashes[p] == h && other.op == node.op && other.children == node.children) break;
+        }
+        if (slots[slot] != 0) {
+            index[i] = slots[slot] - 1;
+            continue;
+        }
+        index[i] = result.nodes.size();
+        slots[slot] = index[i] + 1;
+        hashes.push_back(h);
+        result.nodes.push_back(std::move(node));
+    }
+    result.outputs.reserve(graph.outputs.size());
+    for (uint64_t o : graph.outputs) {
+        check_index(o, n);
+        result.outputs.push_back(index[o]);
+    }
+    return result;
+}
+
+Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
+                         const RewriteEngine& engine, bool maximal_fusion) {
+    Reduced reduced;
+    reduced.report.input_nodes = nodes.size();
+
+    KeptGraph kept = dead_code_elimination(nodes, outputs);
+    reduced.report.reachable_nodes = kept.nodes.size();
+
+    EngineInput in = to_distinct_engine_graph(kept.nodes, std::move(kept.outputs));
+    std::vector<NodeKey>().swap(kept.nodes);  // the rebuild table holds all that fusion needs
+
+    EngineGraph canonical = engine.canonicalize(in.graph);
+    if (canonical.outputs.size() != in.graph.outputs.size())
+        fail("rewrite engine returns one output per output it was given");
+    in.graph = EngineGraph{};
+
+    canonical = cse(std::move(canonical));
+    reduced.report.canonical_nodes = canonical.nodes.size();
+
+    std::vector<uint64_t> canonical_outputs = std::move(canonical.outputs);
+    FusionResult fused = stage_fusion(std::move(canonical), canonical_outputs, in.rebuild, maximal_fusion);
+
+    reduced.nodes = std::move(fused.nodes);
+    reduced.outputs = std::move(fused.outputs);
+    reduced.report.stages = fused.stages;
+    reduced.report.boundary_nodes = fused.boundary_nodes;
+    reduced.report.reduced_nodes = reduced.nodes.size();
+    return reduced;
+}
+
+ReducedStore from_reduced(Reduced reduced) {
+    auto store = std::make_unique<GraphStore>();
+    std::vector<NodeId> ids;
+    ids.reserve(reduced.nodes.size());
+    for (NodeKey& key : reduced.nodes) {
+        // Positions equal ids unless equal keys interned to one id earlier;
+        // only then does the key need a rewritten copy.
+        bool moved = false;
+        for (NodeId p : key.inputs()) {
+            check_index(p, ids.size());
+            moved = moved || ids[p] != p;
+        }
+        Result<NodeId, BadNodeId> id = [&]() -> Result<NodeId, BadNodeId> {
+            if (!moved) return store->intern(std::move(key));
+            std::vector<NodeId> inputs = key.inputs();
+            for (NodeId& p : inputs) p = ids[p];
+            return store->intern(key.with_inputs(std::move(inputs)));
+        }();
+        if (!id.ok()) fail("reduced graph references only earlier nodes");
+        ids.push_back(*id);
+    }
+    for (uint64_t p : reduced.outputs) {
+        check_index(p, ids.size());
+        if (!store->mark_output(ids[p]).ok()) fail("reduced output is valid");
+    }
+    return {std::move(store), reduced.report};
+}
+
+ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion) {
+    Snapshot snap = store.snapshot();
+    return from_reduced(reduce_with_mode(snap.nodes, snap.outputs, engine, maximal_fusion));
+}
+
+Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, const std::vector<NodeId>& outputs,
+                                                    const RewriteEngine& engine, bool maximal_fusion) {
+    std::vector<NodeKey> nodes = store.snapshot_from(0);
+    for (NodeId o : outputs)
+        if (o >= nodes.size()) return make_err(BadNodeId{o});
+    return from_reduced(reduce_with_mode(nodes, outputs, engine, maximal_fusion));
+}
+
+std::vector<std::pair<std::string, std::size_t>> report_to_map(const ReductionReport& report) {
+    return {{"input_nodes", report.input_nodes},         {"reachable_nodes", report.reachable_nodes},
+            {"canonical_nodes", report.canonical_nodes}, {"stages", report.stages},
+            {"reduced_nodes", report.reduced_nodes},     {"boundary_nodes", report.boundary_nodes}};
+}
+
+}  // namespace dagloom

@@ -1,0 +1,32 @@
+// Partitions a canonical engine graph into groups of operations and turns
+// each group into one Stage node; every opaque node is rebuilt from the
+// token table. The last phase of reduction.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "graph/node_key.h"
+#include "optimizer/engine_graph.h"
+
+namespace dagloom {
+
+struct FusionResult {
+    std::vector<NodeKey> nodes;     // inputs are positions of earlier entries
+    std::vector<uint64_t> outputs;  // one per requested output, in order
+    std::size_t stages = 0;
+    std::size_t boundary_nodes = 0;
+};
+
+// Single-use rule (maximal_fusion false): an operation joins its user when
+// it has exactly one use, is no output, and the user is an operation.
+// Maximal rule: an operation that is no output joins the group that all of
+// its users (operations only) already share.
+// In every group only the highest member is used outside it or is an
+// output; groups are emitted in order of their highest member.
+// Takes the graph by value so member op texts can be moved, not copied.
+FusionResult stage_fusion(EngineGraph graph, const std::vector<uint64_t>& outputs, const TokenTable& table,
+                          bool maximal_fusion);
+
+}  // namespace dagloom

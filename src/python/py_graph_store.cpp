@@ -1,0 +1,493 @@
+// The GraphStore class: construction, building, inspection, reduction and
+// persistence methods. Each method binds, converts every argument before the
+// store is touched, makes one call into the core, and converts the result.
+
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "blob/blob.h"
+#include "graph/token.h"
+#include "optimizer/pipeline.h"
+#include "optimizer/saturation_engine.h"
+#include "python/binder.h"
+#include "python/convert.h"
+#include "python/objects.h"
+#include "python/pyref.h"
+
+namespace dagloom::py {
+namespace {
+
+PyGraphStore* as_py_store(PyObject* obj) { return reinterpret_cast<PyGraphStore*>(obj); }
+
+// The receiver check; NULL with TypeError when self is not a GraphStore.
+GraphStore* receiver(ModuleState* st, PyObject* self) { return store_from_py(st, self); }
+
+PyObject* id_to_py(NodeId id) { return PyLong_FromUnsignedLongLong(id); }
+
+PyObject* intern_to_py(GraphStore& store, NodeKey key) {
+    auto result = store.intern(std::move(key));
+    if (!result.ok()) return map_err(result.error());
+    return id_to_py(*result);
+}
+
+// `outputs=` of serialize and the reductions: converted like `inputs`.
+bool outputs_from_py(PyObject* obj, std::vector<NodeId>& out) {
+    if (!inputs_from_py(obj, out)) {
+        argument_error("outputs");
+        return false;
+    }
+    return true;
+}
+
+// ---- construction ------------------------------------------------------
+
+constexpr auto kNew = signature("GraphStore.__new__");
+
+PyObject* gs_new_impl(ModuleState* st, PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Bound<0> a;
+    if (!bind(kNew, args, nargs, kwnames, a)) return nullptr;
+    return wrap_store(st, std::make_unique<GraphStore>());
+}
+
+PyObject* gs_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) { return new_via_vectorcall(type, args, kwargs); }
+
+void gs_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_py_store(self)->store.~unique_ptr();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// ---- building methods (bind, name, inputs, params, then intern) --------
+
+constexpr auto kAddSource = signature("GraphStore.add_source", positional("name"), positional_opt("params"));
+constexpr auto kAddOp = signature("GraphStore.add_op", positional("name"), positional("inputs"), positional_opt("params"));
+constexpr auto kAddReduction =
+    signature("GraphStore.add_reduction", positional("name"), positional("inputs"), positional_opt("params"));
+constexpr auto kAddExternal =
+    signature("GraphStore.add_external", positional("descriptor"), positional("inputs"), positional_opt("params"));
+constexpr auto kAddExchange = signature("GraphStore.add_exchange", positional("inputs"), positional_opt("params"));
+
+PyObject* add_source_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Bound<2> a;
+    if (!bind(kAddSource, args, nargs, kwnames, a)) return nullptr;
+    GraphStore* store = receiver(st, self);
+    if (store == nullptr) return nullptr;
+    std::string name;
+    if (!str_from_py(a[0], name)) return argument_error("name");
+    ParamMap params;
+    if (!params_from_py(a[1], params)) return nullptr;
+    return intern_to_py(*store, NodeKey::source(std::move(name), std::move(params)));
+}
+
+// add_op and add_reduction differ only in the key they build.
+template <const auto& Sig, NodeKey (*Make)(std::string, ParamMap, std::vector<NodeId>)>
+PyObject* add_named_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Bound<3> a;
+    if (!bind(Sig, args, nargs, kwnames, a)) return nullptr;
+    GraphStore* store = receiver(st, self);
+    if (store == nullptr) return nullptr;
+    std::string name;
+    if (!str_from_py(a[0], name)) return argument_error("name");
+    std::vector<NodeId> inputs;
+    if (!inputs_from_py(a[1], inputs)) return argument_error("inputs");
+    ParamMap params;
+    if (!params_from_py(a[2], params)) return nullptr;
+    return intern_to_py(*store, Make(std::move(name), std::move(params), std::move(inputs)));
+}
+
+PyObject* add_external_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    Bound<3> a;
+    if (!bind(kAddExternal, args, nargs, kwnames, a)) return nullptr;
+    GraphStore* store = receiver(st, self);
+    if (store == nullptr) return nullptr;
+    std::vector<NodeId> inputs;
+    if (!inputs_from_py(a[1], inputs)) return argument_error("inputs");
+    PayloadDescriptor descriptor;
+    if (!descriptor_from_py(a[0], st->payload_descriptor_type, descriptor)) return nullptr;
+    ParamMap params;
+    if (!params_from_py(a[2], params)) return nullptr;
+    return intern_to_py(*store, NodeKey::external(std::move(descriptor), std::move(params), std::move(inputs)));
+}
+
+PyObject* add_exchange_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    Bound<2> a;
+    if (!bind(kAddExchange, args, nargs, kwnames, a)) return nullptr;
+    GraphStore* store = receiver(st, self);
+    if (store == nullptr) return nullptr;
+    std::vector<NodeId> inputs;
+    if (!inputs_from_py(a[0], inputs)) return argument_error("inputs");
+    ParamMap scheme;
+    if (!params_from_py(a[1], scheme)) return nullptr;
+    return intern_to_py(*store, NodeKey::exchange(std::move(scheme), std::move(inputs)));
+}
+
+// ---- inspection ----------------------------------------------------------
+
+constexpr auto kNodeCount = signature("GraphStore.node_count");
+constexpr auto kToDot = signature("GraphStore.to_dot");
+constexpr auto kNodes = signature("GraphStore.nodes");
+constexpr auto kOutputs = signature("GraphStore.outputs");
+
+PyObject* node_count_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Bound<0> a;
+    if (!bind(kNodeCount, args, nargs, kwnames, a)) return nullptr;
+    GraphStore* store = receiver(st, self);
+    if (store == nullptr) return nullptr;
+    return PyLong_FromSize_t(store->node_count());
+}
+
+PyObject* to_dot_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Bound<0> a;
+    if (!bind(kToDot, args, nargs, kwnames, a)) return nullptr;
+    GraphStore* store = receiver(st, self);
+    if (store == nullptr) return nullptr;
+    return str_to_py(to_dot(*store));
+}
+
+PyObject* outputs_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Bound<0> a;
+    if (!bind(kOutputs, args, nargs, kwnames, a)) return nullptr;
+    GraphStore* store = receiver(st, self);
+    if (store == nullptr) return nullptr;
+    return ids_to_py(store->outputs());
+}
+
+bool set_item(PyObject* dict, PyObject* key, PyRef value) {
+    return value && PyDict_SetItem(dict, key, value.get()) == 0;
+}
+
+PyObject* descriptor_to_py(const Names& n, const PayloadDescriptor& d) {
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    PyRef pre(d.preprocessing_ref ? str_to_py(*d.preprocessing_ref) : Py_NewRef(Py_None));
+    if (!set_item(dict.get(), n.kind, PyRef(str_to_py(d.kind))) ||
+        !set_item(dict.get(), n.content_hash, PyRef(str_to_py(d.content_hash))) ||
+        !set_item(dict.get(), n.framework, PyRef(str_to_py(d.framework))) ||
+        !set_item(dict.get(), n.version, PyRef(str_to_py(d.version))) ||
+        !set_item(dict.get(), n.io_schema, PyRef(str_to_py(d.io_schema))) ||
+        !set_item(dict.get(), n.preprocessing_ref, std::move(pre))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* ref_to_py(const Names& n, const StageRef& ref) {
+    PyRef index(PyLong_FromUnsignedLongLong(ref.index));
+    if (!index) return nullptr;
+    return PyTuple_Pack(2, ref.tag == StageRef::Tag::Input ? n.input : n.member, index.get());
+}
+
+PyObject* member_to_py(const Names& n, const StageOp& member) {
+    auto parts = parse_op_token(member.op);
+    if (!parts) {
+        std::string text = "unparseable stage member token " + display_string(member.op);
+        PyErr_SetString(PyExc_ValueError, text.c_str());
+        return nullptr;
+    }
+    PyRef refs(PyList_New(static_cast<Py_ssize_t>(member.inputs.size())));
+    if (!refs) return nullptr;
+    for (std::size_t i = 0; i < member.inputs.size(); ++i) {
+        PyObject* ref = ref_to_py(n, member.inputs[i]);
+        if (ref == nullptr) return nullptr;
+        PyList_SET_ITEM(refs.get(), static_cast<Py_ssize_t>(i), ref);
+    }
+    PyRef dict(PyDict_New());
+    if (!dict || !set_item(dict.get(), n.kind, PyRef(str_to_py(parts->kind))) ||
+        !set_item(dict.get(), n.name, PyRef(str_to_py(parts->name))) ||
+        !set_item(dict.get(), n.params, PyRef(params_to_py(parts->params))) ||
+        !set_item(dict.get(), n.inputs, std::move(refs))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* node_to_py(const Names& n, NodeId id, const NodeKey& key, const std::vector<NodeId>& outputs) {
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    bool is_output = false;
+    for (NodeId o : outputs) is_output = is_output || o == id;
+    const NodeKind kind = key.kind();
+    const bool named = kind == NodeKind::Source || kind == NodeKind::Op || kind == NodeKind::Reduction;
+    PyRef params(kind == NodeKind::Stage ? PyDict_New() : params_to_py(key.params()));
+    if (!set_item(dict.get(), n.id, PyRef(id_to_py(id))) ||
+        !set_item(dict.get(), n.output, PyRef::borrow(is_output ? Py_True : Py_False)) ||
+        !set_item(dict.get(), n.inputs, PyRef(ids_to_py(key.inputs()))) ||
+        !set_item(dict.get(), n.kind, PyRef::borrow(n.kinds[static_cast<int>(kind)])) ||
+        !set_item(dict.get(), n.name, named ? PyRef(str_to_py(key.name())) : PyRef::borrow(n.empty)) ||
+        !set_item(dict.get(), n.params, std::move(params))) {
+        return nullptr;
+    }
+    if (kind == NodeKind::External) {
+        if (!set_item(dict.get(), n.descriptor, PyRef(descriptor_to_py(n, key.descriptor())))) return nullptr;
+    } else if (kind == NodeKind::Stage) {
+        const auto& members = key.members();
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(members.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            PyObject* member = member_to_py(n, members[i]);
+            if (member == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), member);
+        }
+        if (!set_item(dict.get(), n.n_members, PyRef(PyLong_FromSize_t(members.size()))) ||
+            !set_item(dict.get(), n.members, std::move(list))) {
+            return nullptr;
+        }
+    }
+    return dict.release();
+}
+
+PyObject* nodes_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Bound<0> a;
+    if (!bind(kNodes, args, nargs, kwnames, a)) return nullptr;
+    GraphStore* store = receiver(st, self);
+    if (store == nullptr) return nullptr;
+    // One consistent copy; the Python objects are built without the lock.
+    Snapshot snap = store->snapshot();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(snap.nodes.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < snap.nodes.size(); ++i) {
+        PyObject* node = node_to_py(st->names, i, snap.nodes[i], snap.outputs);
+        if (node == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), node);
+    }
+    return list.release();
+}
+
+// ---- persistence -----------------------------------------------------------
+
+constexpr auto kSerialize = signature("GraphStore.serialize", positional_opt("outputs"));
+constexpr auto kDeserialize = signature("GraphStore.deserialize", positional("data"));
+
+PyObject* serialize_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Bound<1> a;
+    if (!bind(kSerialize, args, nargs, kwnames, a)) return nullptr;
+    GraphStore* store = receiver(st, self);
+    if (store == nullptr) return nullptr;
+    std::vector<NodeId> outputs;
+    if (a.given(0)) {
+        if (!outputs_from_py(a[0], outputs)) return nullptr;
+        // Ids are only ever added, so ids below this count stay valid
+        // for the snapshot the writer takes next.
+        const std::size_t count = store->node_count();
+        for (NodeId id : outputs) {
+            if (id >= count) return map_err(BadNodeId{id});
+        }
+    } else {
+        outputs = store->outputs();
+    }
+    auto bytes = serialize_with(*store, outputs);
+    if (!bytes.ok()) {
+        PyErr_SetString(PyExc_OverflowError, bytes.error().message.c_str());
+        return nullptr;
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
+                                     static_cast<Py_ssize_t>(bytes->size()));
+}
+
+PyObject* deserialize_impl(ModuleState* st, PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Bound<1> a;
+    if (!bind(kDeserialize, args, nargs, kwnames, a)) return nullptr;
+    PyObject* data = a[0];
+    // bytes only: its buffer cannot change under the reader, unlike a
+    // bytearray or a writable memoryview.
+    if (!PyBytes_Check(data)) {
+        raise_not_instance(data, "bytes");
+        return argument_error("data");
+    }
+    std::span<const uint8_t> view(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
+                                  static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+    auto store = deserialize(view);
+    if (!store.ok()) {
+        PyErr_SetString(PyExc_ValueError, store.error().message().c_str());
+        return nullptr;
+    }
+    return wrap_store(st, std::move(*store));
+}
+
+// ---- reduction -----------------------------------------------------------
+
+constexpr auto kReduce = signature("GraphStore.reduce", keyword_opt("maximal_fusion"), keyword_opt("outputs"));
+constexpr auto kReduceIncremental = signature("GraphStore.reduce_incremental", keyword_opt("outputs"));
+constexpr auto kReductionReport = signature("GraphStore.reduction_report", keyword_opt("outputs"));
+
+// nullopt with a Python error set when the explicit outputs name no node.
+std::optional<ReducedStore> run_reduction(const GraphStore& store, const std::vector<NodeId>* outputs,
+                                          bool maximal_fusion) {
+    SaturationEngine engine;
+    if (outputs == nullptr) return reduce_with(store, engine, maximal_fusion);
+    auto result = reduce_with_outputs(store, *outputs, engine, maximal_fusion);
+    if (!result.ok()) {
+        map_err(result.error());
+        return std::nullopt;
+    }
+    return std::move(*result);
+}
+
+enum class ReduceResult { StoreAndReport, ReportOnly };
+
+template <const auto& Sig, ReduceResult Shape>
+PyObject* reduce_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    constexpr bool kHasFusion = Sig.params.size() == 2;
+    constexpr std::size_t kOutputsSlot = kHasFusion ? 1 : 0;
+    Bound<Sig.params.size()> a;
+    if (!bind(Sig, args, nargs, kwnames, a)) return nullptr;
+    GraphStore* store = receiver(st, self);
+    if (store == nullptr) return nullptr;
+    bool maximal_fusion = false;
+    if constexpr (kHasFusion) {
+        if (a[0] != nullptr && !flag_from_py(a[0], maximal_fusion)) return argument_error("maximal_fusion");
+    }
+    std::vector<NodeId> outputs;
+    const bool explicit_outputs = a.given(kOutputsSlot);
+    if (explicit_outputs && !outputs_from_py(a[kOutputsSlot], outputs)) return nullptr;
+    auto reduced = run_reduction(*store, explicit_outputs ? &outputs : nullptr, maximal_fusion);
+    if (!reduced) return nullptr;
+    if constexpr (Shape == ReduceResult::ReportOnly) {
+        return report_to_py(reduced->report);
+    } else {
+        return reduced_to_py(st, std::move(*reduced));
+    }
+}
+
+// ---- the type ----------------------------------------------------------------
+
+#define DAGLOOM_METHOD(name, impl, doc) \
+    {name, as_cfunction(&method_entry<impl>), METH_METHOD | METH_FASTCALL | METH_KEYWORDS, doc}
+
+constexpr const char* kDeserializeDoc =
+    "deserialize(data)\n--\n\n"
+    "Rebuild a store from canonical bytes. A round trip reproduces the same node ids, so\n"
+    "`serialize` of the result is byte-identical to the input (plan M8 determinism gate).";
+
+// The entry in tp_methods only fixes the method's place in the class; the
+// interpreter hides `self` from METH_STATIC functions, so the callable put in
+// its place is this plain function bound to the class (see below).
+PyMethodDef kDeserializeDef = {"deserialize", as_cfunction(&static_entry<deserialize_impl>),
+                               METH_STATIC | METH_FASTCALL | METH_KEYWORDS, kDeserializeDoc};
+PyMethodDef kDeserializeBoundDef = {"deserialize", as_cfunction(&static_entry<deserialize_impl>),
+                                    METH_FASTCALL | METH_KEYWORDS, kDeserializeDoc};
+
+PyMethodDef gs_methods[] = {
+    DAGLOOM_METHOD("add_source", add_source_impl, "add_source($self, name, params=None)\n--\n\n"),
+    DAGLOOM_METHOD("add_op", (add_named_impl<kAddOp, &NodeKey::op>), "add_op($self, name, inputs, params=None)\n--\n\n"),
+    DAGLOOM_METHOD("add_reduction", (add_named_impl<kAddReduction, &NodeKey::reduction>),
+                   "add_reduction($self, name, inputs, params=None)\n--\n\n"),
+    DAGLOOM_METHOD("add_external", add_external_impl, "add_external($self, descriptor, inputs, params=None)\n--\n\n"),
+    DAGLOOM_METHOD("add_exchange", add_exchange_impl,
+                   "add_exchange($self, inputs, params=None)\n--\n\n"
+                   "Record an `Exchange` boundary (plan M39 §2.1). No `name` — an Exchange's identity is its\n"
+                   "`scheme` ParamMap (`params`) + its one logical input; `nodes()[i][\"kind\"] == \"exchange\"`."),
+    DAGLOOM_METHOD("node_count", node_count_impl, "node_count($self)\n--\n\n"),
+    DAGLOOM_METHOD("to_dot", to_dot_impl, "to_dot($self)\n--\n\n"),
+    DAGLOOM_METHOD("serialize", serialize_impl,
+                   "serialize($self, outputs=None)\n--\n\n"
+                   "Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:\n"
+                   "the serializable IR — not cloudpickle — is the canonical durable representation). With\n"
+                   "`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a\n"
+                   "property of the compile request); the default keeps the marks-based behavior."),
+    kDeserializeDef,
+    DAGLOOM_METHOD("nodes", nodes_impl,
+                   "nodes($self)\n--\n\n"
+                   "Structured, read-only view of every node in id order (plan M9: `inspect` renders the IR and\n"
+                   "`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n"
+                   "(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), plus a\n"
+                   "`descriptor` dict for external nodes and `n_members` for stage nodes."),
+    DAGLOOM_METHOD("outputs", outputs_impl,
+                   "outputs($self)\n--\n\n"
+                   "The marked output node ids, in mark order (what an IR evaluator returns, in order)."),
+    DAGLOOM_METHOD("reduce", (reduce_impl<kReduce, ReduceResult::StoreAndReport>),
+                   "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+                   "Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion behind\n"
+                   "RewriteEngine). Returns the reduced store and a report dict. `maximal_fusion=True` opts in\n"
+                   "to fusing fan-out ops whose consumers all land in one stage (the default single-use rule is\n"
+                   "pinned by the frozen M4 suite)."),
+    DAGLOOM_METHOD("reduce_incremental", (reduce_impl<kReduceIncremental, ReduceResult::StoreAndReport>),
+                   "reduce_incremental($self, *, outputs=None)\n--\n\n"
+                   "One-shot incremental reduction of the current graph (same result as `reduce`). For genuine\n"
+                   "step-by-step reduction while building, use `IncrementalReducer`."),
+    DAGLOOM_METHOD("reduction_report", (reduce_impl<kReductionReport, ReduceResult::ReportOnly>),
+                   "reduction_report($self, *, outputs=None)\n--\n\n"
+                   "The reduction report for the current graph, without keeping the reduced store."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef DAGLOOM_METHOD
+
+PyType_Slot gs_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "GraphStore()\n--\n\n"
+                    "Thread-safe interned graph store (frozen class: interior mutability via a Mutex, safe to\n"
+                    "share across threads under the GIL and free-threaded 3.14t).")},
+    {Py_tp_new, reinterpret_cast<void*>(gs_tp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(gs_dealloc)},
+    {Py_tp_methods, gs_methods},
+    {0, nullptr},
+};
+
+PyType_Spec gs_spec = {
+    "dagloom_core.GraphStore",
+    sizeof(PyGraphStore),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    gs_slots,
+};
+
+}  // namespace
+
+PyTypeObject* create_graph_store_type(PyObject* module) {
+    PyRef type(PyType_FromModuleAndSpec(module, &gs_spec, nullptr));
+    if (!type) return nullptr;
+    auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
+    tp->tp_vectorcall = constructor_entry<gs_new_impl>;
+    // Replacing the value keeps the key's place in the class order.
+    PyRef function(PyCMethod_New(&kDeserializeBoundDef, type.get(), nullptr, nullptr));
+    if (!function) return nullptr;
+    PyRef method(PyStaticMethod_New(function.get()));
+    if (!method || PyDict_SetItemString(tp->tp_dict, "deserialize", method.get()) < 0) return nullptr;
+    PyType_Modified(tp);
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+PyObject* wrap_store(ModuleState* st, std::unique_ptr<GraphStore> store) {
+    PyTypeObject* type = st->graph_store_type;
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    new (&as_py_store(obj)->store) std::unique_ptr<GraphStore>(std::move(store));
+    return obj;
+}
+
+GraphStore* store_from_py(ModuleState* st, PyObject* obj) {
+    if (obj == nullptr || !PyObject_TypeCheck(obj, st->graph_store_type)) {
+        raise_not_instance(obj == nullptr ? Py_None : obj, "GraphStore");
+        return nullptr;
+    }
+    return as_py_store(obj)->store.get();
+}
+
+PyObject* report_to_py(const ReductionReport& report) {
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [key, count] : report_to_map(report)) {
+        PyRef value(PyLong_FromSize_t(count));
+        if (!value || PyDict_SetItemString(dict.get(), key.c_str(), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* reduced_to_py(ModuleState* st, ReducedStore reduced) {
+    PyRef report(report_to_py(reduced.report));
+    if (!report) return nullptr;
+    PyRef store(wrap_store(st, std::move(reduced.store)));
+    if (!store) return nullptr;
+    return PyTuple_Pack(2, store.get(), report.get());
+}
+
+}  // namespace dagloom::py

@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include "optimizer/stage_fusion.h"
+#include "optimizer_testing.h"
+#include "util/internal_error.h"
+
+namespace dagloom {
+namespace {
+
+using namespace dagloom::testing;
+
+// Engine graphs are written with short op names: "s"/"t" are sources,
+// "r" a reduction (all opaque), anything else an operation "op|<name>".
+EngineNode node(const std::string& name, std::vector<uint64_t> children) {
+    if (name == "s" || name == "t") return {"src|" + name, std::move(children), true};
+    if (name == "r") return {"red|sum", std::move(children), true};
+    return {"op|" + name, std::move(children), false};
+}
+
+TokenTable table() {
+    TokenTable t;
+    t.emplace("src|s", src("s"));
+    t.emplace("src|t", src("t"));
+    t.emplace("red|sum", red("sum", {0}));  // inputs are replaced on rebuild
+    return t;
+}
+
+NodeKey stage(std::vector<NodeId> inputs, std::vector<std::pair<std::string, std::vector<StageRef>>> members) {
+    std::vector<StageOp> ops;
+    for (auto& [name, refs] : members) ops.push_back({"op|" + name, refs});
+    return NodeKey::stage(std::move(inputs), std::move(ops));
+}
+
+struct FusionCase {
+    std::string name;
+    std::vector<EngineNode> nodes;
+    std::vector<uint64_t> outputs;
+    std::vector<NodeKey> single_use;  // expected reduced list and outputs
+    std::vector<uint64_t> single_use_outputs;
+    std::vector<NodeKey> maximal = {};  // empty: as under the single-use rule
+    std::vector<uint64_t> maximal_outputs = {};
+};
+void PrintTo(const FusionCase& c, std::ostream* os) { *os << c.name; }
+
+class StageFusionCases : public ::testing::TestWithParam<FusionCase> {
+protected:
+    static void expect(const FusionCase& c, bool maximal) {
+        const bool same = c.maximal.empty();
+        const auto& want = maximal && !same ? c.maximal : c.single_use;
+        FusionResult got = stage_fusion(EngineGraph{c.nodes, c.outputs}, c.outputs, table(), maximal);
+        ASSERT_EQ(got.nodes.size(), want.size());
+        std::size_t stages = 0;
+        for (std::size_t i = 0; i < want.size(); ++i) {
+            EXPECT_TRUE(got.nodes[i] == want[i]) << "node " << i << ": " << got.nodes[i].token();
+            stages += want[i].kind() == NodeKind::Stage;
+        }
+        EXPECT_EQ(got.outputs, maximal && !same ? c.maximal_outputs : c.single_use_outputs);
+        EXPECT_EQ(got.stages, stages);
+        EXPECT_EQ(got.boundary_nodes, want.size() - stages);
+    }
+};
+
+TEST_P(StageFusionCases, SingleUseRule) { expect(GetParam(), false); }
+TEST_P(StageFusionCases, MaximalRule) { expect(GetParam(), true); }
+
+INSTANTIATE_TEST_SUITE_P(
+    StageFusion, StageFusionCases,
+    ::testing::Values(
+        FusionCase{"Chain",
+                   {node("s", {}), node("a", {0}), node("b", {1}), node("c", {2})},
+                   {3},
+                   {src("s"), stage({0}, {{"a", {In(0)}}, {"b", {Mem(0)}}, {"c", {Mem(1)}}})},
+                   {1}},
+        FusionCase{"FanOut",
+                   {node("s", {}), node("a", {0}), node("b", {1}), node("c", {1}), node("d", {2, 3})},
+                   {4},
+                   {src("s"), stage({0}, {{"a", {In(0)}}}),
+                    stage({1}, {{"b", {In(0)}}, {"c", {In(0)}}, {"d", {Mem(0), Mem(1)}}})},
+                   {2},
+                   {src("s"), stage({0}, {{"a", {In(0)}}, {"b", {Mem(0)}}, {"c", {Mem(0)}}, {"d", {Mem(1), Mem(2)}}})},
+                   {1}},
+        FusionCase{"UserTakesNodeTwice",
+                   {node("s", {}), node("x", {0}), node("y", {1, 1})},
+                   {2},
+                   {src("s"), stage({0}, {{"x", {In(0)}}}), stage({1}, {{"y", {In(0), In(0)}}})},
+                   {2},
+                   {src("s"), stage({0}, {{"x", {In(0)}}, {"y", {Mem(0), Mem(0)}}})},
+                   {1}},
+        FusionCase{"OutputInsideChain",
+                   {node("s", {}), node("a", {0}), node("b", {1}), node("c", {2})},
+                   {2, 3},
+                   {src("s"), stage({0}, {{"a", {In(0)}}, {"b", {Mem(0)}}}), stage({1}, {{"c", {In(0)}}})},
+                   {1, 2}},
+        FusionCase{"FanOutIntoDifferentGroups",
+                   {node("s", {}), node("a", {0}), node("b", {1}), node("c", {1})},
+                   {2, 3, 3},
+                   {src("s"), stage({0}, {{"a", {In(0)}}}), stage({1}, {{"b", {In(0)}}}), stage({1}, {{"c", {In(0)}}})},
+                   {2, 3, 3}},
+        FusionCase{"FanOutWithOpaqueUser",
+                   {node("s", {}), node("a", {0}), node("b", {1}), node("r", {1, 2})},
+                   {3},
+                   {src("s"), stage({0}, {{"a", {In(0)}}}), stage({1}, {{"b", {In(0)}}}), red("sum", {1, 2})},
+                   {3}},
+        FusionCase{"OnlyUserIsReduction",
+                   {node("s", {}), node("a", {0}), node("b", {1}), node("r", {2})},
+                   {3},
+                   {src("s"), stage({0}, {{"a", {In(0)}}, {"b", {Mem(0)}}}), red("sum", {1})},
+                   {2}},
+        FusionCase{"LoneOutputOp",
+                   {node("s", {}), node("t", {}), node("a", {1, 0})},
+                   {2},
+                   {src("s"), src("t"), stage({1, 0}, {{"a", {In(0), In(1)}}})},
+                   {2}},
+        FusionCase{"MembersShareInputs",
+                   {node("s", {}), node("t", {}), node("a", {0, 1}), node("b", {2, 1, 0})},
+                   {3},
+                   {src("s"), src("t"), stage({0, 1}, {{"a", {In(0), In(1)}}, {"b", {Mem(0), In(1), In(0)}}})},
+                   {2}},
+        // {b, c} has the higher label but the lower highest member, so it is
+        // emitted first; d then reads it as an input.
+        FusionCase{"GroupsOrderedByHighestMember",
+                   {node("s", {}), node("a", {0}), node("b", {0}), node("c", {2}), node("d", {1, 3})},
+                   {3, 4},
+                   {src("s"), stage({0}, {{"b", {In(0)}}, {"c", {Mem(0)}}}),
+                    stage({0, 1}, {{"a", {In(0)}}, {"d", {Mem(0), In(1)}}})},
+                   {1, 2}},
+        // An operation above an opaque node starts a new stage that reads it.
+        FusionCase{"OpaqueBetweenChains",
+                   {node("s", {}), node("a", {0}), node("r", {1}), node("b", {2}), node("c", {3, 0})},
+                   {4},
+                   {src("s"), stage({0}, {{"a", {In(0)}}}), red("sum", {1}),
+                    stage({2, 0}, {{"b", {In(0)}}, {"c", {Mem(0), In(1)}}})},
+                   {3}}),
+    [](const auto& info) { return info.param.name; });
+
+// Under the maximal rule a node joins only when every user already shares
+// one group; the descending walk must see the users' final labels.
+TEST(StageFusion, MaximalRuleFusesNestedFanOut) {
+    // a feeds b and c; b and c both feed d; d feeds e twice.
+    EngineGraph g{{node("s", {}), node("a", {0}), node("b", {1}), node("c", {1}), node("d", {2, 3}), node("e", {4, 4})},
+                  {5}};
+    FusionResult single = stage_fusion(g, g.outputs, table(), false);
+    FusionResult maximal = stage_fusion(g, g.outputs, table(), true);
+    EXPECT_EQ(single.stages, 3u);  // {a}, {b, c, d}, {e}
+    ASSERT_EQ(maximal.nodes.size(), 2u);
+    EXPECT_TRUE(maximal.nodes[1] == stage({0}, {{"a", {In(0)}},
+                                                 {"b", {Mem(0)}},
+                                                 {"c", {Mem(0)}},
+                                                 {"d", {Mem(1), Mem(2)}},
+                                                 {"e", {Mem(3), Mem(3)}}}));
+}
+
+// A long single-use chain collapses into one stage through many links.
+TEST(StageFusion, LongChainIsOneStage) {
+    EngineGraph g;
+    g.nodes.push_back(node("s", {}));
+    for (uint64_t i = 1; i <= 5000; ++i) g.nodes.push_back(node(i % 2 ? "neg" : "exp", {i - 1}));
+    g.outputs = {5000};
+    for (bool maximal : {false, true}) {
+        FusionResult r = stage_fusion(g, g.outputs, table(), maximal);
+        ASSERT_EQ(r.nodes.size(), 2u);
+        ASSERT_EQ(r.nodes[1].members().size(), 5000u);
+        EXPECT_EQ(r.nodes[1].members()[4999].inputs, std::vector<StageRef>{Mem(4998)});
+        EXPECT_EQ(r.outputs, std::vector<uint64_t>{1});
+    }
+}
+
+TEST(StageFusion, EmptyGraph) {
+    FusionResult r = stage_fusion(EngineGraph{}, {}, TokenTable{}, false);
+    EXPECT_TRUE(r.nodes.empty());
+    EXPECT_EQ(r.stages + r.boundary_nodes, 0u);
+}
+
+TEST(StageFusion, OpaqueNodeWithoutTableEntryIsFatal) {
+    EngineGraph g{{node("s", {}), {"red|mean", {0}, true}}, {1}};
+    try {
+        (void)stage_fusion(g, g.outputs, table(), false);
+        FAIL() << "expected an internal error";
+    } catch (const InternalError& e) {
+        EXPECT_STREQ(e.what(), "no entry found for key");
+    }
+}
+
+TEST(StageFusion, PositionsOutOfRangeAreFatal) {
+    EngineGraph child_out{{node("s", {}), node("a", {7})}, {1}};
+    EXPECT_THROW((void)stage_fusion(child_out, child_out.outputs, table(), false), InternalError);
+    EngineGraph ok{{node("s", {})}, {0}};
+    EXPECT_THROW((void)stage_fusion(ok, {1}, table(), true), InternalError);
+}
+
+}  // namespace
+}  // namespace dagloom
