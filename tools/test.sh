@@ -23,7 +23,7 @@ PY_FT=                              # set by ensure_py313t
 
 # Stages in order; a later stage (sanitizers, fuzzing, stubtest, ...) is a
 # function named stage_<name> plus an entry here.
-STAGES=(deps build_sys ctest_sys pytest_sys build_py313t gil_py313t pytest_py313t)
+STAGES=(deps cpython_313t build_sys ctest_sys pytest_sys build_py313t gil_py313t pytest_py313t)
 
 ensure_py313t() {
   if [[ -z "$PY_FT" ]]; then
@@ -54,6 +54,10 @@ stage_deps() {
   apt_install_missing cmake g++ make libgtest-dev libbenchmark-dev \
     python3-dev python3-pytest python3-hypothesis python3-numpy
   "$DAGLOOM_SYS_PY" -c 'import sys; assert sys.version_info >= (3, 11), sys.version'
+}
+
+stage_cpython_313t() {
+  stage "free-threaded CPython 3.13t (tools/build-cpython.sh; cached after the first build)"
   ensure_py313t
   "$PY_FT" -c 'import pytest, hypothesis; print("pytest", pytest.__version__, "and hypothesis", hypothesis.__version__, "import under 3.13t")'
 }

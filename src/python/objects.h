@@ -31,7 +31,7 @@ struct PyPayloadDescriptor {
 // IncrementalReducer: the reducer lives behind the object's own mutex.
 struct PyIncrementalReducer {
     PyObject_HEAD
-    PoisonMutex mutex;  // constructed with its poisoned text by the constructor
+    PoisonMutex mutex;  // placement-constructed by tp_new with "incremental reducer poisoned"
     IncrementalReducer reducer;
 };
 

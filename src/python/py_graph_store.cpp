@@ -25,6 +25,8 @@ namespace {
 PyGraphStore* as_py_store(PyObject* obj) { return reinterpret_cast<PyGraphStore*>(obj); }
 
 // The receiver check; NULL with TypeError when self is not a GraphStore.
+// The interpreter's method descriptors already refuse foreign receivers
+// with their own message; this keeps each entry point safe on its own.
 GraphStore* receiver(ModuleState* st, PyObject* self) { return store_from_py(st, self); }
 
 PyObject* id_to_py(NodeId id) { return PyLong_FromUnsignedLongLong(id); }
@@ -465,8 +467,8 @@ PyObject* wrap_store(ModuleState* st, std::unique_ptr<GraphStore> store) {
 }
 
 GraphStore* store_from_py(ModuleState* st, PyObject* obj) {
-    if (obj == nullptr || !PyObject_TypeCheck(obj, st->graph_store_type)) {
-        raise_not_instance(obj == nullptr ? Py_None : obj, "GraphStore");
+    if (!PyObject_TypeCheck(obj, st->graph_store_type)) {
+        raise_not_instance(obj, "GraphStore");
         return nullptr;
     }
     return as_py_store(obj)->store.get();

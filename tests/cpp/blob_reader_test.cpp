@@ -206,7 +206,8 @@ TEST(BlobReader, ParamsComeBackInMapOrder) {
     b.outputs({});
     auto s = deserialize(span_of(b));
     ASSERT_TRUE(s.ok()) << s.error().message();
-    const auto& entries = nodes_of(**s)[0].params().entries();
+    const auto nodes = nodes_of(**s);
+    const auto& entries = nodes[0].params().entries();
     ASSERT_EQ(entries.size(), 4u);
     EXPECT_EQ(entries[0].first, "a");
     EXPECT_EQ(entries[1].first, "b");

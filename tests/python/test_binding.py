@@ -142,14 +142,6 @@ def test_param_value_classification(value, expected):
     assert type(got) is type(expected) and got == expected
 
 
-def test_numpy_scalars_classify_by_protocol():
-    np = pytest.importorskip("numpy")
-    g = G()
-    i = g.add_source("x", {"i": np.int64(3), "f": np.float32(0.5)})
-    got = g.nodes()[i]["params"]
-    assert got == {"f": 0.5, "i": 3} and type(got["f"]) is float
-
-
 def test_inputs_accept_any_sequence_in_order():
     g = store2()
     ids = {g.add_op("f", seq) for seq in ([0, 1], (0, 1), range(2), [Index(0), True], b"\x00\x01")}

@@ -94,5 +94,9 @@ def test_batching_does_not_change_the_result(ops, batches):
     a, b = one.finalize(g, outputs=outputs), many.finalize(g, outputs=outputs)
     assert a[0].nodes() == b[0].nodes() and a[1] == b[1]
     assert many.total_work() == many.watermark() == g.node_count()
-    # The engine saturates on graphs this small, so reduce agrees with finalize.
-    assert a[0].serialize() == g.reduce(outputs=outputs)[0].serialize()
+    # With every node an output nothing is dropped before the engine runs, so
+    # its lowest-index representatives are the reducer's first occurrences and
+    # the two reductions agree byte for byte. (With fewer outputs a mirrored op
+    # may survive in the other orientation.)
+    everything = list(range(g.node_count()))[::-1]
+    assert one.finalize(g, outputs=everything)[0].serialize() == g.reduce(outputs=everything)[0].serialize()

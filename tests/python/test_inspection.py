@@ -30,13 +30,6 @@ def test_node_dicts_and_key_order():
     assert g.nodes()[1]["inputs"] == [0, 0]
 
 
-def test_params_keys_sorted_by_utf8_bytes():
-    g = dc.GraphStore()
-    i = g.add_source("x", {"é": 1, "a": 2, "B": 3, "ab": 4, "": 5})
-    params = g.nodes()[i]["params"]
-    assert list(params) == ["", "B", "a", "ab", "é"]
-
-
 @pytest.mark.parametrize("pre", [None, "", "ref"])
 def test_descriptor_instance_and_dict_are_one_node(pre):
     g = dc.GraphStore()
@@ -82,23 +75,3 @@ def test_dot_of_small_graph_with_output():
         '  n2 [label="Op add", shape=doublecircle];\n  n0 -> n1;\n  n0 -> n2;\n  n1 -> n2;\n}\n'
     )
     assert [n["output"] for n in marked.nodes()] == [False, False, True]
-
-
-def test_dot_labels_of_every_kind():
-    g = dc.GraphStore()
-    g.add_source("x", {"scalar": 0.0, "side": "r"})
-    g.add_op("sq", [0, 0])
-    g.add_reduction("sum", [1], {"axis": -1})
-    g.add_external({**PD, "preprocessing_ref": "p"}, [2], {"b": True})
-    g.add_exchange([3])
-    g.add_exchange([3], {"n": 2.5})
-    lines = g.to_dot().splitlines()
-    assert lines[1:7] == [
-        '  n0 [label="Source x {scalar=0, side=\\"r\\"}"];',
-        '  n1 [label="Op sq"];',
-        '  n2 [label="Reduction sum {axis=-1}"];',
-        '  n3 [label="External k:h [f v] {b=true}"];',
-        '  n4 [label="Exchange"];',
-        '  n5 [label="Exchange {n=2.5}"];',
-    ]
-    assert lines[7:9] == ["  n0 -> n1;", "  n0 -> n1;"]

@@ -124,14 +124,3 @@ def test_reduced_store_reduces_again_keeping_stages_apart():
     assert report["stages"] == 0 and report["boundary_nodes"] == 3
     assert [[m["name"] for m in n["members"]] for n in twice.nodes()[1:]] == [["neg"], ["exp"]]
     assert dc.GraphStore.deserialize(twice.serialize()).serialize() == twice.serialize()
-
-
-def test_identity_with_negative_zero_is_kept():
-    g = dc.GraphStore()
-    x = g.add_source("x")
-    plus0 = g.add_op("add", [x], {"scalar": 0.0, "side": "l"})
-    minus0 = g.add_op("add", [x], {"scalar": -0.0, "side": "l"})
-    assert g.reduction_report(outputs=[plus0])["stages"] == 0
-    assert g.reduction_report(outputs=[minus0])["stages"] == 1
-    merged, _ = g.reduce(outputs=[plus0, x])
-    assert merged.outputs() == [0]

@@ -1,0 +1,296 @@
+#!/usr/bin/env bash
+# Packaging checks: pip builds and installs dagloom-core from pyproject.toml
+# (scikit-build-core over the CMake build) into a fresh venv of Debian's
+# python3, the pytest suite runs against the installed module, and the
+# installed type stubs are checked by stubtest and by mypy --strict.
+#
+#   tools/test-packaging.sh             # all steps, in order
+#   tools/test-packaging.sh STEP...     # only these steps (see STEPS below);
+#                                       # later steps need the venv of `install`
+#
+# The package index is not used. scikit-build-core and the pure-Python
+# packages it needs come from Debian 13 (trixie), whose packaging is new
+# enough (Debian 12's is not): they are fetched with a private apt
+# configuration, one that leaves the system's sources and dpkg database
+# alone, unpacked with dpkg -x and put on PYTHONPATH for the build only.
+#
+# Environment: DAGLOOM_BUILD_ROOT (default <repo>/build), DAGLOOM_JOBS (2),
+# DAGLOOM_PYDEPS (default /opt/dagloom-pydeps: the unpacked Debian 13
+# packages, reused while they still satisfy scikit-build-core's requirements),
+# DAGLOOM_DEBIAN_MIRROR (default: the mirror of the system's own apt sources).
+set -euo pipefail
+# shellcheck source=tools/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$DAGLOOM_ROOT"
+
+BUILD_ROOT=${DAGLOOM_BUILD_ROOT:-$DAGLOOM_ROOT/build}
+PKG_VENV=$BUILD_ROOT/pkg-venv        # recreated by every `install` step
+PKG_BUILD=$BUILD_ROOT/pkg-wheel      # scikit-build-core's CMake tree, kept for rebuilds
+PYDEPS=${DAGLOOM_PYDEPS:-/opt/dagloom-pydeps}
+PYDEPS_SITE=$PYDEPS/root/usr/lib/python3/dist-packages
+PYDEPS_SUITE=trixie
+# scikit-build-core and its Depends; on 3.11 the exceptiongroup and tomli
+# alternatives are satisfied by python3 itself. check_pydeps verifies the set.
+PYDEPS_PACKAGES=(python3-scikit-build-core python3-packaging python3-pathspec python3-pyproject-metadata)
+ARCHIVE_KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
+STUBS=$DAGLOOM_ROOT/stubs
+
+STEPS=(deps pydeps install installed pytest stubtest mypy_usage mypy_examples)
+
+venv_py() { printf '%s\n' "$PKG_VENV/bin/python"; }
+
+# A scratch directory outside the checkout, so that neither the working
+# directory nor the repository's pyproject.toml can stand in for what was
+# installed. Made by main, removed on exit.
+SCRATCH=
+scratch() { printf '%s\n' "$SCRATCH"; }
+
+# Run the venv's interpreter the way a user of the installed package would:
+# from a directory of its own, with nothing of the checkout on the path.
+in_venv() {
+  local dir; dir=$(scratch)
+  (cd "$dir" && env -u PYTHONPATH -u MYPYPATH -u PYTHON_GIL "$(venv_py)" "$@")
+}
+
+require_venv() {
+  [[ -x "$(venv_py)" ]] || die "no venv at $PKG_VENV: run the 'install' step first"
+}
+
+step_deps() {
+  stage "packaging: install missing dependencies"
+  apt_install_missing cmake g++ make python3-dev python3-venv python3-pip-whl \
+    python3-pytest python3-hypothesis python3-numpy python3-mypy debian-archive-keyring
+}
+
+# Exit status 0 when the unpacked packages give an importable
+# scikit-build-core whose own requirements (for this interpreter, no extras)
+# are all met from that directory or the system.
+check_pydeps() {
+  [[ -d "$PYDEPS_SITE/scikit_build_core" ]] || return 1
+  PYTHONPATH=$PYDEPS_SITE "$DAGLOOM_SYS_PY" - "$PYDEPS_SITE" <<'EOF'
+import importlib.metadata as md
+import sys
+
+import scikit_build_core.build  # noqa: F401  the backend itself
+from packaging.requirements import Requirement
+
+site = sys.argv[1]
+dist = md.distribution("scikit-build-core")
+assert str(dist.locate_file("")).rstrip("/") == site.rstrip("/"), dist.locate_file("")
+unmet = []
+for text in dist.requires or []:
+    req = Requirement(text)
+    if req.marker is not None and not req.marker.evaluate({"extra": ""}):
+        continue
+    try:
+        have = md.version(req.name)
+    except md.PackageNotFoundError:
+        unmet.append(f"{req} (missing)")
+        continue
+    if not req.specifier.contains(have, prereleases=True):
+        unmet.append(f"{req} (have {have})")
+if unmet:
+    print("unmet requirements of scikit-build-core:", ", ".join(unmet))
+    sys.exit(1)
+print(f"scikit-build-core {dist.version} with packaging {md.version('packaging')}, "
+      f"pathspec {md.version('pathspec')} from {site}")
+EOF
+}
+
+# The URI of the Debian archive that the system's apt already uses for its
+# own release (not its -security or -updates suites).
+debian_mirror() {
+  if [[ -n "${DAGLOOM_DEBIAN_MIRROR:-}" ]]; then
+    printf '%s\n' "$DAGLOOM_DEBIAN_MIRROR"
+    return
+  fi
+  local codename uri
+  codename=$(. /etc/os-release && printf '%s' "${VERSION_CODENAME:-}")
+  [[ -n "$codename" ]] || die "cannot tell this system's Debian release; set DAGLOOM_DEBIAN_MIRROR"
+  # shellcheck disable=SC2016  # apt expands $(...) in its own format
+  uri=$(apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 'Identifier: Packages' \
+    | awk -v r="$codename" '$1 == r { print $2; exit }')
+  [[ -n "$uri" ]] || die "no apt source for '$codename' found; set DAGLOOM_DEBIAN_MIRROR"
+  printf '%s\n' "$uri"
+}
+
+fetch_pydeps() {
+  local apt=$PYDEPS/apt mirror
+  mirror=$(debian_mirror)
+  [[ -r "$ARCHIVE_KEYRING" ]] || die "$ARCHIVE_KEYRING is missing (package debian-archive-keyring)"
+  if command -v gpg >/dev/null; then
+    gpg --batch --no-default-keyring --keyring "$ARCHIVE_KEYRING" --list-keys 2>/dev/null \
+      | grep -q "/$PYDEPS_SUITE)" \
+      || die "$ARCHIVE_KEYRING holds no key for Debian $PYDEPS_SUITE: upgrade debian-archive-keyring"
+  fi
+  rm -rf "$PYDEPS"
+  mkdir -p "$apt/etc/sources.list.d" "$apt/etc/preferences.d" "$apt/state/lists/partial" "$apt/cache/archives/partial" \
+    "$PYDEPS/debs" "$PYDEPS/root"
+  printf 'deb [signed-by=%s] %s %s main\n' "$ARCHIVE_KEYRING" "$mirror" "$PYDEPS_SUITE" \
+    >"$apt/etc/sources.list"
+  : >"$apt/state/status"
+  local opts=(
+    -o "Dir::Etc::SourceList=$apt/etc/sources.list"
+    -o "Dir::Etc::SourceParts=$apt/etc/sources.list.d"
+    -o "Dir::Etc::Preferences=$apt/etc/preferences"
+    -o "Dir::Etc::PreferencesParts=$apt/etc/preferences.d"
+    -o "Dir::State=$apt/state"
+    -o "Dir::State::status=$apt/state/status"
+    -o "Dir::Cache=$apt/cache"
+    -o "APT::Sandbox::User=root"
+  )
+  info "fetching ${PYDEPS_PACKAGES[*]} from Debian $PYDEPS_SUITE ($mirror) into $PYDEPS"
+  apt-get "${opts[@]}" -qq update
+  apt-cache "${opts[@]}" depends python3-scikit-build-core
+  (cd "$PYDEPS/debs" && apt-get "${opts[@]}" -qq download "${PYDEPS_PACKAGES[@]}")
+  local deb
+  for deb in "$PYDEPS"/debs/*.deb; do
+    dpkg-deb -f "$deb" Package Version Architecture | paste -sd' '
+    [[ "$(dpkg-deb -f "$deb" Architecture)" == all ]] || die "$deb is not an architecture-independent package"
+    dpkg -x "$deb" "$PYDEPS/root"
+  done
+}
+
+step_pydeps() {
+  stage "packaging: scikit-build-core from Debian $PYDEPS_SUITE"
+  if check_pydeps; then
+    info "reusing $PYDEPS"
+    return
+  fi
+  fetch_pydeps
+  check_pydeps || die "the packages unpacked into $PYDEPS do not give a working scikit-build-core"
+}
+
+step_install() {
+  stage "packaging: pip install --no-build-isolation . into a fresh venv"
+  check_pydeps >/dev/null || die "scikit-build-core is not set up in $PYDEPS: run the 'pydeps' step first"
+  rm -rf "$PKG_VENV"
+  # --system-site-packages: Debian's pytest, hypothesis, numpy and mypy.
+  "$DAGLOOM_SYS_PY" -m venv --system-site-packages "$PKG_VENV"
+  PYTHONPATH=$PYDEPS_SITE PIP_DISABLE_PIP_VERSION_CHECK=1 CMAKE_BUILD_PARALLEL_LEVEL=$DAGLOOM_JOBS \
+    "$(venv_py)" -m pip install --no-build-isolation --no-index --no-deps \
+    --config-settings=build-dir="$PKG_BUILD" "$DAGLOOM_ROOT"
+}
+
+step_installed() {
+  stage "packaging: what the venv holds"
+  require_venv
+  in_venv - "$STUBS" <<'EOF'
+import importlib.metadata as md
+import inspect
+import pathlib
+import sys
+import sysconfig
+
+import dagloom_core
+
+stubs = pathlib.Path(sys.argv[1])
+site = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
+module = pathlib.Path(dagloom_core.__file__).resolve()
+assert module.parent == site, f"dagloom_core imported from {module}, not from {site}"
+assert module.name.startswith("dagloom_core." + sys.implementation.cache_tag), module.name
+
+dist = md.distribution("dagloom-core")
+meta = dist.metadata
+assert meta["Name"] == "dagloom-core", meta["Name"]
+assert dist.version == dagloom_core.version(), (dist.version, dagloom_core.version())
+assert meta["Requires-Python"] == ">=3.11", meta["Requires-Python"]
+classifiers = meta.get_all("Classifier") or []
+free_threading = [c for c in classifiers if c.startswith("Programming Language :: Python :: Free Threading ::")]
+assert free_threading, classifiers
+assert "Typing :: Typed" in classifiers, classifiers
+
+files = {str(f) for f in dist.files or []}
+wanted = {module.name, "dagloom_core.pyi", "dagloom_core-stubs/__init__.pyi", "dagloom_core-stubs/py.typed"}
+assert wanted <= files, f"missing from the installed files: {sorted(wanted - files)}"
+source = (stubs / "dagloom_core.pyi").read_bytes()
+for name in ("dagloom_core.pyi", "dagloom_core-stubs/__init__.pyi"):
+    assert (site / name).read_bytes() == source, f"installed {name} differs from stubs/dagloom_core.pyi"
+
+# stubtest takes deserialize for a classmethod (see stubs/stubtest-allowlist.txt),
+# so its kind and signature are checked here instead.
+raw = dagloom_core.GraphStore.__dict__["deserialize"]
+assert isinstance(raw, staticmethod), type(raw)
+assert str(inspect.signature(dagloom_core.GraphStore.deserialize)) == "(data)"
+
+print(f"dagloom-core {dist.version}: {module.name} in {site}")
+print("installed stubs:", ", ".join(sorted(wanted - {module.name})))
+print("classifier:", *free_threading)
+EOF
+}
+
+step_pytest() {
+  stage "packaging: pytest against the installed module"
+  require_venv
+  compgen -G "$DAGLOOM_ROOT/tests/python/test_*.py" >/dev/null || die "no tests in tests/python/ (test_*.py)"
+  local rc=0
+  # The module is imported from site-packages before pytest starts, so no
+  # directory that pytest puts on sys.path can supply another copy.
+  in_venv - "$DAGLOOM_ROOT/tests/python" <<'EOF' || rc=$?
+import pathlib
+import sys
+import sysconfig
+
+import dagloom_core
+import pytest
+
+site = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
+assert pathlib.Path(dagloom_core.__file__).resolve().parent == site, dagloom_core.__file__
+print(sys.version)
+print("dagloom_core from", dagloom_core.__file__)
+rc = pytest.main([sys.argv[1], "-ra", "-p", "no:cacheprovider"])
+assert sys.modules["dagloom_core"] is dagloom_core, "the tests imported another dagloom_core"
+sys.exit(rc)
+EOF
+  case $rc in
+    0) ;;
+    5) die "pytest against the installed module collected no tests" ;;
+    *) die "pytest against the installed module failed (exit code $rc)" ;;
+  esac
+}
+
+step_stubtest() {
+  stage "packaging: stubtest of the installed stubs against the installed module"
+  require_venv
+  in_venv -m mypy --version
+  in_venv -m mypy.stubtest --allowlist "$STUBS/stubtest-allowlist.txt" dagloom_core
+}
+
+# mypy --strict from the scratch directory: the repository's stubs/ is not on
+# mypy's path there, so these pass only if mypy finds the installed stubs.
+mypy_strict() {
+  local cache; cache=$(scratch)/mypy-cache
+  in_venv -m mypy --strict --cache-dir "$cache" "$@"
+}
+
+step_mypy_usage() {
+  stage "packaging: mypy --strict on tests/typing (installed stubs)"
+  require_venv
+  mypy_strict "$DAGLOOM_ROOT"/tests/typing/*.py
+}
+
+step_mypy_examples() {
+  stage "packaging: mypy --strict on examples (installed stubs)"
+  require_venv
+  local examples=("$DAGLOOM_ROOT"/examples/*.py)
+  [[ -e "${examples[0]}" ]] || die "no examples/*.py to check"
+  mypy_strict "${examples[@]}"
+}
+
+main() {
+  local t0=$SECONDS s
+  SCRATCH=$(mktemp -d /tmp/dagloom-pkg.XXXXXX)
+  trap 'rm -rf "$SCRATCH"' EXIT
+  local steps=("$@")
+  ((${#steps[@]})) || steps=("${STEPS[@]}")
+  for s in "${steps[@]}"; do
+    declare -F "step_$s" >/dev/null || die "unknown step '$s' (steps: ${STEPS[*]})"
+  done
+  for s in "${steps[@]}"; do
+    "step_$s"
+  done
+  print_stage_times
+  info "tools/test-packaging.sh: all steps passed in $((SECONDS - t0))s"
+}
+
+main "$@"
