@@ -133,7 +133,7 @@ public:
 
     // Setters return the runner for chaining.
     Runner& set_egraph(EGraph egraph) {
-        egraph = std::move(egraph);
+        this->egraph = std::move(egraph);
         return *this;
     }
     Runner& set_iter_limit(std::size_t n) {

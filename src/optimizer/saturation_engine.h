@@ -19,6 +19,7 @@ public:
     EngineGraph canonicalize(const EngineGraph& graph) const override;
 
     std::size_t iteration_limit() const { return iteration_limit_; }
+    std::size_t rule_count() const;
 
 private:
     struct Rules;

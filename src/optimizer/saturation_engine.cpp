@@ -1,0 +1,117 @@
+#include "optimizer/saturation_engine.h"
+
+#include <array>
+#include <string>
+
+#include "egraph/egraph.h"
+#include "util/internal_error.h"
+
+namespace dagloom {
+
+using egraph::EGraph;
+using egraph::GlobalSymbol;
+using egraph::Id;
+using egraph::Pattern;
+using egraph::RecExpr;
+using egraph::Rewrite;
+using egraph::Runner;
+using egraph::SymbolLang;
+
+namespace {
+
+constexpr std::array<const char*, 8> kCommutative = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
+
+// Tokens of add 0.0 and mul 1.0 with side "r" or "l".
+constexpr std::array<const char*, 4> kIdentityTokens = {
+    "op|add|scalar=f0000000000000000;side=sr",
+    "op|add|scalar=f0000000000000000;side=sl",
+    "op|mul|scalar=f3ff0000000000000;side=sr",
+    "op|mul|scalar=f3ff0000000000000;side=sl",
+};
+
+Pattern parse_pattern(const std::string& text) {
+    auto ast = RecExpr::from_str(text);
+    if (!ast.ok()) fail("built-in rewrite pattern " + text + " does not parse: " + egraph::debug_string(ast.error()));
+    return Pattern::make(std::move(ast.value()));
+}
+
+Rewrite make_rule(const std::string& name, const std::string& searcher, const std::string& applier) {
+    auto rule = Rewrite::make(name, parse_pattern(searcher), parse_pattern(applier));
+    if (!rule.ok()) fail("built-in rewrite rule " + name + " is invalid: " + rule.error());
+    return std::move(rule.value());
+}
+
+}  // namespace
+
+struct SaturationEngine::Rules {
+    std::vector<Rewrite> rewrites;
+};
+
+SaturationEngine::SaturationEngine() {
+    auto rules = std::make_shared<Rules>();
+    for (const char* name : kCommutative)
+        rules->rewrites.push_back(make_rule(std::string("commute-") + name, std::string("(op|") + name + " ?a ?b)",
+                                            std::string("(op|") + name + " ?b ?a)"));
+    for (std::size_t k = 0; k < kIdentityTokens.size(); ++k)
+        rules->rewrites.push_back(
+            make_rule("identity-" + std::to_string(k), std::string("(") + kIdentityTokens[k] + " ?x)", "?x"));
+    rules_ = std::move(rules);
+}
+
+SaturationEngine::~SaturationEngine() = default;
+
+std::size_t SaturationEngine::rule_count() const { return rules_->rewrites.size(); }
+
+EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
+    const std::size_t n = graph.nodes.size();
+    EGraph eg;
+    std::vector<Id> ids;
+    ids.reserve(n);
+    std::vector<Id> children;
+    for (std::size_t i = 0; i < n; ++i) {
+        const EngineNode& node = graph.nodes[i];
+        children.clear();
+        for (uint64_t c : node.children) {
+            if (c >= i) fail("engine graph child " + std::to_string(c) + " does not precede node " + std::to_string(i));
+            children.push_back(ids[c]);
+        }
+        ids.push_back(eg.add(SymbolLang(GlobalSymbol::from(node.op), children)));
+    }
+    for (uint64_t o : graph.outputs) check_index(o, n);
+
+    Runner runner;
+    runner.set_egraph(std::move(eg)).set_iter_limit(iteration_limit_).set_node_limit(4 * n + 1024);
+    runner.run(rules_->rewrites);
+    const EGraph& result = runner.egraph;
+
+    // Class ids are dense, so plain vectors indexed by class replace maps.
+    constexpr uint64_t kNone = ~uint64_t{0};
+    std::vector<Id> canon(n);
+    std::vector<uint64_t> position_of_class(result.id_count(), kNone);
+    std::vector<bool> representative(n, false);
+    for (std::size_t i = 0; i < n; ++i) {
+        canon[i] = result.find(ids[i]);
+        // The lowest index of each class represents it; an identity node and
+        // its operand thus resolve to the operand, which comes first.
+        if (position_of_class[canon[i]] == kNone) {
+            position_of_class[canon[i]] = 0;
+            representative[i] = true;
+        }
+    }
+    EngineGraph out;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!representative[i]) continue;
+        EngineNode node;
+        node.op = graph.nodes[i].op;
+        node.children.reserve(graph.nodes[i].children.size());
+        for (uint64_t c : graph.nodes[i].children) node.children.push_back(position_of_class[canon[c]]);
+        node.opaque = !is_op_text(node.op);
+        position_of_class[canon[i]] = out.nodes.size();
+        out.nodes.push_back(std::move(node));
+    }
+    out.outputs.reserve(graph.outputs.size());
+    for (uint64_t o : graph.outputs) out.outputs.push_back(position_of_class[canon[o]]);
+    return out;
+}
+
+}  // namespace dagloom
