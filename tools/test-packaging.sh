@@ -7,6 +7,7 @@
 #   tools/test-packaging.sh             # all steps, in order
 #   tools/test-packaging.sh STEP...     # only these steps (see STEPS below);
 #                                       # later steps need the venv of `install`
+#   tools/test-packaging.sh pydeps ft   # the same for free-threaded 3.13t
 #
 # The package index is not used. scikit-build-core and the pure-Python
 # packages it needs come from Debian 13 (trixie), whose packaging is new
@@ -26,6 +27,9 @@ cd "$DAGLOOM_ROOT"
 BUILD_ROOT=${DAGLOOM_BUILD_ROOT:-$DAGLOOM_ROOT/build}
 PKG_VENV=$BUILD_ROOT/pkg-venv        # recreated by every `install` step
 PKG_BUILD=$BUILD_ROOT/pkg-wheel      # scikit-build-core's CMake tree, kept for rebuilds
+PKG_VENV_FT=$BUILD_ROOT/pkg-venv-313t
+PKG_BUILD_FT=$BUILD_ROOT/pkg-wheel-313t
+VENV=$PKG_VENV                       # the venv the checks run in
 PYDEPS=${DAGLOOM_PYDEPS:-/opt/dagloom-pydeps}
 PYDEPS_SITE=$PYDEPS/root/usr/lib/python3/dist-packages
 PYDEPS_SUITE=trixie
@@ -36,8 +40,11 @@ ARCHIVE_KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
 STUBS=$DAGLOOM_ROOT/stubs
 
 STEPS=(deps pydeps install installed pytest stubtest mypy_usage mypy_examples)
+# Not run by default: the same install, contents and pytest checks for the
+# free-threaded CPython 3.13t of tools/build-cpython.sh.
+EXTRA_STEPS=(ft)
 
-venv_py() { printf '%s\n' "$PKG_VENV/bin/python"; }
+venv_py() { printf '%s\n' "$VENV/bin/python"; }
 
 # A scratch directory outside the checkout, so that neither the working
 # directory nor the repository's pyproject.toml can stand in for what was
@@ -53,7 +60,7 @@ in_venv() {
 }
 
 require_venv() {
-  [[ -x "$(venv_py)" ]] || die "no venv at $PKG_VENV: run the 'install' step first"
+  [[ -x "$(venv_py)" ]] || die "no venv at $VENV: run the 'install' step first"
 }
 
 step_deps() {
@@ -161,19 +168,31 @@ step_pydeps() {
   check_pydeps || die "the packages unpacked into $PYDEPS do not give a working scikit-build-core"
 }
 
+# pip_install <base interpreter> <CMake build dir>: a fresh $VENV from that
+# interpreter, and `pip install .` into it with no index and no isolation.
+pip_install() {
+  local base=$1 build=$2
+  check_pydeps >/dev/null || die "scikit-build-core is not set up in $PYDEPS: run the 'pydeps' step first"
+  rm -rf "$VENV"
+  # --system-site-packages: Debian's pytest, hypothesis, numpy and mypy.
+  "$base" -m venv --system-site-packages "$VENV"
+  PYTHONPATH=$PYDEPS_SITE PIP_CONFIG_FILE=/dev/null PIP_DISABLE_PIP_VERSION_CHECK=1 \
+    CMAKE_BUILD_PARALLEL_LEVEL=$DAGLOOM_JOBS \
+    "$(venv_py)" -m pip install --no-build-isolation --no-index --no-deps \
+    --config-settings=build-dir="$build" "$DAGLOOM_ROOT"
+}
+
 step_install() {
   stage "packaging: pip install --no-build-isolation . into a fresh venv"
-  check_pydeps >/dev/null || die "scikit-build-core is not set up in $PYDEPS: run the 'pydeps' step first"
-  rm -rf "$PKG_VENV"
-  # --system-site-packages: Debian's pytest, hypothesis, numpy and mypy.
-  "$DAGLOOM_SYS_PY" -m venv --system-site-packages "$PKG_VENV"
-  PYTHONPATH=$PYDEPS_SITE PIP_DISABLE_PIP_VERSION_CHECK=1 CMAKE_BUILD_PARALLEL_LEVEL=$DAGLOOM_JOBS \
-    "$(venv_py)" -m pip install --no-build-isolation --no-index --no-deps \
-    --config-settings=build-dir="$PKG_BUILD" "$DAGLOOM_ROOT"
+  pip_install "$DAGLOOM_SYS_PY" "$PKG_BUILD"
 }
 
 step_installed() {
   stage "packaging: what the venv holds"
+  check_installed
+}
+
+check_installed() {
   require_venv
   in_venv - "$STUBS" <<'EOF'
 import importlib.metadata as md
@@ -189,6 +208,9 @@ site = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
 module = pathlib.Path(dagloom_core.__file__).resolve()
 assert module.parent == site, f"dagloom_core imported from {module}, not from {site}"
 assert module.name.startswith("dagloom_core." + sys.implementation.cache_tag), module.name
+free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+if free_threaded:
+    assert sys._is_gil_enabled() is False, "importing dagloom_core enabled the GIL"
 
 dist = md.distribution("dagloom-core")
 meta = dist.metadata
@@ -199,6 +221,11 @@ classifiers = meta.get_all("Classifier") or []
 free_threading = [c for c in classifiers if c.startswith("Programming Language :: Python :: Free Threading ::")]
 assert free_threading, classifiers
 assert "Typing :: Typed" in classifiers, classifiers
+
+# The wheel was tagged for this interpreter, e.g. cp311-cp311 or cp313-cp313t.
+cp = f"cp{sys.version_info.major}{sys.version_info.minor}"
+tags = [line.split(": ", 1)[1] for line in dist.read_text("WHEEL").splitlines() if line.startswith("Tag: ")]
+assert tags and all(t.startswith(f"{cp}-{cp}{'t' if free_threaded else ''}-") for t in tags), tags
 
 files = {str(f) for f in dist.files or []}
 wanted = {module.name, "dagloom_core.pyi", "dagloom_core-stubs/__init__.pyi", "dagloom_core-stubs/py.typed"}
@@ -213,7 +240,9 @@ raw = dagloom_core.GraphStore.__dict__["deserialize"]
 assert isinstance(raw, staticmethod), type(raw)
 assert str(inspect.signature(dagloom_core.GraphStore.deserialize)) == "(data)"
 
-print(f"dagloom-core {dist.version}: {module.name} in {site}")
+print(f"dagloom-core {dist.version}: {module.name} in {site}, wheel tag {', '.join(tags)}")
+if free_threaded:
+    print("sys._is_gil_enabled() is False after import")
 print("installed stubs:", ", ".join(sorted(wanted - {module.name})))
 print("classifier:", *free_threading)
 EOF
@@ -221,6 +250,10 @@ EOF
 
 step_pytest() {
   stage "packaging: pytest against the installed module"
+  pytest_installed
+}
+
+pytest_installed() {
   require_venv
   compgen -G "$DAGLOOM_ROOT/tests/python/test_*.py" >/dev/null || die "no tests in tests/python/ (test_*.py)"
   local rc=0
@@ -277,6 +310,20 @@ step_mypy_examples() {
   mypy_strict "${examples[@]}"
 }
 
+step_ft() {
+  local py_ft
+  py_ft=$("$DAGLOOM_ROOT/tools/build-cpython.sh" | tail -n1)
+  [[ -x "$py_ft" ]] || die "tools/build-cpython.sh did not give an interpreter (got '$py_ft')"
+  VENV=$PKG_VENV_FT
+  stage "packaging: pip install . into a fresh free-threaded 3.13t venv"
+  pip_install "$py_ft" "$PKG_BUILD_FT"
+  stage "packaging: what the 3.13t venv holds"
+  check_installed
+  stage "packaging: pytest against the module installed for 3.13t"
+  pytest_installed
+  VENV=$PKG_VENV
+}
+
 main() {
   local t0=$SECONDS s
   SCRATCH=$(mktemp -d /tmp/dagloom-pkg.XXXXXX)
@@ -284,7 +331,7 @@ main() {
   local steps=("$@")
   ((${#steps[@]})) || steps=("${STEPS[@]}")
   for s in "${steps[@]}"; do
-    declare -F "step_$s" >/dev/null || die "unknown step '$s' (steps: ${STEPS[*]})"
+    declare -F "step_$s" >/dev/null || die "unknown step '$s' (steps: ${STEPS[*]} ${EXTRA_STEPS[*]})"
   done
   for s in "${steps[@]}"; do
     "step_$s"

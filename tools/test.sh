@@ -71,7 +71,17 @@ stage_build_sys() {
 
 stage_ctest_sys() {
   stage "C++ unit tests (ctest)"
-  ctest --test-dir "$BUILD_SYS" --output-on-failure --no-tests=error -j "$DAGLOOM_JOBS"
+  # The per-test lines go to a log (parameterised gtest names are long); the
+  # log is printed whole on failure, its closing summary always.
+  local log=$BUILD_SYS/ctest.log rc=0
+  ctest --test-dir "$BUILD_SYS" --output-on-failure --no-tests=error -j "$DAGLOOM_JOBS" \
+    >"$log" 2>&1 || rc=$?
+  if ((rc != 0)); then
+    cat "$log"
+    die "ctest failed (exit code $rc; log: $log)"
+  fi
+  info "per-test results: $log"
+  sed -n '/tests passed, /,$p' "$log"
 }
 
 stage_pytest_sys() {

@@ -167,7 +167,7 @@ struct PositionTable {
     // each position to its store id.
     Result<std::vector<NodeId>, BlobError> inputs(Reader& r, uint64_t k) const {
         DAGLOOM_READ(ids, r.inputs(k));
-        (void)id_of;
+        for (NodeId& id : ids) id = id_of[id];
         return ids;
     }
 };
