@@ -139,8 +139,14 @@ std::string ParamValue::display() const {
 }
 
 ParamMap ParamMap::make(std::vector<Entry> entries) {
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const Entry& a, const Entry& b) { return a.first < b.first; });
+    auto by_key = [](const Entry& a, const Entry& b) { return a.first < b.first; };
+    if (entries.size() <= 8) {
+        // Insertion sort: stable, and no temporary buffer for the usual few entries.
+        for (std::size_t i = 1; i < entries.size(); ++i)
+            for (std::size_t j = i; j > 0 && by_key(entries[j], entries[j - 1]); --j) std::swap(entries[j], entries[j - 1]);
+    } else {
+        std::stable_sort(entries.begin(), entries.end(), by_key);
+    }
     ParamMap m;
     m.entries_ = std::move(entries);
     return m;

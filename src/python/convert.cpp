@@ -119,6 +119,18 @@ bool param_value_from_py(PyObject* obj, ParamValue& out) {
         out = ParamValue::Bool(obj == Py_True);
         return true;
     }
+    // Exact floats and strs have neither __index__ nor (for str) __float__,
+    // so they can skip the failed attempts, which cost an exception each.
+    if (PyFloat_CheckExact(obj)) {
+        out = ParamValue::Float(PyFloat_AS_DOUBLE(obj));
+        return true;
+    }
+    if (PyUnicode_CheckExact(obj)) {
+        std::string s;
+        if (!str_from_py(obj, s)) return false;
+        out = ParamValue::Str(std::move(s));
+        return true;
+    }
     int64_t i;
     if (int64_from_py(obj, i)) {
         out = ParamValue::Int(i);
