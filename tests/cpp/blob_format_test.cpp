@@ -81,6 +81,8 @@ struct LayoutCase {
     const char* bytes;
 };
 
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
+
 class BlobWriterLayout : public testing::TestWithParam<LayoutCase> {};
 
 TEST_P(BlobWriterLayout, WritesTheRecordByteForByte) {
@@ -224,6 +226,8 @@ struct StoreCase {
     std::vector<NodeKey> keys;
     std::vector<NodeId> outputs;  // marked in this order
 };
+
+void PrintTo(const StoreCase& c, std::ostream* os) { *os << c.name; }
 
 class BlobRoundTrip : public testing::TestWithParam<StoreCase> {
 protected:

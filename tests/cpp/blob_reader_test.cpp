@@ -70,6 +70,8 @@ struct ErrorCase {
     std::string message;
 };
 
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.name; }
+
 class BlobReaderError : public testing::TestWithParam<ErrorCase> {};
 
 TEST_P(BlobReaderError, ReportsTheFirstFault) {
@@ -241,6 +243,8 @@ struct DuplicateCase {
     NodeKey expected;
 };
 
+void PrintTo(const DuplicateCase& c, std::ostream* os) { *os << c.name; }
+
 class BlobReaderDuplicates : public testing::TestWithParam<DuplicateCase> {};
 
 TEST_P(BlobReaderDuplicates, ReferencesFollowThePositionTable) {
@@ -323,6 +327,8 @@ struct Utf8Case {
     bool valid;
 };
 
+void PrintTo(const Utf8Case& c, std::ostream* os) { *os << c.name; }
+
 class BlobUtf8 : public testing::TestWithParam<Utf8Case> {};
 
 TEST_P(BlobUtf8, ClassifiesTheSequence) {
@@ -389,6 +395,19 @@ bool reference_utf8(const uint8_t* p, std::size_t n) {
         i += len;
     }
     return true;
+}
+
+TEST(BlobUtf8Cut, ASequenceCutShortIsInvalidWhateverFollows) {
+    // The byte after the cut is a fitting continuation, so a validator that
+    // looks one byte too far would accept.
+    for (std::string seq : {"\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbf"}) {
+        const std::string padded = "abcdefgh" + seq;
+        for (std::size_t cut = 1; cut < seq.size(); ++cut) {
+            EXPECT_FALSE(is_valid_utf8(reinterpret_cast<const uint8_t*>(seq.data()), cut)) << seq.size() << "/" << cut;
+            EXPECT_FALSE(is_valid_utf8(reinterpret_cast<const uint8_t*>(padded.data()), 8 + cut));
+        }
+        EXPECT_TRUE(is_valid_utf8(reinterpret_cast<const uint8_t*>(padded.data()), padded.size()));
+    }
 }
 
 TEST(BlobUtf8Exhaustive, AgreesWithAScalarDecoder) {
