@@ -229,13 +229,13 @@ Iteration Runner::run_one(std::span<const Rewrite* const> rules) {
     iter.rebuild_time = seconds_since(rebuild_start);
     DAGLOOM_LOG(Info, "Rebuild time: ", format_f64(iter.rebuild_time));
     DAGLOOM_LOG(Info, "Size: n=", egraph.memo_len(), ", e=", egraph.class_count());
+    iter.total_time = seconds_since(search_start);
 
     const bool can_be_saturated = iter.applied.empty() && scheduler_->can_stop(i) &&
                                   egraph_nodes == nodes_after_hooks && egraph_classes == classes_after_hooks &&
                                   egraph_nodes == egraph.memo_len() && egraph_classes == egraph.class_count();
     if (can_be_saturated && !result) result = StopReason::saturated();
 
-    iter.total_time = seconds_since(search_start);
     iter.stop_reason = std::move(result);
     return iter;
 }

@@ -211,11 +211,9 @@ PyObject* member_to_py(const Names& n, const StageOp& member) {
     return dict.release();
 }
 
-PyObject* node_to_py(const Names& n, NodeId id, const NodeKey& key, const std::vector<NodeId>& outputs) {
+PyObject* node_to_py(const Names& n, NodeId id, const NodeKey& key, bool is_output) {
     PyRef dict(PyDict_New());
     if (!dict) return nullptr;
-    bool is_output = false;
-    for (NodeId o : outputs) is_output = is_output || o == id;
     const NodeKind kind = key.kind();
     const bool named = kind == NodeKind::Source || kind == NodeKind::Op || kind == NodeKind::Reduction;
     PyRef params(kind == NodeKind::Stage ? PyDict_New() : params_to_py(key.params()));
@@ -255,8 +253,9 @@ PyObject* nodes_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_
     Snapshot snap = store->snapshot();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(snap.nodes.size())));
     if (!list) return nullptr;
+    const std::vector<bool> is_output = output_flags(snap.nodes.size(), snap.outputs);
     for (std::size_t i = 0; i < snap.nodes.size(); ++i) {
-        PyObject* node = node_to_py(st->names, i, snap.nodes[i], snap.outputs);
+        PyObject* node = node_to_py(st->names, i, snap.nodes[i], is_output[i]);
         if (node == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), node);
     }

@@ -42,10 +42,10 @@ std::string escape_dot(const std::string& label) {
 std::string to_dot(const GraphStore& store) {
     return store.with_locked([](const GraphStore::View& view) {
         std::string out = "digraph dagloom {\n";
+        const std::vector<bool> is_output = output_flags(view.nodes.size(), view.outputs);
         for (std::size_t i = 0; i < view.nodes.size(); ++i) {
             out += "  n" + std::to_string(i) + " [label=\"" + escape_dot(label_of(view.nodes[i])) + "\"";
-            if (std::find(view.outputs.begin(), view.outputs.end(), i) != view.outputs.end())
-                out += ", shape=doublecircle";
+            if (is_output[i]) out += ", shape=doublecircle";
             out += "];\n";
         }
         for (std::size_t i = 0; i < view.nodes.size(); ++i)

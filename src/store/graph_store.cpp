@@ -29,8 +29,22 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {
     auto guard = mu_.lock();
     if (id >= nodes_.size()) return make_err(BadNodeId{id});
-    if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
+    if (output_set_.insert(id).second) {
+        try {
+            outputs_.push_back(id);
+        } catch (...) {
+            output_set_.erase(id);
+            throw;
+        }
+    }
     return Unit{};
+}
+
+std::vector<bool> output_flags(std::size_t count, const std::vector<NodeId>& outputs) {
+    std::vector<bool> flags(count, false);
+    for (NodeId o : outputs)
+        if (o < count) flags[o] = true;
+    return flags;
 }
 
 std::size_t GraphStore::node_count() const {

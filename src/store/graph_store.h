@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "graph/node_key.h"
@@ -59,8 +60,12 @@ private:
     mutable PoisonMutex mu_;
     std::vector<NodeKey> nodes_;
     std::vector<NodeId> outputs_;
+    std::unordered_set<NodeId> output_set_;  // makes "mark once" independent of the output count
     KeyIndex index_;
 };
+
+// One flag per node id below `count`: whether it is listed in `outputs`.
+std::vector<bool> output_flags(std::size_t count, const std::vector<NodeId>& outputs);
 
 // Graphviz digraph "dagloom" of the whole store, rendered under its lock.
 std::string to_dot(const GraphStore& store);
