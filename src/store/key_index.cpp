@@ -23,40 +23,43 @@ KeyIndex::KeyIndex() : seed_(random_seed()) {}
 
 std::optional<uint64_t> KeyIndex::find(const std::vector<NodeKey>& keys, const NodeKey& key, uint64_t hash) const {
     if (slots_.empty()) return std::nullopt;
+    const uint64_t tag = tag_of(hash);
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = probe(hash);; i = (i + 1) & mask) {
-        uint32_t s = slots_[i];
+    for (std::size_t i = bucket(tag);; i = (i + 1) & mask) {
+        const uint64_t s = slots_[i];
         if (s == 0) return std::nullopt;
-        std::size_t pos = s - 1;
-        if (hashes_[pos] == hash && keys[pos] == key) return pos;
+        if ((s >> 32) == tag) {
+            const std::size_t pos = static_cast<uint32_t>(s) - 1;
+            if (keys[pos] == key) return pos;
+        }
     }
 }
 
 void KeyIndex::rehash(std::size_t capacity) {
-    std::vector<uint32_t> fresh(capacity, 0);
+    std::vector<uint64_t> fresh(capacity, 0);
     const std::size_t mask = capacity - 1;
-    for (std::size_t pos = 0; pos < hashes_.size(); ++pos) {
-        std::size_t i = static_cast<std::size_t>(hashes_[pos]) & mask;
+    for (uint64_t s : slots_) {
+        if (s == 0) continue;
+        std::size_t i = static_cast<std::size_t>(s >> 32) & mask;
         while (fresh[i] != 0) i = (i + 1) & mask;
-        fresh[i] = static_cast<uint32_t>(pos + 1);
+        fresh[i] = s;
     }
     slots_ = std::move(fresh);
 }
 
 void KeyIndex::reserve_one() {
-    const std::size_t n = hashes_.size();
-    if (n >= kMaxEntries) fail("dagloom-core key index is full: more than 4294967294 keys");
-    if (hashes_.size() == hashes_.capacity()) hashes_.reserve(std::max<std::size_t>(16, 2 * n));
+    if (size_ >= kMaxEntries) fail("dagloom-core key index is full: more than 4294967294 keys");
     // Keep the load factor at most 0.7 so probe runs stay short.
-    if ((n + 1) * 10 > slots_.size() * 7) rehash(slots_.empty() ? 16 : slots_.size() * 2);
+    if ((size_ + 1) * 10 > slots_.size() * 7) rehash(slots_.empty() ? 16 : slots_.size() * 2);
 }
 
 void KeyIndex::insert(uint64_t pos, uint64_t hash) {
+    const uint64_t tag = tag_of(hash);
     const std::size_t mask = slots_.size() - 1;
-    std::size_t i = probe(hash);
+    std::size_t i = bucket(tag);
     while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = static_cast<uint32_t>(pos + 1);
-    hashes_.push_back(hash);
+    slots_[i] = (tag << 32) | (pos + 1);
+    ++size_;
 }
 
 }  // namespace dagloom

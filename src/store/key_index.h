@@ -29,14 +29,18 @@ public:
     // Never allocates after reserve_one().
     void insert(uint64_t pos, uint64_t hash);
 
-    std::size_t size() const { return hashes_.size(); }
+    std::size_t size() const { return size_; }
 
 private:
-    std::size_t probe(uint64_t hash) const { return static_cast<std::size_t>(hash) & (slots_.size() - 1); }
+    // A slot holds the hash's high 32 bits (the tag) above position + 1;
+    // 0 is empty. The tag picks the bucket and screens candidates, so a
+    // probe touches a key only when 32 bits of its hash already agree.
+    static uint64_t tag_of(uint64_t hash) { return hash >> 32; }
+    std::size_t bucket(uint64_t tag) const { return static_cast<std::size_t>(tag) & (slots_.size() - 1); }
     void rehash(std::size_t capacity);
 
-    std::vector<uint64_t> hashes_;  // hash of each recorded position
-    std::vector<uint32_t> slots_;   // position + 1, 0 = empty; power-of-two size
+    std::vector<uint64_t> slots_;  // power-of-two size
+    std::size_t size_ = 0;
     uint64_t seed_;
 };
 
