@@ -53,19 +53,12 @@ inline void put_bytes(std::vector<uint8_t>& out, std::string_view bytes) {
 }
 
 // Appends `value` as a uint32, or reports BlobTooLarge (and appends
-// nothing) when it does not fit.
+// nothing) when it does not fit. The helpers below check every 32-bit
+// field of their part the same way and append nothing when one fails.
 inline Status<BlobTooLarge> put_u32_checked(std::vector<uint8_t>& out, uint64_t value, Field32 field) {
     if (value > UINT32_MAX) [[unlikely]]
         return make_err(BlobTooLarge{too_large_message(field, value)});
     put_u32(out, static_cast<uint32_t>(value));
-    return Unit{};
-}
-
-// uint32 byte length, then the bytes.
-inline Status<BlobTooLarge> put_string(std::vector<uint8_t>& out, std::string_view s) {
-    auto len = put_u32_checked(out, s.size(), Field32::StringLength);
-    if (!len) return len;
-    put_bytes(out, s);
     return Unit{};
 }
 

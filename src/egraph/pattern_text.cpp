@@ -34,10 +34,30 @@ Sexp::~Sexp() {
     }
 }
 
+Sexp::Sexp(const Sexp& other) : kind_(other.kind_), text_(other.text_) {
+    std::vector<std::pair<const Sexp*, Sexp*>> work{{&other, this}};
+    while (!work.empty()) {
+        auto [src, dst] = work.back();
+        work.pop_back();
+        dst->items_.reserve(src->items_.size());  // no reallocation below: pointers stay valid
+        for (const Sexp& c : src->items_) {
+            Sexp& n = dst->items_.emplace_back();
+            n.kind_ = c.kind_;
+            n.text_ = c.text_;
+        }
+        for (std::size_t i = 0; i < src->items_.size(); ++i)
+            if (!src->items_[i].items_.empty()) work.emplace_back(&src->items_[i], &dst->items_[i]);
+    }
+}
+
 bool operator==(const Sexp& a, const Sexp& b) {
-    if (a.kind_ != b.kind_ || a.text_ != b.text_ || a.items_.size() != b.items_.size()) return false;
-    for (std::size_t i = 0; i < a.items_.size(); ++i)
-        if (!(a.items_[i] == b.items_[i])) return false;
+    std::vector<std::pair<const Sexp*, const Sexp*>> work{{&a, &b}};
+    while (!work.empty()) {
+        auto [x, y] = work.back();
+        work.pop_back();
+        if (x->kind_ != y->kind_ || x->text_ != y->text_ || x->items_.size() != y->items_.size()) return false;
+        for (std::size_t i = 0; i < x->items_.size(); ++i) work.emplace_back(&x->items_[i], &y->items_[i]);
+    }
     return true;
 }
 

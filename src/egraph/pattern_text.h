@@ -26,11 +26,16 @@ public:
     static Sexp string(std::string text);
     static Sexp list(std::vector<Sexp> items);
 
-    Sexp(const Sexp&) = default;
+    // Copy, comparison and destruction are iterative, so deeply nested
+    // lists cannot exhaust the stack.
+    Sexp(const Sexp& other);
     Sexp(Sexp&&) noexcept = default;
-    Sexp& operator=(const Sexp&) = default;
+    Sexp& operator=(const Sexp& other) {
+        if (this != &other) *this = Sexp(other);
+        return *this;
+    }
     Sexp& operator=(Sexp&&) noexcept = default;
-    ~Sexp();  // iterative, so deeply nested lists cannot exhaust the stack
+    ~Sexp();
 
     Kind kind() const { return kind_; }
     bool is_string() const { return kind_ == Kind::String; }

@@ -85,10 +85,11 @@ const std::vector<StageOp>& NodeKey::members() const {
     return kind_ == NodeKind::Stage ? extra_->members : empty;
 }
 
-NodeKey NodeKey::with_inputs(std::vector<NodeId> inputs) const {
-    NodeKey k(*this);
-    if (kind_ != NodeKind::Source) k.inputs_ = std::move(inputs);
-    return k;
+NodeKey NodeKey::with_inputs(std::vector<NodeId> inputs) const& { return NodeKey(*this).with_inputs(std::move(inputs)); }
+
+NodeKey NodeKey::with_inputs(std::vector<NodeId> inputs) && {
+    if (kind_ != NodeKind::Source) inputs_ = std::move(inputs);
+    return std::move(*this);
 }
 
 std::string NodeKey::token() const {

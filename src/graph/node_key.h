@@ -84,7 +84,13 @@ public:
     const std::vector<StageOp>& members() const;
 
     // A copy pointing at other inputs; a Source ignores the list.
-    NodeKey with_inputs(std::vector<NodeId> inputs) const;
+    NodeKey with_inputs(std::vector<NodeId> inputs) const&;
+    NodeKey with_inputs(std::vector<NodeId> inputs) &&;
+    // Rewrites every input id in place (a Source has none): f(id) -> id.
+    template <class F>
+    void map_inputs(F&& f) {
+        for (NodeId& id : inputs_) id = f(id);
+    }
 
     // Canonical text of the key without its inputs ("op|add|scalar=f0000000000000000;side=sr").
     std::string token() const;

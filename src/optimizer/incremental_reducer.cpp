@@ -76,21 +76,19 @@ IncrementalReducer::~IncrementalReducer() = default;
 IncrementalReducer::IncrementalReducer(IncrementalReducer&&) noexcept = default;
 IncrementalReducer& IncrementalReducer::operator=(IncrementalReducer&&) noexcept = default;
 
-Result<uint64_t, BadNodeId> IncrementalReducer::step(const std::vector<NodeKey>& delta) {
+Result<uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> delta) {
     State& s = *state_;
-    std::vector<NodeId> inputs;
-    for (const NodeKey& key : delta) {
-        inputs.clear();
+    const uint64_t count = delta.size();
+    for (NodeKey& key : delta) {
         const uint64_t watermark = s.remap.size();
-        for (NodeId x : key.inputs()) {
+        for (NodeId x : key.inputs())
             if (x >= watermark) return make_err(BadNodeId{x});
-            inputs.push_back(s.remap[x]);
-        }
-        uint64_t n = s.canonicalize(key.with_inputs(inputs));
+        key.map_inputs([&](NodeId x) { return s.remap[x]; });
+        uint64_t n = s.canonicalize(std::move(key));
         s.remap.push_back(n);
     }
-    s.total_work += delta.size();
-    return uint64_t{delta.size()};
+    s.total_work += count;
+    return count;
 }
 
 Result<Reduced, BadNodeId> IncrementalReducer::finalize(const std::vector<NodeId>& outputs, const RewriteEngine& engine,

@@ -21,7 +21,7 @@ public:
 
     // `delta` continues the consumed nodes (store ids watermark, watermark+1, ...).
     // Returns delta.size(); on BadNodeId the keys before the bad one stay consumed.
-    Result<uint64_t, BadNodeId> step(const std::vector<NodeKey>& delta);
+    Result<uint64_t, BadNodeId> step(std::vector<NodeKey> delta);
 
     // Reduces the canonical form against store ids `outputs`; changes nothing.
     Result<Reduced, BadNodeId> finalize(const std::vector<NodeId>& outputs, const RewriteEngine& engine,

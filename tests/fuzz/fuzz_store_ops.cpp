@@ -401,9 +401,9 @@ struct Run {
         const std::size_t prefix = in.ConsumeIntegralInRange<std::size_t>(0, model.size());
         std::vector<NodeKey> head(model.begin(), model.begin() + static_cast<std::ptrdiff_t>(prefix));
         if (!r.step(head).ok()) die("step refused a prefix of the store");
-        std::vector<NodeKey> batch(model.begin() + static_cast<std::ptrdiff_t>(prefix), model.end());
-        const std::size_t good = in.ConsumeIntegralInRange<std::size_t>(0, batch.size());
-        batch.resize(good);
+        const std::size_t good = in.ConsumeIntegralInRange<std::size_t>(0, model.size() - prefix);
+        std::vector<NodeKey> batch(model.begin() + static_cast<std::ptrdiff_t>(prefix),
+                                   model.begin() + static_cast<std::ptrdiff_t>(prefix + good));
         const NodeId missing = model.size() + in.ConsumeIntegralInRange<uint64_t>(0, 3);
         batch.push_back(NodeKey::op("neg", {}, {missing}));
         auto n = r.step(batch);

@@ -1,0 +1,423 @@
+// E-graph core (spec Part 5.1) and the logging facade.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "egraph/egraph.h"
+#include "util/internal_error.h"
+
+namespace dagloom::egraph {
+namespace {
+
+GlobalSymbol sym(const std::string& s) { return GlobalSymbol::from(s); }
+Id leaf(EGraph& eg, const std::string& op) { return eg.add(SymbolLang(sym(op))); }
+Id node(EGraph& eg, const std::string& op, std::initializer_list<Id> kids) { return eg.add(SymbolLang(sym(op), kids)); }
+
+template <class F>
+std::string failure_text(F&& f) {
+    try {
+        f();
+    } catch (const InternalError& e) {
+        return e.what();
+    }
+    return "<no failure>";
+}
+
+TEST(Egraph, SymbolLangOrderAndEquality) {
+    GlobalSymbol f = sym("f"), g = sym("g");
+    EXPECT_EQ(SymbolLang(f, {1, 2}), SymbolLang(f, {1, 2}));
+    EXPECT_NE(SymbolLang(f, {1, 2}), SymbolLang(f, {2, 1}));
+    EXPECT_NE(SymbolLang(f, {1}), SymbolLang(g, {1}));
+    EXPECT_LT(SymbolLang(f, {0, 5}), SymbolLang(f, {1}));
+    EXPECT_LT(SymbolLang(f, {1}), SymbolLang(f, {1, 0}));  // prefix first
+    EXPECT_FALSE(SymbolLang(f, {1}) < SymbolLang(f, {1}));
+    const bool f_first = f.raw() < g.raw();
+    EXPECT_EQ(SymbolLang(f, {9}) < SymbolLang(g, {0}), f_first);
+    EXPECT_TRUE(SymbolLang(f, {1, 2}).matches(SymbolLang(f, {7, 7})));
+    EXPECT_FALSE(SymbolLang(f, {1, 2}).matches(SymbolLang(f, {1})));
+}
+
+TEST(Egraph, SymbolLangLongChildLists) {
+    GlobalSymbol f = sym("stage|9");
+    std::vector<Id> kids;
+    SymbolLang n(f);
+    for (Id k = 0; k < 40; ++k) {
+        n.push_child(k * 3);
+        kids.push_back(k * 3);
+        ASSERT_EQ(n.len(), kids.size());
+        ASSERT_EQ(std::vector<Id>(n.children().begin(), n.children().end()), kids);
+    }
+    SymbolLang copy = n;
+    EXPECT_EQ(copy, n);
+    EXPECT_EQ(copy.hash(), n.hash());
+    SymbolLang moved = std::move(copy);
+    EXPECT_EQ(moved, n);
+    EXPECT_EQ(SymbolLang(f, kids), n);
+}
+
+TEST(Egraph, HashIsTheSpecifiedWordHash) {
+    GlobalSymbol f = sym("f");
+    SymbolLang n(f, {3, 4});
+    std::uint64_t h = 0;
+    auto fold = [&](std::uint64_t w) { h = (std::rotl(h, 5) ^ w) * 0x517cc1b727220a95ULL; };
+    fold(f.raw());
+    fold(2);
+    fold(3);
+    fold(4);
+    EXPECT_EQ(n.hash(), h);
+    EXPECT_EQ(hash_id(7), (std::rotl(std::uint64_t{0}, 5) ^ 7) * 0x517cc1b727220a95ULL);
+}
+
+TEST(Egraph, FreshEgraphIsDirtyUntilRebuild) {
+    EGraph eg;
+    EXPECT_FALSE(eg.is_clean());
+    EXPECT_EQ(eg.class_count(), 0u);
+    EXPECT_EQ(eg.memo_len(), 0u);
+    EXPECT_EQ(eg.rebuild(), 0u);
+    EXPECT_TRUE(eg.is_clean());
+    EXPECT_EQ(eg.rebuild(), 0u);
+    EXPECT_TRUE(eg.is_clean());
+}
+
+TEST(Egraph, IdsAreDense) {
+    EGraph eg;
+    EXPECT_EQ(leaf(eg, "a"), 0u);
+    EXPECT_EQ(leaf(eg, "b"), 1u);
+    EXPECT_EQ(node(eg, "f", {0, 1}), 2u);
+    EXPECT_EQ(eg.id_count(), 3u);
+    UnionFind uf;
+    for (Id k = 0; k < 10; ++k) EXPECT_EQ(uf.make_set(), k);
+}
+
+TEST(Egraph, AddExistingNodeIsHashConsed) {
+    EGraph eg;
+    Id a = leaf(eg, "a");
+    Id fa = node(eg, "f", {a});
+    eg.rebuild();
+    ASSERT_TRUE(eg.is_clean());
+    EXPECT_EQ(node(eg, "f", {a}), fa);
+    EXPECT_EQ(leaf(eg, "a"), a);
+    EXPECT_EQ(eg.id_count(), 2u);
+    EXPECT_EQ(eg.memo_len(), 2u);
+    EXPECT_TRUE(eg.is_clean());  // nothing was created
+}
+
+TEST(Egraph, AddCanonicalizesChildrenAndReturnsRepresentative) {
+    EGraph eg;
+    Id a = leaf(eg, "a"), b = leaf(eg, "b");
+    Id fa = node(eg, "f", {a});
+    Id gb = node(eg, "g", {b});
+    eg.rebuild();
+    eg.union_(a, b);  // equal parent counts: a's root survives
+    ASSERT_EQ(eg.find(b), a);
+    EXPECT_EQ(node(eg, "f", {b}), fa);  // f(b) canonicalizes to f(a)
+    eg.union_(gb, fa);                  // gb's root survives
+    ASSERT_EQ(eg.find(fa), gb);
+    const std::size_t ids = eg.id_count();
+    EXPECT_EQ(node(eg, "f", {a}), gb);  // the memo holds fa; add returns its root
+    EXPECT_EQ(eg.id_count(), ids);
+}
+
+TEST(Egraph, RepeatedChildGivesOneParentEntryPerPosition) {
+    EGraph eg;
+    Id a = leaf(eg, "a");
+    Id faa = node(eg, "f", {a, a});
+    const EClass& ca = eg[a];
+    ASSERT_EQ(ca.parents.size(), 2u);
+    for (const ParentEntry& p : ca.parents) {
+        EXPECT_EQ(p.first, SymbolLang(sym("f"), {a, a}));
+        EXPECT_EQ(p.second, faa);
+    }
+    EXPECT_EQ(eg.pending_len(), 2u);
+}
+
+TEST(Egraph, UnionOfEquivalentIdsReturnsFalseButMarksDirty) {
+    EGraph eg;
+    Id x = leaf(eg, "x");
+    eg.rebuild();
+    EXPECT_FALSE(eg.union_(x, x));
+    EXPECT_FALSE(eg.is_clean());
+    Id y = leaf(eg, "y");
+    EXPECT_TRUE(eg.union_(x, y));
+    eg.rebuild();
+    EXPECT_FALSE(eg.union_(y, x));
+    EXPECT_FALSE(eg.is_clean());
+}
+
+TEST(Egraph, UnionSurvivorOnEqualParentCountsIsFirst) {
+    EGraph eg;
+    Id x = leaf(eg, "x"), y = leaf(eg, "y");
+    EXPECT_TRUE(eg.union_(x, y));
+    EXPECT_EQ(eg.find(y), x);
+    EXPECT_EQ(eg.class_count(), 1u);
+    EXPECT_EQ(eg[y].id, x);
+
+    EGraph eg2;
+    Id p = leaf(eg2, "p"), q = leaf(eg2, "q");
+    EXPECT_TRUE(eg2.union_(q, p));
+    EXPECT_EQ(eg2.find(p), q);
+}
+
+TEST(Egraph, UnionSurvivorHasMoreParents) {
+    EGraph eg;
+    Id x = leaf(eg, "x"), y = leaf(eg, "y");
+    node(eg, "g", {y});
+    EXPECT_TRUE(eg.union_(x, y));
+    EXPECT_EQ(eg.find(x), y);
+    EXPECT_EQ(eg.find(y), y);
+    EXPECT_EQ(eg[x].parents.size(), 1u);
+}
+
+TEST(Egraph, UnionMergesListsLongerFirst) {
+    EGraph eg;
+    Id a = leaf(eg, "a"), b = leaf(eg, "b"), c = leaf(eg, "c");
+    eg.union_(b, c);  // class b: [b, c]
+    eg.union_(a, b);  // a survives (no parents), its [a] is shorter: [b, c, a]
+    ASSERT_EQ(eg.find(b), a);
+    const EClass& cls = eg[a];
+    ASSERT_EQ(cls.nodes.size(), 3u);
+    EXPECT_EQ(cls.nodes[0].op, sym("b"));
+    EXPECT_EQ(cls.nodes[1].op, sym("c"));
+    EXPECT_EQ(cls.nodes[2].op, sym("a"));
+}
+
+TEST(Egraph, UnionQueuesOnlyAbsorbedParents) {
+    EGraph eg;
+    Id x = leaf(eg, "x"), y = leaf(eg, "y");
+    node(eg, "f", {x});
+    node(eg, "f", {x, x});
+    node(eg, "g", {y});
+    eg.rebuild();
+    EXPECT_EQ(eg.pending_len(), 0u);
+    eg.union_(x, y);  // x has 3 parent entries and survives
+    EXPECT_EQ(eg.find(y), x);
+    EXPECT_EQ(eg.pending_len(), 1u);
+    EXPECT_EQ(eg[x].parents.size(), 4u);
+}
+
+TEST(Egraph, CongruenceAfterRebuild) {
+    EGraph eg;
+    Id a = leaf(eg, "a"), b = leaf(eg, "b");
+    Id fa = node(eg, "f", {a}), fb = node(eg, "f", {b});
+    eg.rebuild();
+    EXPECT_NE(eg.find(fa), eg.find(fb));
+    eg.union_(a, b);
+    EXPECT_EQ(eg.rebuild(), 1u);
+    EXPECT_TRUE(eg.is_clean());
+    EXPECT_EQ(eg.find(fa), eg.find(fb));
+    EXPECT_EQ(eg[fa].nodes.size(), 1u);
+    EXPECT_EQ(eg[fa].nodes[0], SymbolLang(sym("f"), {eg.find(a)}));
+    // The memo's class survives on equal parent counts.
+    EXPECT_EQ(eg.find(fb), fa);
+    EXPECT_EQ(eg.class_count(), 2u);
+}
+
+TEST(Egraph, CongruencePropagatesUpwards) {
+    EGraph eg;
+    Id a = leaf(eg, "a"), b = leaf(eg, "b");
+    Id fa = node(eg, "f", {a}), fb = node(eg, "f", {b});
+    Id gfa = node(eg, "g", {fa, a}), gfb = node(eg, "g", {fb, b});
+    Id h = node(eg, "h", {gfa, gfb});
+    eg.rebuild();
+    eg.union_(a, b);
+    EXPECT_EQ(eg.rebuild(), 2u);
+    EXPECT_EQ(eg.find(gfa), eg.find(gfb));
+    EXPECT_EQ(eg[h].nodes[0].child(0), eg[h].nodes[0].child(1));
+    EXPECT_EQ(eg.class_count(), 4u);
+}
+
+TEST(Egraph, StaleMemoEntriesStay) {
+    EGraph eg;
+    Id a = leaf(eg, "a"), b = leaf(eg, "b");
+    node(eg, "f", {a});
+    node(eg, "f", {b});
+    eg.rebuild();
+    EXPECT_EQ(eg.memo_len(), 4u);
+    eg.union_(a, b);
+    eg.rebuild();
+    EXPECT_EQ(eg.memo_len(), 4u);  // f(b) stays as a stale key
+    EXPECT_EQ(eg.total_number_of_nodes(), 3u);
+    EXPECT_GT(eg.memo_len(), eg.total_number_of_nodes());
+}
+
+TEST(Egraph, MemoGrowsWithNewCanonicalKeys) {
+    EGraph eg;
+    Id a = leaf(eg, "a"), b = leaf(eg, "b"), c = leaf(eg, "c");
+    Id fac = node(eg, "f", {a, c});
+    node(eg, "g", {b});
+    eg.rebuild();
+    const std::size_t before = eg.memo_len();
+    eg.union_(b, c);  // one parent each: b survives, f(a, c) is re-queued
+    ASSERT_EQ(eg.find(c), b);
+    EXPECT_EQ(eg.rebuild(), 0u);
+    EXPECT_EQ(eg.memo_len(), before + 1);  // the new canonical key f(a, b)
+    EXPECT_EQ(node(eg, "f", {a, b}), eg.find(fac));
+    EXPECT_EQ(eg[fac].nodes[0], SymbolLang(sym("f"), {a, b}));
+}
+
+TEST(Egraph, LookupCanonicalizesAndNeverMutates) {
+    EGraph eg;
+    Id a = leaf(eg, "a"), b = leaf(eg, "b");
+    Id fa = node(eg, "f", {a});
+    eg.rebuild();
+    EXPECT_EQ(eg.lookup(SymbolLang(sym("f"), {a})), std::optional<Id>(fa));
+    EXPECT_EQ(eg.lookup(SymbolLang(sym("f"), {b})), std::nullopt);
+    eg.union_(a, b);
+    eg.rebuild();
+    const std::size_t memo = eg.memo_len();
+    EXPECT_EQ(eg.lookup(SymbolLang(sym("f"), {b})), std::optional<Id>(eg.find(fa)));
+    EXPECT_EQ(eg.lookup(SymbolLang(sym("nothing-here"))), std::nullopt);
+    EXPECT_EQ(eg.memo_len(), memo);
+    EXPECT_TRUE(eg.is_clean());
+}
+
+TEST(Egraph, RebuildSortsAndDeduplicatesClassNodes) {
+    EGraph eg;
+    Id a = leaf(eg, "a"), b = leaf(eg, "b");
+    Id f1 = node(eg, "f", {a, b});
+    Id f2 = node(eg, "f", {b, a});
+    Id f3 = node(eg, "f", {a, a});
+    eg.union_(f1, f2);
+    eg.union_(f1, f3);
+    eg.rebuild();
+    const EClass& cls = eg[f1];
+    ASSERT_EQ(cls.nodes.size(), 3u);
+    for (std::size_t k = 1; k < cls.nodes.size(); ++k) EXPECT_LT(cls.nodes[k - 1], cls.nodes[k]);
+    eg.union_(a, b);
+    eg.rebuild();
+    const EClass& merged = eg[f1];
+    ASSERT_EQ(merged.nodes.size(), 1u);
+    const Id r = eg.find(a);
+    EXPECT_EQ(merged.nodes[0], SymbolLang(sym("f"), {r, r}));
+}
+
+TEST(Egraph, ClassNodesOrderBySymbolNumberNotText) {
+    // Two fresh operators in the same shard: the first interned sorts first.
+    const unsigned shard = static_cast<unsigned>(string_hash("order-zzz-0") & 0xf);
+    std::string first, second;
+    for (int k = 0; second.empty(); ++k) {
+        std::string s = (first.empty() ? "order-zzz-" : "order-aaa-") + std::to_string(k);
+        if ((string_hash(s) & 0xf) != shard) continue;
+        (first.empty() ? first : second) = s;
+    }
+    GlobalSymbol s1 = GlobalSymbol::from(first);
+    GlobalSymbol s2 = GlobalSymbol::from(second);
+    ASSERT_GT(first, second);  // text order is the reverse
+    ASSERT_LT(s1.raw(), s2.raw());
+    EGraph eg;
+    Id x = eg.add(SymbolLang(s2));
+    Id y = eg.add(SymbolLang(s1));
+    eg.union_(x, y);
+    eg.rebuild();
+    ASSERT_EQ(eg[x].nodes.size(), 2u);
+    EXPECT_EQ(eg[x].nodes[0].op, s1);
+    EXPECT_EQ(eg[x].nodes[1].op, s2);
+}
+
+TEST(Egraph, OpIndexListsClassesPerOperator) {
+    EGraph eg;
+    Id a = leaf(eg, "a"), b = leaf(eg, "b");
+    Id fa = node(eg, "f", {a}), fb = node(eg, "f", {b});
+    Id ga = node(eg, "g", {a});
+    EXPECT_TRUE(eg.classes_with_op(sym("f")).empty());  // built by rebuild
+    eg.rebuild();
+    auto f_classes = eg.classes_with_op(sym("f"));
+    EXPECT_EQ(std::vector<Id>(f_classes.begin(), f_classes.end()), (std::vector<Id>{fa, fb}));
+    eg.union_(fa, ga);
+    eg.union_(a, b);
+    eg.rebuild();
+    f_classes = eg.classes_with_op(sym("f"));
+    ASSERT_EQ(f_classes.size(), 1u);  // one class, listed once
+    EXPECT_EQ(f_classes[0], eg.find(fa));
+    auto g_classes = eg.classes_with_op(sym("g"));
+    ASSERT_EQ(g_classes.size(), 1u);
+    EXPECT_EQ(g_classes[0], eg.find(ga));
+    EXPECT_TRUE(eg.classes_with_op(sym("never-used-op")).empty());
+}
+
+TEST(Egraph, ClassIterationVisitsExactlyTheRoots) {
+    EGraph eg;
+    std::vector<Id> ids;
+    for (int k = 0; k < 10; ++k) ids.push_back(leaf(eg, "it" + std::to_string(k)));
+    eg.union_(ids[0], ids[5]);
+    eg.union_(ids[3], ids[9]);
+    eg.union_(ids[9], ids[0]);
+    std::vector<Id> seen;
+    for (const EClass& c : eg.classes()) {
+        EXPECT_EQ(eg.find(c.id), c.id);
+        seen.push_back(c.id);
+    }
+    EXPECT_EQ(seen.size(), eg.class_count());
+    EXPECT_EQ(seen.size(), 7u);
+}
+
+TEST(Egraph, IndexingFailures) {
+    EGraph eg;
+    leaf(eg, "a");
+    EXPECT_EQ(failure_text([&] { (void)eg[7]; }), "index out of bounds: the len is 1 but the index is 7");
+    EXPECT_EQ(failure_text([&] { (void)eg.find(3); }), "index out of bounds: the len is 1 but the index is 3");
+    EXPECT_EQ(failure_text([&] { eg.union_(0, 5); }), "index out of bounds: the len is 1 but the index is 5");
+}
+
+// ---------------------------------------------------------------- logging
+
+struct CountingArg {
+    int* count;
+};
+std::ostream& operator<<(std::ostream& out, const CountingArg& a) {
+    ++*a.count;
+    return out << "arg";
+}
+
+class EgraphLog : public ::testing::Test {
+protected:
+    void TearDown() override {
+        log::set_sink(nullptr);
+        log::set_max_level(log::Level::Off);
+    }
+};
+
+TEST_F(EgraphLog, OffByDefaultAndLazy) {
+    EXPECT_EQ(log::max_level(), log::Level::Off);
+    int formatted = 0;
+    DAGLOOM_LOG(Warn, "x", CountingArg{&formatted});
+    EXPECT_EQ(formatted, 0);
+    std::vector<std::string> got;
+    log::set_sink([&](log::Level, std::string_view m) { got.emplace_back(m); });
+    DAGLOOM_LOG(Warn, "x", CountingArg{&formatted});  // level still off
+    EXPECT_EQ(formatted, 0);
+    log::set_max_level(log::Level::Info);
+    DAGLOOM_LOG(Debug, "x", CountingArg{&formatted});  // above max
+    EXPECT_EQ(formatted, 0);
+    DAGLOOM_LOG(Info, "x", CountingArg{&formatted});
+    EXPECT_EQ(formatted, 1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], "xarg");
+}
+
+TEST_F(EgraphLog, EngineEmitsRebuildAndTraceRecords) {
+    std::vector<std::pair<log::Level, std::string>> got;
+    log::set_sink([&](log::Level l, std::string_view m) { got.emplace_back(l, std::string(m)); });
+    log::set_max_level(log::Level::Trace);
+    EGraph eg;
+    leaf(eg, "log-a");
+    eg.rebuild();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].first, log::Level::Trace);
+    EXPECT_EQ(got[0].second, "  ...adding to 0");
+    EXPECT_EQ(got[1].first, log::Level::Info);
+    const std::string& m = got[1].second;
+    ASSERT_EQ(m.rfind("REBUILT! in ", 0), 0u) << m;
+    const std::string tail =
+        "s\n  Old: hc size 1, eclasses: 1\n  New: hc size 1, eclasses: 1\n  unions: 0, trimmed nodes: 0";
+    ASSERT_GE(m.size(), tail.size());
+    EXPECT_EQ(m.substr(m.size() - tail.size()), tail);
+    const std::string secs = m.substr(12, m.size() - tail.size() - 12);
+    const auto dot = secs.find('.');
+    ASSERT_NE(dot, std::string::npos);
+    EXPECT_EQ(secs.size() - dot - 1, 3u);  // milliseconds padded to three digits
+}
+
+}  // namespace
+}  // namespace dagloom::egraph
