@@ -16,17 +16,19 @@ import pathlib
 import shutil
 import subprocess
 import tempfile
+from typing import Callable, Optional
 
 import dagloom_core
 
-SCALAR_ZERO = {"scalar": 0.0, "side": "r"}
+SCALAR_ZERO: dict[str, float | str] = {"scalar": 0.0, "side": "r"}
 
 
-def record(g, on_node=None):
+def record(g: dagloom_core.GraphStore,
+           on_node: Optional[Callable[[str, int], None]] = None) -> dict[str, int]:
     """Adds the eight nodes in order; `on_node` runs after each one."""
-    ids = {}
+    ids: dict[str, int] = {}
 
-    def add(label, node_id):
+    def add(label: str, node_id: int) -> None:
         ids[label] = node_id
         if on_node is not None:
             on_node(label, node_id)
@@ -42,7 +44,7 @@ def record(g, on_node=None):
     return ids
 
 
-def show(title, store, out_dir, stem):
+def show(title: str, store: dagloom_core.GraphStore, out_dir: pathlib.Path, stem: str) -> None:
     print(f"== {title}: {store.node_count()} nodes, outputs {store.outputs()}")
     for node in store.nodes():
         print("  " + json.dumps(node))
@@ -55,7 +57,7 @@ def show(title, store, out_dir, stem):
     print()
 
 
-def render_png(dot_path):
+def render_png(dot_path: pathlib.Path) -> Optional[pathlib.Path]:
     if shutil.which("dot") is None:
         return None
     png = dot_path.with_suffix(".png")
@@ -63,11 +65,11 @@ def render_png(dot_path):
     return png
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main() -> None:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--out", type=pathlib.Path, help="directory for the DOT and PNG files")
     args = parser.parse_args()
-    out_dir = args.out or pathlib.Path(tempfile.mkdtemp(prefix="dagloom-road-"))
+    out_dir: pathlib.Path = args.out or pathlib.Path(tempfile.mkdtemp(prefix="dagloom-road-"))
     out_dir.mkdir(parents=True, exist_ok=True)
     print(f"dagloom_core {dagloom_core.version()}; writing files to {out_dir}\n")
 
@@ -86,7 +88,7 @@ def main():
     g2 = dagloom_core.GraphStore()
     reducer = dagloom_core.IncrementalReducer()
 
-    def step(label, node_id):
+    def step(label: str, node_id: int) -> None:
         taken = reducer.step(g2)
         print(f"  recorded {label:7} as id {node_id}: step took {taken}, "
               f"canonical form {reducer.canonical_count()} nodes")
