@@ -23,7 +23,8 @@ PY_FT=                              # set by ensure_py313t
 
 # Stages in order; a later stage (sanitizers, fuzzing, stubtest, ...) is a
 # function named stage_<name> plus an entry here.
-STAGES=(deps cpython_313t build_sys ctest_sys pytest_sys build_py313t gil_py313t pytest_py313t)
+STAGES=(deps cpython_313t build_sys ctest_sys pytest_sys build_py313t gil_py313t pytest_py313t
+        packaging sanitizers fuzz)
 
 ensure_py313t() {
   if [[ -z "$PY_FT" ]]; then
@@ -122,6 +123,21 @@ stage_pytest_py313t() {
   # the warnings raised from its own assertion rewriter.
   run_pytest "$PY_FT" "$BUILD_FT/python" -W 'ignore::DeprecationWarning:_pytest.assertion.rewrite'
 
+}
+
+stage_packaging() {
+  stage "pip install into a fresh venv, installed-module tests, stubtest, mypy --strict"
+  "$DAGLOOM_ROOT/tools/test-packaging.sh"
+}
+
+stage_sanitizers() {
+  stage "AddressSanitizer/UndefinedBehaviorSanitizer and ThreadSanitizer builds, leak check"
+  "$DAGLOOM_ROOT/tools/test-sanitizers.sh"
+}
+
+stage_fuzz() {
+  stage "fuzzing every parser and the store operations (bounded time)"
+  "$DAGLOOM_ROOT/tools/fuzz-all.sh"
 }
 
 main() {

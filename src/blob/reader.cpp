@@ -113,6 +113,20 @@ Result<ParamMap, BlobError> Reader::params() {
 
 Result<std::vector<NodeId>, BlobError> Reader::inputs(uint64_t limit) {
     DAGLOOM_READ(count, u32());
+    if (count <= remaining() / kNodeIdSize) {
+        // Every id is there: one allocation, no per-id length checks.
+        std::vector<NodeId> ids(count);
+        const uint8_t* p = data.data() + pos;
+        for (uint32_t i = 0; i < count; ++i, p += kNodeIdSize) {
+            const uint64_t id = load_u64(p);
+            if (id >= limit) return make_err(BlobError::bad_node_ref(id));
+            ids[i] = id;
+        }
+        pos += std::size_t{count} * kNodeIdSize;
+        return ids;
+    }
+    // The list runs past the end: read up to there, so an id out of range
+    // before the end is still reported as such.
     std::vector<NodeId> ids;
     ids.reserve(capped_reserve(count, remaining(), kNodeIdSize));
     for (uint32_t i = 0; i < count; ++i) {
@@ -120,7 +134,7 @@ Result<std::vector<NodeId>, BlobError> Reader::inputs(uint64_t limit) {
         if (id >= limit) return make_err(BlobError::bad_node_ref(id));
         ids.push_back(id);
     }
-    return ids;
+    fail("IR blob id list read past the end of the data");
 }
 
 Result<std::vector<StageOp>, BlobError> Reader::members(std::size_t input_count) {
@@ -162,12 +176,20 @@ namespace {
 // record became.
 struct PositionTable {
     std::vector<NodeId> id_of;
+    // While no record has folded into an earlier one, position k is node k.
+    bool identity = true;
+
+    void record(uint64_t k, NodeId id) {
+        id_of.push_back(id);
+        if (id != k) identity = false;
+    }
 
     // Reads an id list checked against the record position `k`, then maps
     // each position to its store id.
     Result<std::vector<NodeId>, BlobError> inputs(Reader& r, uint64_t k) const {
         DAGLOOM_READ(ids, r.inputs(k));
-        for (NodeId& id : ids) id = id_of[id];
+        if (!identity)
+            for (NodeId& id : ids) id = id_of[id];
         return ids;
     }
 };
@@ -242,7 +264,7 @@ Result<std::unique_ptr<GraphStore>, BlobError> deserialize(std::span<const uint8
         // Every input went through the table, so it names a node the store has.
         auto id = store->intern(std::move(key));
         if (!id) fail("blob reader interned a reference to a node the store does not have");
-        table.id_of.push_back(*id);
+        table.record(k, *id);
     }
 
     DAGLOOM_READ(output_count, r.u32());

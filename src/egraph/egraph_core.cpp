@@ -38,10 +38,13 @@ void UnionFind::fail_out_of_range(Id x) const { fail_index(x, parent_.size()); }
 namespace {
 
 // concat_vecs: the longer list's elements come first.
-template <class T>
-void concat(std::vector<T>& to, std::vector<T>&& from) {
+void concat(NodeList& to, NodeList&& from) {
     if (to.size() < from.size()) std::swap(to, from);
-    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+    to.append(std::move(from));
+}
+void concat(ParentList& to, ParentList&& from) {
+    if (to.size() < from.size()) std::swap(to, from);
+    to.append(from);
     from.clear();
 }
 
@@ -64,8 +67,9 @@ Id EGraph::add_internal(SymbolLang node) {
     // entry before anything else can fail half-way.
     const Id id = union_find_.make_set();
     DAGLOOM_LOG(Trace, "  ...adding to ", id);
-    for (Id c : node.children()) classes_[c].parents.emplace_back(node, id);
-    pending_.emplace_back(node, id);
+    const ParentRef self{next, id};
+    for (Id c : node.children()) classes_[c].parents.push_back(self);
+    pending_.push_back(self);
     EClass& cls = classes_.emplace_back();
     cls.id = id;
     cls.nodes.push_back(node);
@@ -149,10 +153,10 @@ std::vector<Id>& EGraph::op_set(GlobalSymbol op) {
 std::size_t EGraph::process_unions() {
     std::size_t n_unions = 0;
     while (!pending_.empty()) {
-        ParentEntry entry = std::move(pending_.back());
+        const ParentRef entry = pending_.back();
         pending_.pop_back();
-        SymbolLang& node = entry.first;
-        const Id cls = entry.second;
+        SymbolLang node = memo_entries_[entry.memo_entry].key;
+        const Id cls = entry.id;
         for (Id& c : node.children()) c = union_find_.find_compress(c);
         const std::uint64_t hash = node.hash();
         const std::uint32_t next = static_cast<std::uint32_t>(memo_entries_.size());
@@ -177,7 +181,7 @@ std::size_t EGraph::rebuild_classes() {
     for (std::size_t slot = 0; slot < classes_.size(); ++slot) {
         EClass& cls = classes_[slot];
         if (cls.id != slot) continue;
-        std::vector<SymbolLang>& nodes = cls.nodes;
+        NodeList& nodes = cls.nodes;
         for (SymbolLang& n : nodes)
             for (Id& c : n.children()) c = union_find_.find_compress(c);
         if (nodes.size() > 1) {

@@ -13,16 +13,32 @@
 
 #include "egraph/flat_index.h"
 #include "egraph/language.h"
+#include "egraph/small_vector.h"
 
 namespace dagloom::egraph {
 
-// (copy of a parent node as recorded, the id that parent had then)
-using ParentEntry = std::pair<SymbolLang, Id>;
+// A parent entry: (the parent node as it was recorded, the id it had then).
+//
+// Every parent entry is made by add_internal from the node it just stored as
+// a new memo key, and memo keys are never changed or removed. So instead of
+// a private copy of that node, an entry names the memo entry holding it
+// (EGraph::parent_node reads it back): 8 bytes instead of 24, and no copy.
+// Pending entries are the same references.
+struct ParentRef {
+    std::uint32_t memo_entry;
+    Id id;
+    friend bool operator==(const ParentRef&, const ParentRef&) = default;
+};
+
+// Flat node and parent lists; most classes hold one node and a couple of
+// parents, which then live inline in the class without a heap allocation.
+using NodeList = InlineVector<SymbolLang, 1>;
+using ParentList = SmallVector<ParentRef, 2>;
 
 struct EClass {
-    Id id = 0;                          // the representative; equals the key
-    std::vector<SymbolLang> nodes;      // sorted and deduplicated after rebuild
-    std::vector<ParentEntry> parents;   // one entry per occurrence as a child
+    Id id = 0;           // the representative; equals the key
+    NodeList nodes;      // sorted and deduplicated after rebuild
+    ParentList parents;  // one entry per occurrence as a child
 
     std::size_t len() const { return nodes.size(); }
     bool is_empty() const { return nodes.empty(); }
@@ -65,6 +81,10 @@ public:
     std::size_t total_number_of_nodes() const;
     bool is_clean() const { return clean_; }
     std::size_t pending_len() const { return pending_.size(); }
+    // The recorded parent node of a parent (or pending) entry.
+    const SymbolLang& parent_node(const ParentRef& p) const { return memo_entries_[p.memo_entry].key; }
+    // The pending entries, oldest first (rebuild takes them last-in first-out).
+    std::span<const ParentRef> pending() const { return pending_; }
     const UnionFind& union_find() const { return union_find_; }
 
     // The op index: the classes holding at least one node with this operator
@@ -129,7 +149,7 @@ private:
     UnionFind union_find_;
     std::vector<MemoEntry> memo_entries_;  // append-only; keys never removed
     FlatIndex memo_;                       // hashes memo_entries_ keys
-    std::vector<ParentEntry> pending_;
+    std::vector<ParentRef> pending_;
     std::vector<EClass> classes_;          // slot i holds class i while i is a root
     std::size_t class_count_ = 0;
     std::vector<GlobalSymbol> op_keys_;

@@ -7,14 +7,51 @@
 // home position is taken from the top bits of that fragment, so growing
 // never needs the entries' hashes again. Multiplicative hashes (such as the
 // e-graph's word hash) mix best into their top bits, which is what we use.
+// The load factor stays at or below 1/2.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <utility>
-#include <vector>
 
 namespace dagloom::egraph {
+
+// Zero-initialised slot storage. Large tables are mapped directly and asked
+// for transparent huge pages: probes are random, so TLB misses would
+// otherwise dominate each lookup.
+class SlotBuffer {
+public:
+    SlotBuffer() = default;
+    explicit SlotBuffer(std::size_t n);
+    SlotBuffer(const SlotBuffer& o);
+    SlotBuffer(SlotBuffer&& o) noexcept : p_(o.p_), n_(o.n_), mapped_(o.mapped_) {
+        o.p_ = nullptr;
+        o.n_ = 0;
+        o.mapped_ = 0;
+    }
+    SlotBuffer& operator=(SlotBuffer o) noexcept {
+        swap(o);
+        return *this;
+    }
+    ~SlotBuffer();
+    void swap(SlotBuffer& o) noexcept {
+        std::swap(p_, o.p_);
+        std::swap(n_, o.n_);
+        std::swap(mapped_, o.mapped_);
+    }
+    std::uint64_t* data() { return p_; }
+    const std::uint64_t* data() const { return p_; }
+    std::size_t size() const { return n_; }
+    bool empty() const { return n_ == 0; }
+    std::uint64_t& operator[](std::size_t i) { return p_[i]; }
+    std::uint64_t operator[](std::size_t i) const { return p_[i]; }
+    void zero();
+
+private:
+    std::uint64_t* p_ = nullptr;
+    std::size_t n_ = 0;
+    std::size_t mapped_ = 0;  // bytes mapped, 0 when heap-allocated
+};
 
 class FlatIndex {
 public:
@@ -29,12 +66,13 @@ public:
     std::uint32_t find(std::uint64_t hash, Eq&& eq) const {
         if (size_ == 0) return kNone;
         const std::uint64_t frag = hash >> 32;
+        const std::uint64_t* s = slots_.data();
         std::size_t i = home(frag);
         for (;;) {
-            const std::uint64_t s = slots_[i];
-            if (s == 0) return kNone;
-            if ((s >> 32) == frag) {
-                const std::uint32_t e = static_cast<std::uint32_t>(s) - 1;
+            const std::uint64_t v = s[i];
+            if (v == 0) return kNone;
+            if ((v >> 32) == frag) {
+                const std::uint32_t e = static_cast<std::uint32_t>(v) - 1;
                 if (eq(e)) return e;
             }
             i = (i + 1) & mask_;
@@ -48,16 +86,17 @@ public:
     std::pair<std::uint32_t, bool> find_or_insert(std::uint64_t hash, std::uint32_t new_entry, Eq&& eq) {
         if ((size_ + 1) * 2 > slots_.size()) grow();
         const std::uint64_t frag = hash >> 32;
+        std::uint64_t* s = slots_.data();
         std::size_t i = home(frag);
         for (;;) {
-            const std::uint64_t s = slots_[i];
-            if (s == 0) {
-                slots_[i] = (frag << 32) | (static_cast<std::uint64_t>(new_entry) + 1);
+            const std::uint64_t v = s[i];
+            if (v == 0) {
+                s[i] = (frag << 32) | (static_cast<std::uint64_t>(new_entry) + 1);
                 ++size_;
                 return {new_entry, true};
             }
-            if ((s >> 32) == frag) {
-                const std::uint32_t e = static_cast<std::uint32_t>(s) - 1;
+            if ((v >> 32) == frag) {
+                const std::uint32_t e = static_cast<std::uint32_t>(v) - 1;
                 if (eq(e)) return {e, false};
             }
             i = (i + 1) & mask_;
@@ -79,7 +118,7 @@ public:
     }
 
     void clear() {
-        slots_.assign(slots_.size(), 0);
+        slots_.zero();
         size_ = 0;
     }
 
@@ -95,17 +134,19 @@ private:
     void grow() { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
 
     void rehash(std::size_t cap) {
-        std::vector<std::uint64_t> old(cap, 0);
+        SlotBuffer old(cap);
         old.swap(slots_);
         mask_ = cap - 1;
         unsigned bits = 0;
         while ((std::size_t{1} << bits) < cap) ++bits;
         shift_ = 32 - bits;
-        for (std::uint64_t s : old)
+        for (std::size_t k = 0; k < old.size(); ++k) {
+            const std::uint64_t s = old[k];
             if (s != 0) place(s >> 32, static_cast<std::uint32_t>(s) - 1);
+        }
     }
 
-    std::vector<std::uint64_t> slots_;
+    SlotBuffer slots_;
     std::size_t mask_ = 0;
     unsigned shift_ = 32;
     std::size_t size_ = 0;

@@ -90,6 +90,13 @@ public:
         cap_ = static_cast<std::uint32_t>(n);
     }
 
+    // Appends copies of all of from's elements.
+    void append(const SmallVector& from) {
+        reserve(size_ + from.size_);
+        if (from.size_) std::memcpy(static_cast<void*>(data() + size_), from.data(), from.size_ * sizeof(T));
+        size_ += from.size_;
+    }
+
     friend bool operator==(const SmallVector& a, const SmallVector& b) {
         return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
     }
@@ -112,6 +119,141 @@ private:
         else heap_ = other.heap_;
         other.cap_ = N;
         other.size_ = 0;
+    }
+
+    std::uint32_t size_ = 0;
+    std::uint32_t cap_ = N;
+    union {
+        alignas(T) unsigned char inline_[sizeof(T) * N];
+        T* heap_;
+    };
+};
+
+}  // namespace dagloom::egraph
+
+namespace dagloom::egraph {
+
+// InlineVector<T, N>: like SmallVector, for any nothrow-movable T; elements
+// are moved (not memcpy'd) when the storage changes. Used for class node
+// lists, which usually hold a single node, so most classes allocate nothing.
+template <class T, std::uint32_t N>
+class InlineVector {
+    static_assert(std::is_nothrow_move_constructible_v<T>);
+
+public:
+    using value_type = T;
+    using iterator = T*;
+    using const_iterator = const T*;
+
+    InlineVector() noexcept {}
+    InlineVector(const InlineVector& o) {
+        reserve(o.size_);
+        for (const T& v : o) new (end()) T(v), ++size_;
+    }
+    InlineVector(InlineVector&& o) noexcept { steal(o); }
+    InlineVector& operator=(const InlineVector& o) {
+        if (this != &o) {
+            InlineVector tmp(o);
+            *this = std::move(tmp);
+        }
+        return *this;
+    }
+    InlineVector& operator=(InlineVector&& o) noexcept {
+        if (this != &o) {
+            destroy_all();
+            steal(o);
+        }
+        return *this;
+    }
+    ~InlineVector() { destroy_all(); }
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    std::size_t capacity() const { return cap_; }
+    bool is_inline() const { return cap_ == N; }
+    T* data() { return is_inline() ? std::launder(reinterpret_cast<T*>(inline_)) : heap_; }
+    const T* data() const { return is_inline() ? std::launder(reinterpret_cast<const T*>(inline_)) : heap_; }
+    T* begin() { return data(); }
+    T* end() { return data() + size_; }
+    const T* begin() const { return data(); }
+    const T* end() const { return data() + size_; }
+    T& operator[](std::size_t i) { return data()[i]; }
+    const T& operator[](std::size_t i) const { return data()[i]; }
+    T& front() { return data()[0]; }
+    const T& front() const { return data()[0]; }
+    T& back() { return data()[size_ - 1]; }
+    const T& back() const { return data()[size_ - 1]; }
+
+    template <class... Args>
+    T& emplace_back(Args&&... args) {
+        if (size_ == cap_) {
+            T v(std::forward<Args>(args)...);  // args may refer into this vector
+            reserve(static_cast<std::size_t>(cap_) * 2);
+            T* p = new (data() + size_) T(std::move(v));
+            ++size_;
+            return *p;
+        }
+        T* p = new (data() + size_) T(std::forward<Args>(args)...);
+        ++size_;
+        return *p;
+    }
+    void push_back(const T& v) { emplace_back(v); }
+    void push_back(T&& v) { emplace_back(std::move(v)); }
+    void pop_back() {
+        --size_;
+        data()[size_].~T();
+    }
+    // Drops the elements from position n on.
+    void truncate(std::size_t n) {
+        while (size_ > n) pop_back();
+    }
+    void erase(T* first, T* last) {
+        // Only a tail erase is needed (after std::unique).
+        truncate(static_cast<std::size_t>(first - data()) + static_cast<std::size_t>(end() - last));
+    }
+    void clear() { truncate(0); }
+    void reserve(std::size_t n) {
+        if (n <= cap_) return;
+        T* fresh = static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t(alignof(T))));
+        T* old = data();
+        for (std::uint32_t i = 0; i < size_; ++i) {
+            new (fresh + i) T(std::move(old[i]));
+            old[i].~T();
+        }
+        if (!is_inline()) ::operator delete(heap_, std::align_val_t(alignof(T)));
+        heap_ = fresh;
+        cap_ = static_cast<std::uint32_t>(n);
+    }
+    // Appends all of `from`'s elements (moved), leaving it empty.
+    void append(InlineVector&& from) {
+        reserve(size_ + from.size_);
+        for (T& v : from) new (end()) T(std::move(v)), ++size_;
+        from.clear();
+    }
+
+    friend bool operator==(const InlineVector& a, const InlineVector& b) {
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+    }
+
+private:
+    void destroy_all() {
+        clear();
+        if (!is_inline()) ::operator delete(heap_, std::align_val_t(alignof(T)));
+        cap_ = N;
+    }
+    void steal(InlineVector& o) {
+        if (o.is_inline()) {
+            cap_ = N;
+            size_ = 0;
+            for (T& v : o) new (end()) T(std::move(v)), ++size_;
+            o.clear();
+        } else {
+            heap_ = o.heap_;
+            cap_ = o.cap_;
+            size_ = o.size_;
+            o.cap_ = N;
+            o.size_ = 0;
+        }
     }
 
     std::uint32_t size_ = 0;

@@ -125,9 +125,9 @@ TEST(Egraph, RepeatedChildGivesOneParentEntryPerPosition) {
     Id faa = node(eg, "f", {a, a});
     const EClass& ca = eg[a];
     ASSERT_EQ(ca.parents.size(), 2u);
-    for (const ParentEntry& p : ca.parents) {
-        EXPECT_EQ(p.first, SymbolLang(sym("f"), {a, a}));
-        EXPECT_EQ(p.second, faa);
+    for (const ParentRef& p : ca.parents) {
+        EXPECT_EQ(eg.parent_node(p), SymbolLang(sym("f"), {a, a}));
+        EXPECT_EQ(p.id, faa);
     }
     EXPECT_EQ(eg.pending_len(), 2u);
 }
