@@ -51,30 +51,58 @@ void concat(ParentList& to, ParentList&& from) {
 }  // namespace
 
 const EGraph::MemoEntry* EGraph::memo_find(const SymbolLang& key, std::uint64_t hash) const {
+    flush_memo_index();
     const std::uint32_t e = memo_.find(hash, [&](std::uint32_t i) { return memo_entries_[i].key == key; });
     return e == FlatIndex::kNone ? nullptr : &memo_entries_[e];
 }
 
+void EGraph::flush_memo_index_slow() const {
+    const std::size_t n = memo_entries_.size();
+    memo_.reserve(n);  // no growth below, so prefetched slots stay put
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t k = indexed_; k < n; ++k) {
+        if (k + kAhead < n) memo_.prefetch(static_cast<std::uint64_t>(memo_entries_[k + kAhead].frag) << 32);
+        memo_.insert_new(static_cast<std::uint64_t>(memo_entries_[k].frag) << 32, static_cast<std::uint32_t>(k));
+    }
+    indexed_ = n;
+}
+
 Id EGraph::add_internal(SymbolLang node) {
-    for (Id& c : node.children()) c = union_find_.find(c);
+    // A node with a child class that has no parent entries cannot be in the
+    // memo: every key with child c left a parent entry that now lives in c's
+    // class (parent lists are only ever appended to and merged). Such a node
+    // skips the lookup and is indexed later in a batch (flush_memo_index),
+    // which breaks the chain of dependent cache misses when a graph is built.
+    bool absent = false;
+    for (Id& c : node.children()) {
+        c = union_find_.find(c);
+        absent = absent || !has_parents(c);
+    }
     const std::uint64_t hash = node.hash();
     const std::uint32_t next = static_cast<std::uint32_t>(memo_entries_.size());
-    auto [entry, inserted] =
-        memo_.find_or_insert(hash, next, [&](std::uint32_t i) { return memo_entries_[i].key == node; });
-    if (!inserted) return memo_entries_[entry].value;
+    if (!absent) {
+        flush_memo_index();
+        auto [entry, inserted] =
+            memo_.find_or_insert(hash, next, [&](std::uint32_t i) { return memo_entries_[i].key == node; });
+        if (!inserted) return memo_entries_[entry].value;
+    }
 
-    // make_new_eclass. The memo slot is already claimed for `next`; create the
-    // entry before anything else can fail half-way.
+    // make_new_eclass.
     const Id id = union_find_.make_set();
     DAGLOOM_LOG(Trace, "  ...adding to ", id);
+    if ((id >> 6) >= has_parents_.size()) has_parents_.push_back(0);
     const ParentRef self{next, id};
-    for (Id c : node.children()) classes_[c].parents.push_back(self);
+    for (Id c : node.children()) {
+        classes_[c].parents.push_back(self);
+        set_has_parents(c);
+    }
     pending_.push_back(self);
     EClass& cls = classes_.emplace_back();
     cls.id = id;
     cls.nodes.push_back(node);
     ++class_count_;
-    memo_entries_.push_back(MemoEntry{std::move(node), id});
+    memo_entries_.push_back(MemoEntry{std::move(node), id, static_cast<std::uint32_t>(hash >> 32)});
+    if (!absent) indexed_ = memo_entries_.size();
     clean_ = false;
     return id;
 }
@@ -102,23 +130,14 @@ bool EGraph::perform_union(Id id1, Id id2) {
 
     EClass& survivor = classes_[r1];
     if (survivor.id != r1) fail("no entry found for key");
-    pending_.insert(pending_.end(), removed.parents.begin(), removed.parents.end());
+    pending_.append(removed.parents.begin(), removed.parents.end());
     concat(survivor.nodes, std::move(removed.nodes));
     concat(survivor.parents, std::move(removed.parents));
+    if (!survivor.parents.empty()) set_has_parents(r1);
     return true;
 }
 
-const EClass& EGraph::operator[](Id id) const {
-    const Id r = union_find_.find(id);
-    if (r >= classes_.size() || classes_[r].id != r) fail("Invalid id " + std::to_string(r));
-    return classes_[r];
-}
-
-EClass& EGraph::operator[](Id id) {
-    const Id r = union_find_.find(id);
-    if (r >= classes_.size() || classes_[r].id != r) fail("Invalid id " + std::to_string(r));
-    return classes_[r];
-}
+void EGraph::fail_invalid_id(Id r) { fail("Invalid id " + std::to_string(r)); }
 
 std::size_t EGraph::total_number_of_nodes() const {
     std::size_t n = 0;
@@ -151,8 +170,19 @@ std::vector<Id>& EGraph::op_set(GlobalSymbol op) {
 }
 
 std::size_t EGraph::process_unions() {
+    flush_memo_index();
     std::size_t n_unions = 0;
+    constexpr std::size_t kAhead = 8;
     while (!pending_.empty()) {
+        // Prefetch the memo slot of an entry a few places down the stack; a
+        // stale guess (if unions intervene) only costs the prefetch.
+        if (pending_.size() > kAhead) {
+            const SymbolLang& ahead = memo_entries_[pending_[pending_.size() - 1 - kAhead].memo_entry].key;
+            std::uint64_t h = hash_word(0, ahead.op.raw());
+            h = hash_word(h, ahead.len());
+            for (Id c : ahead.children()) h = hash_word(h, union_find_.find(c));
+            memo_.prefetch(h);
+        }
         const ParentRef entry = pending_.back();
         pending_.pop_back();
         SymbolLang node = memo_entries_[entry.memo_entry].key;
@@ -163,7 +193,8 @@ std::size_t EGraph::process_unions() {
         auto [e, inserted] =
             memo_.find_or_insert(hash, next, [&](std::uint32_t i) { return memo_entries_[i].key == node; });
         if (inserted) {
-            memo_entries_.push_back(MemoEntry{std::move(node), cls});
+            memo_entries_.push_back(MemoEntry{std::move(node), cls, static_cast<std::uint32_t>(hash >> 32)});
+            indexed_ = memo_entries_.size();
             continue;
         }
         const Id old = memo_entries_[e].value;
@@ -229,4 +260,8 @@ std::size_t EGraph::rebuild() {
     return n_unions;
 }
 
+}  // namespace dagloom::egraph
+
+namespace dagloom::egraph {
+static_assert(sizeof(EClass) == 64, "an e-class is meant to fill one cache line");
 }  // namespace dagloom::egraph

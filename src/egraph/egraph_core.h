@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "egraph/big_vector.h"
 #include "egraph/flat_index.h"
 #include "egraph/language.h"
 #include "egraph/small_vector.h"
@@ -31,9 +32,10 @@ struct ParentRef {
 };
 
 // Flat node and parent lists; most classes hold one node and a couple of
-// parents, which then live inline in the class without a heap allocation.
+// parents, which then live inline in the class without a heap allocation
+// (an EClass is 64 bytes: one cache line).
 using NodeList = InlineVector<SymbolLang, 1>;
-using ParentList = SmallVector<ParentRef, 2>;
+using ParentList = SmallVector<ParentRef, 3>;
 
 struct EClass {
     Id id = 0;           // the representative; equals the key
@@ -70,11 +72,21 @@ public:
     Id find_compress(Id id) { return union_find_.find_compress(id); }
 
     // The class of find(id); "Invalid id {}" if it has none.
-    const EClass& operator[](Id id) const;
-    EClass& operator[](Id id);
+    const EClass& operator[](Id id) const {
+        const Id r = union_find_.find(id);
+        if (r >= classes_.size() || classes_[r].id != r) [[unlikely]]
+            fail_invalid_id(r);
+        return classes_[r];
+    }
+    EClass& operator[](Id id) {
+        const Id r = union_find_.find(id);
+        if (r >= classes_.size() || classes_[r].id != r) [[unlikely]]
+            fail_invalid_id(r);
+        return classes_[r];
+    }
 
     std::size_t class_count() const { return class_count_; }
-    std::size_t memo_len() const { return memo_.size(); }
+    std::size_t memo_len() const { return memo_entries_.size(); }
     // Number of ids ever created.
     std::size_t id_count() const { return union_find_.size(); }
     // Total nodes over all classes.
@@ -86,6 +98,23 @@ public:
     // The pending entries, oldest first (rebuild takes them last-in first-out).
     std::span<const ParentRef> pending() const { return pending_; }
     const UnionFind& union_find() const { return union_find_; }
+
+    // Cache hints for batched callers (rule application): they change
+    // nothing. `node` need not be canonical; its children are looked up.
+    // Stage 1: the memo index slot of the node. Stage 2 (issued later, once
+    // the slot is likely cached): the memo entry it names.
+    void prefetch_lookup_slot(const SymbolLang& node) const { memo_.prefetch(canonical_hash(node)); }
+    void prefetch_lookup_entry(const SymbolLang& node) const {
+        if (indexed_ != memo_entries_.size()) return;
+        const std::uint32_t e = memo_.peek(canonical_hash(node));
+        if (e != FlatIndex::kNone) __builtin_prefetch(&memo_entries_[e]);
+    }
+    void prefetch_id(Id id) const {
+        if (id < union_find_.size()) __builtin_prefetch(union_find_.parent_address(id));
+    }
+    void prefetch_class(Id id) const {
+        if (id < union_find_.size()) __builtin_prefetch(&classes_[union_find_.find(id)]);
+    }
 
     // The op index: the classes holding at least one node with this operator
     // (each once, ascending id), as of the last rebuild.
@@ -136,22 +165,47 @@ private:
     struct MemoEntry {
         SymbolLang key;
         Id value;
+        std::uint32_t frag;  // upper 32 bits of key.hash(), for deferred indexing
     };
     static constexpr Id kDead = 0xffffffffu;
+    [[noreturn]] static void fail_invalid_id(Id r);
+
+    std::uint64_t canonical_hash(const SymbolLang& node) const {
+        std::uint64_t h = hash_word(0, node.op.raw());
+        h = hash_word(h, node.len());
+        for (Id c : node.children()) h = hash_word(h, c < union_find_.size() ? union_find_.find(c) : c);
+        return h;
+    }
 
     // memo access
     const MemoEntry* memo_find(const SymbolLang& key, std::uint64_t hash) const;
+    // Enters the memo entries not yet in the index (see add_internal).
+    void flush_memo_index() const {
+        if (indexed_ != memo_entries_.size()) flush_memo_index_slow();
+    }
+    void flush_memo_index_slow() const;
 
     std::size_t process_unions();
     std::size_t rebuild_classes();
     std::vector<Id>& op_set(GlobalSymbol op);
 
     UnionFind union_find_;
-    std::vector<MemoEntry> memo_entries_;  // append-only; keys never removed
-    FlatIndex memo_;                       // hashes memo_entries_ keys
-    std::vector<ParentRef> pending_;
-    std::vector<EClass> classes_;          // slot i holds class i while i is a root
+    BigVector<MemoEntry> memo_entries_;  // append-only; keys never removed
+    // Index over memo_entries_ keys. Entries [indexed_, size) are known to be
+    // absent from each other and from every earlier key and are entered in a
+    // batch before the next lookup; mutable so that a const lookup on a dirty
+    // e-graph can complete it (the e-graph is used from one thread).
+    mutable FlatIndex memo_;
+    mutable std::size_t indexed_ = 0;
+    BigVector<ParentRef> pending_;
+    BigVector<EClass> classes_;          // slot i holds class i while i is a root
     std::size_t class_count_ = 0;
+    // Bit r set when class r has at least one parent entry (kept for roots).
+    // The same fact as !classes_[r].parents.empty(), in 1 bit per id instead
+    // of a 64-byte record, for add_internal's "cannot be present" test.
+    BigVector<std::uint64_t> has_parents_;
+    bool has_parents(Id r) const { return (has_parents_[r >> 6] >> (r & 63)) & 1u; }
+    void set_has_parents(Id r) { has_parents_[r >> 6] |= std::uint64_t{1} << (r & 63); }
     std::vector<GlobalSymbol> op_keys_;
     std::vector<std::vector<Id>> op_sets_;
     FlatIndex op_index_;                   // hashes op_keys_

@@ -110,6 +110,27 @@ public:
         ++size_;
     }
 
+    // Hints the cache about the home slot of a hash (no effect on contents).
+    void prefetch(std::uint64_t hash) const {
+        if (!slots_.empty()) __builtin_prefetch(slots_.data() + home(hash >> 32));
+    }
+
+    // The entry in the first slot of the probe sequence whose fragment matches,
+    // without comparing keys (kNone if an empty slot comes first). Used only
+    // to prefetch that entry.
+    std::uint32_t peek(std::uint64_t hash) const {
+        if (size_ == 0) return kNone;
+        const std::uint64_t frag = hash >> 32;
+        std::size_t i = home(frag);
+        for (int step = 0; step < 4; ++step) {
+            const std::uint64_t v = slots_[i];
+            if (v == 0) return kNone;
+            if ((v >> 32) == frag) return static_cast<std::uint32_t>(v) - 1;
+            i = (i + 1) & mask_;
+        }
+        return kNone;
+    }
+
     // Makes room for n entries without further growth.
     void reserve(std::size_t n) {
         std::size_t cap = slots_.empty() ? 16 : slots_.size();
@@ -140,7 +161,10 @@ private:
         unsigned bits = 0;
         while ((std::size_t{1} << bits) < cap) ++bits;
         shift_ = 32 - bits;
-        for (std::size_t k = 0; k < old.size(); ++k) {
+        constexpr std::size_t kAhead = 16;  // random writes: overlap their misses
+        const std::size_t n = old.size();
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k + kAhead < n && old[k + kAhead] != 0) __builtin_prefetch(slots_.data() + home(old[k + kAhead] >> 32), 1);
             const std::uint64_t s = old[k];
             if (s != 0) place(s >> 32, static_cast<std::uint32_t>(s) - 1);
         }

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "egraph/big_vector.h"
 #include "egraph/symbol.h"
 
 namespace dagloom::egraph {
@@ -107,7 +108,11 @@ public:
     }
 
     friend bool operator==(const SymbolLang& a, const SymbolLang& b) {
-        return a.op == b.op && a.len_ == b.len_ && std::memcmp(a.data(), b.data(), a.len_ * sizeof(Id)) == 0;
+        if (a.op != b.op || a.len_ != b.len_) return false;
+        if (a.len_ <= kInline) {  // compare the inline words directly
+            return (a.len_ == 0 || a.u_.inl[0] == b.u_.inl[0]) && (a.len_ < 2 || a.u_.inl[1] == b.u_.inl[1]);
+        }
+        return std::memcmp(a.u_.heap, b.u_.heap, a.len_ * sizeof(Id)) == 0;
     }
     // By symbol number, then children lexicographically (a prefix first).
     friend bool operator<(const SymbolLang& a, const SymbolLang& b) {
@@ -189,6 +194,7 @@ public:
         parent_[r2] = r1;
         return r1;
     }
+    const Id* parent_address(Id x) const { return parent_.data() + x; }
     Id parent(Id x) const {
         check(x);
         return parent_[x];
@@ -200,7 +206,7 @@ private:
             fail_out_of_range(x);
     }
     [[noreturn]] void fail_out_of_range(Id x) const;
-    std::vector<Id> parent_;
+    BigVector<Id> parent_;
 };
 
 }  // namespace dagloom::egraph

@@ -229,8 +229,7 @@ Program Program::compile_from_pat(const RecExpr& ast) {
 
 // ---------------------------------------------------------------- machine
 
-void Machine::run_on(const EGraph& egraph, const Program& program, Id eclass, std::size_t limit,
-                     std::vector<Subst>& out) {
+void Machine::run_on(const EGraph& egraph, const Program& program, Id eclass, std::size_t limit, SubstList& out) {
     egraph_ = &egraph;
     program_ = &program;
     out_ = &out;
@@ -300,9 +299,9 @@ bool Machine::run(std::size_t pc) {
     return --limit_ == 0;
 }
 
-std::vector<Subst> Program::run_with_limit(const EGraph& egraph, Id eclass, std::size_t limit) const {
+SubstList Program::run_with_limit(const EGraph& egraph, Id eclass, std::size_t limit) const {
     if (!egraph.is_clean()) fail("Tried to search a dirty e-graph!");
-    std::vector<Subst> out;
+    SubstList out;
     if (limit == 0) return out;
     Machine m;
     m.run_on(egraph, *this, eclass, limit, out);
@@ -346,7 +345,7 @@ std::optional<SearchMatches> Pattern::search_eclass(const EGraph& egraph, Id ecl
 
 std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass,
                                                                std::size_t limit) const {
-    std::vector<Subst> substs = program_.run_with_limit(egraph, eclass, limit);
+    SubstList substs = program_.run_with_limit(egraph, eclass, limit);
     if (substs.empty()) return std::nullopt;
     return SearchMatches{eclass, std::move(substs), &ast_};
 }
@@ -362,7 +361,7 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std:
     std::vector<SearchMatches> result;
     if (ast_.empty()) return result;
     Machine machine;
-    std::vector<Subst> substs;
+    SubstList substs;
     auto visit = [&](Id eclass) {
         if (limit == 0) return false;
         machine.run_on(egraph, program_, eclass, limit, substs);
@@ -372,17 +371,20 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std:
             limit -= len;
             DAGLOOM_LOG(Trace, "Found ", len, " matches of ", ast_, " in class ", eclass);
             result.push_back(SearchMatches{eclass, std::move(substs), &ast_});
-            substs = std::vector<Subst>();
+            substs = SubstList();
         }
         return true;
     };
     const ENodeOrVar& root = ast_.root();
     if (root.is_var()) {
+        result.reserve(std::min(limit, egraph.class_count()));
         for (const EClass& cls : egraph.classes())
             if (!visit(cls.id)) break;
     } else {
         // Only the classes holding a node with the root's operator can match.
-        for (Id eclass : egraph.classes_with_op(root.node().op))
+        const std::span<const Id> candidates = egraph.classes_with_op(root.node().op);
+        result.reserve(std::min(limit, candidates.size()));
+        for (Id eclass : candidates)
             if (!visit(eclass)) break;
     }
     return result;
@@ -413,12 +415,53 @@ Id Pattern::instantiate(EGraph& egraph, const Subst& subst) const {
 std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
                                        GlobalSymbol rule_name) const {
     std::vector<Id> added;
-    for (const SearchMatches& m : matches) {
-        for (const Subst& s : m.substs) {
-            DAGLOOM_LOG(Trace, "Applying ", rule_name, ": ", ast_, " to class ", m.eclass, " with ", s);
-            const Id id = instantiate(egraph, s);
-            if (egraph.union_(id, m.eclass)) added.push_back(id);
+    // Flattened (match, subst) items, so that the instances of later items
+    // can be prefetched while earlier ones are applied: each application is
+    // a few dependent cache misses (memo slot, memo entry, class record),
+    // and overlapping them across items is most of the cost.
+    struct Item {
+        Id eclass;
+        const Subst* subst;
+    };
+    std::vector<Item> items;
+    for (const SearchMatches& m : matches)
+        for (const Subst& s : m.substs) items.push_back(Item{m.eclass, &s});
+
+    constexpr std::size_t kIdAhead = 24, kSlotAhead = 16, kEntryAhead = 8;
+    const std::size_t n = items.size();
+    SymbolLang probe;
+    // The applier's root node when all its children are variables (the
+    // usual shape: commutativity and similar); other shapes skip the hints.
+    const bool flat_root = !ast_.root().is_var() && [&] {
+        for (Id c : ast_.root().node().children())
+            if (!ast_[c].is_var()) return false;
+        return true;
+    }();
+    auto build_probe = [&](const Item& it) {
+        probe = ast_.root().node();
+        for (Id& c : probe.children()) {
+            const std::optional<Id> v = it.subst->get(ast_[c].as_var());
+            if (!v) return false;
+            c = *v;
         }
+        return true;
+    };
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k + kIdAhead < n) {
+            const Item& ahead = items[k + kIdAhead];
+            egraph.prefetch_id(ahead.eclass);
+            for (const SubstEntry& e : *ahead.subst) egraph.prefetch_id(e.id);
+        }
+        if (flat_root && k + kSlotAhead < n && build_probe(items[k + kSlotAhead])) egraph.prefetch_lookup_slot(probe);
+        if (k + kEntryAhead < n) {
+            const Item& ahead = items[k + kEntryAhead];
+            egraph.prefetch_class(ahead.eclass);
+            if (flat_root && build_probe(ahead)) egraph.prefetch_lookup_entry(probe);
+        }
+        const Item& it = items[k];
+        DAGLOOM_LOG(Trace, "Applying ", rule_name, ": ", ast_, " to class ", it.eclass, " with ", *it.subst);
+        const Id id = instantiate(egraph, *it.subst);
+        if (egraph.union_(id, it.eclass)) added.push_back(id);
     }
     return added;
 }

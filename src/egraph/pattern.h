@@ -72,6 +72,10 @@ private:
     SmallVector<SubstEntry, 3> vec_;
 };
 
+// The matches of one class: a vector with room for one Subst inline (most
+// classes match a pattern once), so a search allocates nothing per class.
+using SubstList = InlineVector<Subst, 1>;
+
 // Debug form: {?a: 1, ?b: 2}
 std::string debug_string(const Subst& s);
 std::ostream& operator<<(std::ostream& out, const Subst& s);
@@ -101,7 +105,7 @@ class Program;
 class Machine {
 public:
     // Runs the program on one class, appending at most `limit` (>= 1) matches.
-    void run_on(const EGraph& egraph, const Program& program, Id eclass, std::size_t limit, std::vector<Subst>& out);
+    void run_on(const EGraph& egraph, const Program& program, Id eclass, std::size_t limit, SubstList& out);
 
 private:
     bool run(std::size_t pc);  // true: stop (limit reached)
@@ -112,7 +116,7 @@ private:
     // per run_on call
     const EGraph* egraph_ = nullptr;
     const Program* program_ = nullptr;
-    std::vector<Subst>* out_ = nullptr;
+    SubstList* out_ = nullptr;
     std::size_t limit_ = 0;
 };
 
@@ -121,7 +125,7 @@ public:
     static Program compile_from_pat(const RecExpr& ast);
 
     // Fails with "Tried to search a dirty e-graph!" on a dirty e-graph.
-    std::vector<Subst> run_with_limit(const EGraph& egraph, Id eclass, std::size_t limit) const;
+    SubstList run_with_limit(const EGraph& egraph, Id eclass, std::size_t limit) const;
 
     const std::vector<Instruction>& instructions() const { return instructions_; }
     // Template: for each variable, its register in the Id slot.
@@ -135,7 +139,7 @@ private:
 
 struct SearchMatches {
     Id eclass = 0;
-    std::vector<Subst> substs;
+    SubstList substs;
     const RecExpr* ast = nullptr;  // the searcher's ast
 };
 

@@ -115,8 +115,12 @@ private:
     void steal(SmallVector& other) {
         size_ = other.size_;
         cap_ = other.cap_;
-        if (other.is_inline()) std::memcpy(inline_, other.inline_, sizeof(inline_));
-        else heap_ = other.heap_;
+        if (other.is_inline()) {
+            if (other.size_) std::memcpy(inline_, other.inline_, other.size_ * sizeof(T));
+        }
+        else {
+            heap_ = other.heap_;
+        }
         other.cap_ = N;
         other.size_ = 0;
     }

@@ -151,20 +151,6 @@ std::vector<ErrorCase> error_cases() {
 INSTANTIATE_TEST_SUITE_P(Cases, BlobReaderError, testing::ValuesIn(error_cases()),
                          [](const testing::TestParamInfo<ErrorCase>& info) { return std::string(info.param.name); });
 
-TEST(BlobReaderErrorKinds, CarryTheirFields) {
-    BlobError tag = read_error(Bytes{}.header(1).u8(6));
-    EXPECT_EQ(tag.kind, BlobError::Kind::BadTag);
-    EXPECT_EQ(tag.what, "node");
-    EXPECT_EQ(tag.value, 6u);
-    BlobError ref = read_error(Bytes{}.header(1).source("x").outputs({1ull << 40}));
-    EXPECT_EQ(ref.kind, BlobError::Kind::BadNodeRef);
-    EXPECT_EQ(ref.value, 1ull << 40);
-    EXPECT_EQ(ref.message(), "node reference 1099511627776 out of range");
-    EXPECT_EQ(read_error(Bytes{}.raw("DIR0")).kind, BlobError::Kind::BadMagic);
-    EXPECT_EQ(read_error(Bytes{}.header(1).source("\xfe")).kind, BlobError::Kind::BadUtf8);
-    EXPECT_EQ(read_error(Bytes{}.raw("DI")).kind, BlobError::Kind::Truncated);
-}
-
 // ---------------------------------------------------------------------------
 // Accepted inputs.
 

@@ -119,6 +119,29 @@ TEST(Egraph, AddCanonicalizesChildrenAndReturnsRepresentative) {
     EXPECT_EQ(eg.id_count(), ids);
 }
 
+TEST(Egraph, NodesOverParentlessChildrenStillHashCons) {
+    // f(a) over a class with no parents skips the memo lookup (it cannot be
+    // present) and is indexed later; every later lookup must still see it.
+    EGraph eg;
+    Id a = leaf(eg, "a");
+    Id fa = node(eg, "f", {a});
+    Id gfa = node(eg, "g", {fa});
+    EXPECT_EQ(node(eg, "f", {a}), fa);
+    EXPECT_EQ(eg.lookup(SymbolLang(sym("g"), {fa})), std::optional<Id>(gfa));
+    Id hh = node(eg, "h", {gfa, gfa});
+    EXPECT_EQ(node(eg, "h", {gfa, gfa}), hh);
+    EXPECT_EQ(eg.memo_len(), 4u);
+    EXPECT_EQ(eg.id_count(), 4u);
+    std::vector<Id> chain{hh};
+    for (int k = 0; k < 1000; ++k) chain.push_back(node(eg, "k", {chain.back()}));
+    for (std::size_t k = 1; k < chain.size(); ++k) EXPECT_EQ(node(eg, "k", {chain[k - 1]}), chain[k]);
+    EXPECT_EQ(eg.memo_len(), 1004u);
+    eg.rebuild();
+    for (std::size_t k = 1; k < chain.size(); ++k)
+        EXPECT_EQ(eg.lookup(SymbolLang(sym("k"), {chain[k - 1]})), std::optional<Id>(chain[k]));
+    EXPECT_EQ(eg.memo_len(), 1004u);
+}
+
 TEST(Egraph, RepeatedChildGivesOneParentEntryPerPosition) {
     EGraph eg;
     Id a = leaf(eg, "a");
