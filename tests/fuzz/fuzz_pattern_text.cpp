@@ -65,6 +65,7 @@ void check_expr(const RecExpr& expr, std::string_view text, bool valid_utf8) {
             const std::string_view name = n.as_var().name();
             if (name.size() < 2 || name.front() != '?') die("variable without its question mark", text);
             if (!n.children().empty()) die("variable with children", text);
+            if (!writes_back(name, expr.size() == 1)) all_write_back = false;
             continue;
         }
         const std::string_view op = n.node().op.as_str();
