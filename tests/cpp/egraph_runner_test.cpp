@@ -1,6 +1,7 @@
 // Runner and backoff scheduler (spec Part 5.3).
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -373,6 +374,71 @@ TEST(Runner, LogRecords) {
     EXPECT_TRUE(has(log::Level::Debug, "Applying commute-add 2 times"));
     EXPECT_TRUE(has(log::Level::Info, "Size: n=4, e=3"));
     EXPECT_TRUE(has(log::Level::Info, "Stopping: Saturated"));
+}
+
+}  // namespace
+}  // namespace dagloom::egraph
+
+namespace dagloom::egraph {
+namespace {
+
+// The twelve rules of the optimizer (spec Part 4.3), built the same way.
+std::vector<Rewrite> optimizer_rules() {
+    std::vector<Rewrite> rules;
+    for (const char* op : {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"})
+        rules.push_back(rule(std::string("commute-") + op, std::string("(op|") + op + " ?a ?b)",
+                             std::string("(op|") + op + " ?b ?a)"));
+    const char* ids[] = {"op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
+                         "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
+    for (int k = 0; k < 4; ++k) rules.push_back(rule("identity-" + std::to_string(k), std::string("(") + ids[k] + " ?x)", "?x"));
+    return rules;
+}
+
+TEST(Runner, OverviewRequestWithTheOptimizerRules) {
+    // src|x, src|y, add(x, y), add(y, x), mul(2, 3), add0r(4), red|sum(5), neg(x)
+    EGraph eg;
+    std::vector<Id> ids;
+    ids.push_back(leaf(eg, "src|x"));
+    ids.push_back(leaf(eg, "src|y"));
+    ids.push_back(node(eg, "op|add", {ids[0], ids[1]}));
+    ids.push_back(node(eg, "op|add", {ids[1], ids[0]}));
+    ids.push_back(node(eg, "op|mul", {ids[2], ids[3]}));
+    ids.push_back(node(eg, "op|add|scalar=f0000000000000000;side=sr", {ids[4]}));
+    ids.push_back(node(eg, "red|sum", {ids[5]}));
+    ids.push_back(node(eg, "op|neg", {ids[0]}));
+    const std::size_t n = ids.size();
+    Runner r;
+    r.set_egraph(std::move(eg)).set_iter_limit(12).set_node_limit(4 * n + 1024);
+    const std::vector<Rewrite> rules = optimizer_rules();
+    ASSERT_EQ(rules.size(), 12u);
+    testing::internal::CaptureStderr();
+    r.run(rules);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(r.stop_reason, StopReason::saturated());
+    const EGraph& out = r.egraph;
+    EXPECT_EQ(out.find(ids[2]), out.find(ids[3]));  // commute-add
+    EXPECT_EQ(out.find(ids[5]), out.find(ids[4]));  // identity-0
+    std::set<Id> classes;
+    for (Id id : ids) classes.insert(out.find(id));
+    EXPECT_EQ(classes.size(), 6u);  // x, y, add, mul, sum, neg
+    EXPECT_NE(out.find(ids[0]), out.find(ids[1]));
+    EXPECT_NE(out.find(ids[6]), out.find(ids[5]));
+}
+
+TEST(Runner, IdentityWithTwoChildrenOrNegativeZeroIsNotMatched) {
+    EGraph eg;
+    Id x = leaf(eg, "src|x"), y = leaf(eg, "src|y");
+    Id two = node(eg, "op|add|scalar=f0000000000000000;side=sr", {x, y});
+    Id negzero = node(eg, "op|add|scalar=f8000000000000000;side=sr", {x});
+    Id param = node(eg, "op|add|k=i1", {x, y});
+    Id mirror = node(eg, "op|add|k=i1", {y, x});
+    Runner r;
+    r.set_egraph(std::move(eg)).set_iter_limit(12);
+    r.run(optimizer_rules());
+    EXPECT_EQ(r.egraph.class_count(), 6u);
+    EXPECT_NE(r.egraph.find(two), r.egraph.find(x));
+    EXPECT_NE(r.egraph.find(negzero), r.egraph.find(x));
+    EXPECT_NE(r.egraph.find(param), r.egraph.find(mirror));
 }
 
 }  // namespace
