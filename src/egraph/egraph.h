@@ -1,17 +1,17 @@
-// The equality-saturation engine's public header (spec Parts 5.1-5.5).
+// The equality-saturation engine's public header.
 //
-//   symbol.h        GlobalSymbol and the process-wide SymbolTable (Part 5.4)
-//   language.h      Id, SymbolLang, UnionFind, the word hash (Part 5.1)
-//   egraph_core.h   EClass, EGraph (Part 5.1)
-//   pattern_text.h  Sexp reader, Var, ENodeOrVar, RecExpr, parse errors (Part 5.5)
-//   pattern.h       Subst, Program, Machine, Pattern, SearchMatches, Rewrite (Part 5.2)
-//   runner.h        Runner, Iteration, StopReason, BackoffScheduler (Part 5.3)
+//   symbol.h        GlobalSymbol and the process-wide SymbolTable
+//   language.h      Id, SymbolLang, UnionFind, the word hash
+//   egraph_core.h   EClass, EGraph
+//   pattern_text.h  Sexp reader, Var, ENodeOrVar, RecExpr, parse errors
+//   pattern.h       Subst, Program, Machine, Pattern, SearchMatches, Rewrite
+//   runner.h        Runner, Iteration, StopReason, BackoffScheduler
 //   log.h           the logging facade (off unless a sink is installed)
 //
-// Spec names that are C++ keywords or reserved: `union` is EGraph::union_,
+// Names that would be C++ keywords or reserved: `union` is EGraph::union_,
 // `Pattern::new` / `Rewrite::new` are Pattern::make / Rewrite::make.
 //
-// Typical use (Part 4.3):
+// Typical use:
 //   EGraph eg;  ids.push_back(eg.add(SymbolLang(GlobalSymbol::from(op), kids)));
 //   auto s = RecExpr::from_str("(op|add ?a ?b)");  ... Pattern::make(*s) ...
 //   auto rw = Rewrite::make("commute-add", searcher, applier);

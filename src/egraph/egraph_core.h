@@ -1,7 +1,7 @@
-// The e-graph (spec Part 5.1): hash-consed term nodes grouped into
+// The e-graph: hash-consed term nodes grouped into
 // equivalence classes over a union-find, with deferred congruence closure.
 //
-// Naming: the spec's `union` is a C++ keyword; it is `union_` here.
+// Naming: the natural name `union` is a C++ keyword; it is `union_` here.
 #pragma once
 
 #include <cstddef>

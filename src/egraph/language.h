@@ -1,4 +1,4 @@
-// Id and SymbolLang, the e-graph's node language (spec Part 5.1).
+// Id and SymbolLang, the e-graph's node language.
 #pragma once
 
 #include <bit>
@@ -21,7 +21,7 @@ namespace dagloom::egraph {
 // An e-class identifier: dense, the n-th id created by an e-graph is n.
 using Id = std::uint32_t;
 
-// The word hash of the spec: h = (rotl(h, 5) ^ w) * 0x517cc1b727220a95.
+// The word hash: h = (rotl(h, 5) ^ w) * 0x517cc1b727220a95.
 inline constexpr std::uint64_t kWordHashMul = 0x517cc1b727220a95ULL;
 inline constexpr std::uint64_t hash_word(std::uint64_t h, std::uint64_t w) {
     return (std::rotl(h, 5) ^ w) * kWordHashMul;
@@ -45,7 +45,7 @@ public:
     SymbolLang(GlobalSymbol o, std::span<const Id> children) : op(o) { assign(children.data(), children.size()); }
     SymbolLang(GlobalSymbol o, const std::vector<Id>& children) : op(o) { assign(children.data(), children.size()); }
 
-    // SymbolLang::from_op (Part 5.5): interns the operator; never fails.
+    // SymbolLang::from_op: interns the operator; never fails.
     static SymbolLang from_op(std::string_view op_text, std::span<const Id> children) {
         return SymbolLang(GlobalSymbol::from(op_text), children);
     }

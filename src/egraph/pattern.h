@@ -1,6 +1,6 @@
-// Patterns and the matching machine (spec Part 5.2).
+// Patterns and the matching machine.
 //
-// Naming: the spec's `Pattern::new` / `Rewrite::new` are `Pattern::make` /
+// Naming: `Pattern::new` / `Rewrite::new` are `Pattern::make` /
 // `Rewrite::make` (also an explicit Pattern constructor). The Searcher and
 // Applier interfaces are folded into Pattern, the only implementation this
 // system has; a Rewrite holds its searcher and applier as

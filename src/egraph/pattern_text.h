@@ -1,7 +1,7 @@
-// Pattern text (spec Part 5.5): the S-expression reader and the pattern
+// Pattern text: the S-expression reader and the pattern
 // syntax tree (RecExpr of ENodeOrVar) built from it. Bad text is reported as
 // an error value, never thrown. Every error type has debug_string(), which
-// prints like the spec's variant names, e.g. BadOp(UnexpectedVar("?f")).
+// prints like the variant names, e.g. BadOp(UnexpectedVar("?f")).
 #pragma once
 
 #include <cstddef>

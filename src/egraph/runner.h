@@ -1,4 +1,4 @@
-// Runner and backoff scheduler (spec Part 5.3).
+// Runner and backoff scheduler.
 #pragma once
 
 #include <chrono>

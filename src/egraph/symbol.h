@@ -1,4 +1,4 @@
-// Interned symbols (spec Part 5.4).
+// Interned symbols.
 //
 // GlobalSymbol is a non-zero 32-bit number: bits 31-28 the shard, bits 27-0
 // the string's position in that shard plus one. The process-wide table has
