@@ -1,4 +1,4 @@
-// E-graph core (spec Part 5.1) and the logging facade.
+// E-graph core and the logging facade.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,4 +1,4 @@
-// Patterns, the matching machine and rewrites (spec Part 5.2).
+// Patterns, the matching machine and rewrites.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,4 +1,4 @@
-// Pattern text (spec Part 5.5): the S-expression reader and RecExpr::from_str.
+// Pattern text: the S-expression reader and RecExpr::from_str.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,4 +1,4 @@
-// Runner and backoff scheduler (spec Part 5.3).
+// Runner and backoff scheduler.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -382,7 +382,7 @@ TEST(Runner, LogRecords) {
 namespace dagloom::egraph {
 namespace {
 
-// The twelve rules of the optimizer (spec Part 4.3), built the same way.
+// The twelve rules of the optimizer, built the same way.
 std::vector<Rewrite> optimizer_rules() {
     std::vector<Rewrite> rules;
     for (const char* op : {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"})

@@ -1,4 +1,4 @@
-// Interned symbols (spec Part 5.4).
+// Interned symbols.
 #include <gtest/gtest.h>
 
 #include <atomic>
