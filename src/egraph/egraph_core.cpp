@@ -59,7 +59,7 @@ const EGraph::MemoEntry* EGraph::memo_find(const SymbolLang& key, std::uint64_t 
 void EGraph::flush_memo_index_slow() const {
     const std::size_t n = memo_entries_.size();
     memo_.reserve(n);  // no growth below, so prefetched slots stay put
-    constexpr std::size_t kAhead = 16;
+    constexpr std::size_t kAhead = 32;
     for (std::size_t k = indexed_; k < n; ++k) {
         if (k + kAhead < n) memo_.prefetch(static_cast<std::uint64_t>(memo_entries_[k + kAhead].frag) << 32);
         memo_.insert_new(static_cast<std::uint64_t>(memo_entries_[k].frag) << 32, static_cast<std::uint32_t>(k));

@@ -140,7 +140,16 @@ private:
             u_.heap = alloc(heap_cap(static_cast<std::uint32_t>(n)));
             std::memcpy(u_.heap, src, n * sizeof(Id));
         } else {
-            for (std::size_t i = 0; i < n; ++i) u_.inl[i] = src[i];
+            // One 8-byte store: moves and copies read the inline children as
+            // one word, and two 4-byte stores would defeat store forwarding.
+            if constexpr (std::endian::native == std::endian::little) {
+                const std::uint64_t lo = n > 0 ? src[0] : 0;
+                const std::uint64_t hi = n > 1 ? src[1] : 0;
+                const std::uint64_t word = lo | (hi << 32);
+                std::memcpy(&u_, &word, sizeof word);
+            } else {
+                for (std::size_t i = 0; i < n; ++i) u_.inl[i] = src[i];
+            }
         }
         len_ = static_cast<std::uint32_t>(n);
     }

@@ -92,7 +92,8 @@ public:
 
     // Appends copies of all of from's elements.
     void append(const SmallVector& from) {
-        reserve(size_ + from.size_);
+        // Geometric growth: repeated merges into one list stay linear overall.
+        if (size_ + from.size_ > cap_) reserve(std::max<std::size_t>(size_ + from.size_, std::size_t{cap_} * 2));
         if (from.size_) std::memcpy(static_cast<void*>(data() + size_), from.data(), from.size_ * sizeof(T));
         size_ += from.size_;
     }
@@ -230,7 +231,7 @@ public:
     }
     // Appends all of `from`'s elements (moved), leaving it empty.
     void append(InlineVector&& from) {
-        reserve(size_ + from.size_);
+        if (size_ + from.size_ > cap_) reserve(std::max<std::size_t>(size_ + from.size_, std::size_t{cap_} * 2));
         for (T& v : from) new (end()) T(std::move(v)), ++size_;
         from.clear();
     }

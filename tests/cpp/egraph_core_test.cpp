@@ -444,3 +444,36 @@ TEST_F(EgraphLog, EngineEmitsRebuildAndTraceRecords) {
 
 }  // namespace
 }  // namespace dagloom::egraph
+
+namespace dagloom::egraph {
+namespace {
+
+TEST(Egraph, LongUnionChainStaysFast) {
+    // x_k = g(x_{k-1}, y_k) over an independent chain y_k = h(y_{k-1}), each
+    // x_k merged into the hub as soon as it exists. The hub survives every
+    // union (it has a parent, x_k has none) and its node and parent lists
+    // grow by one each time. They must grow geometrically: an exact-size
+    // reallocation per merge is quadratic and would take minutes here. Not a
+    // timing assertion; it simply has to finish.
+    EGraph eg;
+    const GlobalSymbol g = GlobalSymbol::from("chain-g");
+    const GlobalSymbol h = GlobalSymbol::from("chain-h");
+    const Id hub = eg.add(SymbolLang(GlobalSymbol::from("chain-hub")));
+    Id x = hub;
+    Id y = eg.add(SymbolLang(GlobalSymbol::from("chain-y")));
+    const std::size_t n = 100000;
+    for (std::size_t k = 0; k < n; ++k) {
+        y = eg.add(SymbolLang(h, {y}));
+        x = eg.add(SymbolLang(g, {x, y}));
+        ASSERT_TRUE(eg.union_(hub, x));
+        ASSERT_EQ(eg.find(x), hub);
+    }
+    EXPECT_EQ(eg[hub].nodes.size(), n + 1);
+    EXPECT_EQ(eg[hub].parents.size(), n);
+    EXPECT_EQ(eg.rebuild(), 0u);
+    EXPECT_EQ(eg.class_count(), n + 2);
+    EXPECT_EQ(eg[hub].nodes.size(), n + 1);
+}
+
+}  // namespace
+}  // namespace dagloom::egraph
