@@ -7,11 +7,12 @@ namespace dagloom {
 
 namespace {
 
-// Each record is written in two steps over the same key: its exact size is
-// summed (checking every 32-bit field on the way), then the bytes are
+// Each record is written in two steps over the same parts: its exact size
+// is summed (checking every 32-bit field on the way), then the bytes are
 // stored through a raw pointer into space grown once. A record that does
 // not fit the format therefore appends nothing, and the hot path does no
-// per-field bounds or capacity checks.
+// per-field bounds or capacity checks. Both steps walk the record with the
+// same functions below, over these primitives.
 class Sizer {
 public:
     uint64_t size = 0;
@@ -19,7 +20,9 @@ public:
     bool ok() const { return !bad_; }
     BlobTooLarge error() const { return BlobTooLarge{too_large_message(field_, value_)}; }
 
-    void bytes(uint64_t n) { size += n; }
+    void u8(uint8_t) { size += 1; }
+    void u64(uint64_t) { size += 8; }
+    void u64s(std::span<const NodeId> ids) { size += ids.size() * 8; }
     void field32(uint64_t v, Field32 f) {
         if (v > UINT32_MAX) [[unlikely]] {
             if (!bad_) {
@@ -30,78 +33,7 @@ public:
         }
         size += 4;
     }
-    void string(std::string_view s) {
-        field32(s.size(), Field32::StringLength);
-        size += s.size();
-    }
-    void ids(const std::vector<NodeId>& ids) {
-        field32(ids.size(), Field32::InputCount);
-        size += ids.size() * 8;
-    }
-    void params(const ParamMap& params) {
-        field32(params.size(), Field32::ParamCount);
-        for (const auto& [key, value] : params) {
-            string(key);
-            size += 1;
-            switch (value.tag()) {
-                case ParamValue::Tag::Int:
-                case ParamValue::Tag::Float:
-                    size += 8;
-                    break;
-                case ParamValue::Tag::Bool:
-                    size += 1;
-                    break;
-                case ParamValue::Tag::Str:
-                    string(value.as_str());
-                    break;
-            }
-        }
-    }
-    void members(const std::vector<StageOp>& members) {
-        field32(members.size(), Field32::MemberCount);
-        for (const StageOp& m : members) {
-            string(m.op);
-            field32(m.inputs.size(), Field32::RefCount);
-            for (const StageRef& r : m.inputs) {
-                size += 1;
-                field32(r.index, Field32::RefIndex);
-            }
-        }
-    }
-    void node(const NodeKey& key) {
-        size += 1;
-        switch (key.kind()) {
-            case NodeKind::Source:
-                string(key.name());
-                params(key.params());
-                return;
-            case NodeKind::Op:
-            case NodeKind::Reduction:
-                string(key.name());
-                params(key.params());
-                ids(key.inputs());
-                return;
-            case NodeKind::External: {
-                const PayloadDescriptor& d = key.descriptor();
-                for (const std::string* s : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema})
-                    string(*s);
-                size += 1;
-                if (d.preprocessing_ref) string(*d.preprocessing_ref);
-                params(key.params());
-                ids(key.inputs());
-                return;
-            }
-            case NodeKind::Stage:
-                ids(key.inputs());
-                members(key.members());
-                return;
-            case NodeKind::Exchange:
-                params(key.scheme());
-                ids(key.inputs());
-                return;
-        }
-        fail("unknown node kind in the IR blob writer");
-    }
+    void bytes(std::string_view s) { size += s.size(); }
 
 private:
     bool bad_ = false;
@@ -116,94 +48,110 @@ public:
     uint8_t* end() const { return p_; }
 
     void u8(uint8_t v) { *p_++ = v; }
-    void u32(uint64_t v) {
-        for (int i = 0; i < 4; ++i) p_[i] = static_cast<uint8_t>(v >> (8 * i));
-        p_ += 4;
-    }
     void u64(uint64_t v) {
         for (int i = 0; i < 8; ++i) p_[i] = static_cast<uint8_t>(v >> (8 * i));
         p_ += 8;
     }
-    void string(std::string_view s) {
-        u32(s.size());
-        if (!s.empty()) std::memcpy(p_, s.data(), s.size());
-        p_ += s.size();
-    }
-    void ids(const std::vector<NodeId>& ids) {
-        u32(ids.size());
+    void u64s(std::span<const NodeId> ids) {
         for (NodeId id : ids) u64(id);
     }
-    void params(const ParamMap& params) {
-        u32(params.size());
-        for (const auto& [key, value] : params) {
-            string(key);
-            u8(static_cast<uint8_t>(value.tag()));
-            switch (value.tag()) {
-                case ParamValue::Tag::Int:
-                    u64(static_cast<uint64_t>(value.as_int()));
-                    break;
-                case ParamValue::Tag::Float:
-                    // The stored bit pattern, NaN payload and sign of zero included.
-                    u64(std::bit_cast<uint64_t>(value.as_float()));
-                    break;
-                case ParamValue::Tag::Bool:
-                    u8(value.as_bool() ? 1 : 0);
-                    break;
-                case ParamValue::Tag::Str:
-                    string(value.as_str());
-                    break;
-            }
-        }
+    void field32(uint64_t v, Field32) {
+        for (int i = 0; i < 4; ++i) p_[i] = static_cast<uint8_t>(v >> (8 * i));
+        p_ += 4;
     }
-    void members(const std::vector<StageOp>& members) {
-        u32(members.size());
-        for (const StageOp& m : members) {
-            string(m.op);
-            u32(m.inputs.size());
-            for (const StageRef& r : m.inputs) {
-                u8(static_cast<uint8_t>(r.tag));
-                u32(r.index);
-            }
-        }
-    }
-    void node(const NodeKey& key) {
-        u8(static_cast<uint8_t>(key.kind()));
-        switch (key.kind()) {
-            case NodeKind::Source:
-                string(key.name());
-                params(key.params());
-                return;
-            case NodeKind::Op:
-            case NodeKind::Reduction:
-                string(key.name());
-                params(key.params());
-                ids(key.inputs());
-                return;
-            case NodeKind::External: {
-                const PayloadDescriptor& d = key.descriptor();
-                for (const std::string* s : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema})
-                    string(*s);
-                u8(d.preprocessing_ref ? 1 : 0);
-                if (d.preprocessing_ref) string(*d.preprocessing_ref);
-                params(key.params());
-                ids(key.inputs());
-                return;
-            }
-            case NodeKind::Stage:
-                ids(key.inputs());
-                members(key.members());
-                return;
-            case NodeKind::Exchange:
-                params(key.scheme());
-                ids(key.inputs());
-                return;
-        }
-        fail("unknown node kind in the IR blob writer");
+    void bytes(std::string_view s) {
+        if (!s.empty()) std::memcpy(p_, s.data(), s.size());
+        p_ += s.size();
     }
 
 private:
     uint8_t* p_;
 };
+
+template <class W>
+void write_string(W& w, std::string_view s) {
+    w.field32(s.size(), Field32::StringLength);
+    w.bytes(s);
+}
+
+template <class W>
+void write_ids(W& w, std::span<const NodeId> ids) {
+    w.field32(ids.size(), Field32::InputCount);
+    w.u64s(ids);
+}
+
+template <class W>
+void write_params(W& w, const ParamMap& params) {
+    w.field32(params.size(), Field32::ParamCount);
+    for (const auto& [key, value] : params) {
+        write_string(w, key);
+        w.u8(static_cast<uint8_t>(value.tag()));
+        switch (value.tag()) {
+            case ParamValue::Tag::Int:
+                w.u64(static_cast<uint64_t>(value.as_int()));
+                break;
+            case ParamValue::Tag::Float:
+                // The stored bit pattern, NaN payload and sign of zero included.
+                w.u64(std::bit_cast<uint64_t>(value.as_float()));
+                break;
+            case ParamValue::Tag::Bool:
+                w.u8(value.as_bool() ? 1 : 0);
+                break;
+            case ParamValue::Tag::Str:
+                write_string(w, value.as_str());
+                break;
+        }
+    }
+}
+
+template <class W>
+void write_members(W& w, const std::vector<StageOp>& members) {
+    w.field32(members.size(), Field32::MemberCount);
+    for (const StageOp& m : members) {
+        write_string(w, m.op);
+        w.field32(m.inputs.size(), Field32::RefCount);
+        for (const StageRef& r : m.inputs) {
+            w.u8(static_cast<uint8_t>(r.tag));
+            w.field32(r.index, Field32::RefIndex);
+        }
+    }
+}
+
+template <class W>
+void write_node(W& w, const NodeView& node) {
+    w.u8(static_cast<uint8_t>(node.kind));
+    switch (node.kind) {
+        case NodeKind::Source:
+            write_string(w, node.name);
+            write_params(w, *node.params);
+            return;
+        case NodeKind::Op:
+        case NodeKind::Reduction:
+            write_string(w, node.name);
+            write_params(w, *node.params);
+            write_ids(w, node.inputs);
+            return;
+        case NodeKind::External: {
+            const PayloadDescriptor& d = node.descriptor();
+            for (const std::string* s : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema})
+                write_string(w, *s);
+            w.u8(d.preprocessing_ref ? 1 : 0);
+            if (d.preprocessing_ref) write_string(w, *d.preprocessing_ref);
+            write_params(w, *node.params);
+            write_ids(w, node.inputs);
+            return;
+        }
+        case NodeKind::Stage:
+            write_ids(w, node.inputs);
+            write_members(w, node.members());
+            return;
+        case NodeKind::Exchange:
+            write_params(w, *node.params);
+            write_ids(w, node.inputs);
+            return;
+    }
+    fail("unknown node kind in the IR blob writer");
+}
 
 uint8_t* grow(std::vector<uint8_t>& out, uint64_t n) {
     const std::size_t at = out.size();
@@ -252,25 +200,27 @@ std::string too_large_message(Field32 field, uint64_t value) {
 }
 
 Status<BlobTooLarge> put_ids(std::vector<uint8_t>& out, const std::vector<NodeId>& ids) {
-    return append(out, [&](auto& w) { w.ids(ids); });
+    return append(out, [&](auto& w) { write_ids(w, ids); });
 }
 
 Status<BlobTooLarge> put_params(std::vector<uint8_t>& out, const ParamMap& params) {
-    return append(out, [&](auto& w) { w.params(params); });
+    return append(out, [&](auto& w) { write_params(w, params); });
 }
 
-Status<BlobTooLarge> put_node(std::vector<uint8_t>& out, const NodeKey& key) {
-    return append(out, [&](auto& w) { w.node(key); });
+Status<BlobTooLarge> put_node(std::vector<uint8_t>& out, const NodeView& node) {
+    return append(out, [&](auto& w) { write_node(w, node); });
 }
 
-Result<std::vector<uint8_t>, BlobTooLarge> write_blob(const std::vector<NodeKey>& nodes,
-                                                      const std::vector<NodeId>& outputs) {
-    std::vector<uint8_t> out;
-    out.reserve(kHeaderSize + nodes.size() * kTypicalRecordBytes + 4 + outputs.size() * 8);
-    put_bytes(out, kMagic);
-    if (auto s = put_u32_checked(out, nodes.size(), Field32::NodeCount); !s) return make_err(std::move(s.error()));
-    for (const NodeKey& key : nodes) {
-        if (auto s = put_node(out, key); !s) return make_err(std::move(s.error()));
+namespace {
+
+template <class NodeAt>
+Result<std::vector<uint8_t>, BlobTooLarge> write_nodes(std::size_t count, NodeAt node_at,
+                                                       const std::vector<NodeId>& outputs) {
+    std::vector<uint8_t> out(kMagic.begin(), kMagic.end());
+    out.reserve(kHeaderSize + count * kTypicalRecordBytes + 4 + outputs.size() * 8);
+    if (auto s = put_u32_checked(out, count, Field32::NodeCount); !s) return make_err(std::move(s.error()));
+    for (std::size_t i = 0; i < count; ++i) {
+        if (auto s = put_node(out, node_at(i)); !s) return make_err(std::move(s.error()));
     }
     if (auto s = put_u32_checked(out, outputs.size(), Field32::OutputCount); !s)
         return make_err(std::move(s.error()));
@@ -279,11 +229,19 @@ Result<std::vector<uint8_t>, BlobTooLarge> write_blob(const std::vector<NodeKey>
     return out;
 }
 
+}  // namespace
+
+Result<std::vector<uint8_t>, BlobTooLarge> write_blob(const std::vector<NodeKey>& nodes,
+                                                      const std::vector<NodeId>& outputs) {
+    return write_nodes(nodes.size(), [&](std::size_t i) { return view_of(nodes[i]); }, outputs);
+}
+
 Result<std::vector<uint8_t>, BlobTooLarge> serialize_with(const GraphStore& store, const std::vector<NodeId>& outputs) {
     // The bytes are this store's copy: they are produced in one pass under
     // the store's lock, which takes less time than a deep copy of every key
     // would (and far less memory), and they show one consistent state.
-    return store.with_locked([&](const GraphStore::View& view) { return write_blob(view.nodes, outputs); });
+    return store.with_locked([&](const GraphStore::View& view) { return write_nodes(
+        view.nodes.size(), [&](std::size_t i) { return view.nodes.view(i); }, outputs); });
 }
 
 }  // namespace dagloom

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "blob/blob.h"
+#include "graph/node_view.h"
 #include "graph/param.h"
 #include "util/result.h"
 
@@ -71,7 +72,7 @@ Status<BlobTooLarge> put_ids(std::vector<uint8_t>& out, const std::vector<NodeId
 Status<BlobTooLarge> put_params(std::vector<uint8_t>& out, const ParamMap& params);
 
 // One node record: the kind tag and the kind's fields.
-Status<BlobTooLarge> put_node(std::vector<uint8_t>& out, const NodeKey& key);
+Status<BlobTooLarge> put_node(std::vector<uint8_t>& out, const NodeView& node);
 
 // The whole blob for `nodes` in id order and exactly `outputs`.
 Result<std::vector<uint8_t>, BlobTooLarge> write_blob(const std::vector<NodeKey>& nodes,

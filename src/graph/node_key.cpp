@@ -1,7 +1,9 @@
 #include "graph/node_key.h"
 
 #include "graph/hash.h"
+#include "graph/node_view.h"
 #include "graph/token.h"
+#include "util/internal_error.h"
 
 namespace dagloom {
 
@@ -136,6 +138,26 @@ void hash_params(Hasher& h, const ParamMap& params) {
 }
 
 }  // namespace
+
+uint64_t hash_params(const ParamMap& params, uint64_t seed) {
+    Hasher h(seed);
+    hash_params(h, params);
+    return h.finish();
+}
+
+NodeKey key_of(const NodeView& view) {
+    if (view.full != nullptr) return *view.full;
+    std::vector<NodeId> inputs(view.inputs.begin(), view.inputs.end());
+    switch (view.kind) {
+        case NodeKind::Source: return NodeKey::source(std::string(view.name), *view.params);
+        case NodeKind::Op: return NodeKey::op(std::string(view.name), *view.params, std::move(inputs));
+        case NodeKind::Reduction: return NodeKey::reduction(std::string(view.name), *view.params, std::move(inputs));
+        case NodeKind::Exchange: return NodeKey::exchange(*view.params, std::move(inputs));
+        case NodeKind::External:
+        case NodeKind::Stage: break;
+    }
+    fail("node view of an external or stage without its key");
+}
 
 uint64_t hash_key(const NodeKey& key, uint64_t seed) {
     Hasher h(seed);

@@ -118,4 +118,7 @@ private:
 // store can key its index at random (hash values are never persisted).
 uint64_t hash_key(const NodeKey& key, uint64_t seed);
 
+// A seeded hash consistent with ParamMap equality.
+uint64_t hash_params(const ParamMap& params, uint64_t seed);
+
 }  // namespace dagloom

@@ -54,16 +54,15 @@ bool report_missing(const SignatureView& sig, PyObject** out, bool keyword_only)
 bool bind_view(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
                PyObject** out) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    std::size_t n_positional = 0;
-    std::size_t n_required_positional = 0;
-    for (std::size_t i = 0; i < sig.count; ++i) {
-        out[i] = nullptr;
-        if (!sig.params[i].keyword_only) {
-            ++n_positional;
-            if (sig.params[i].required) ++n_required_positional;
-        }
-    }
+    const std::size_t n_positional = sig.positional;
+    const std::size_t n_required_positional = sig.required_positional;
     const std::size_t given = static_cast<std::size_t>(nargs);
+    for (std::size_t i = 0; i < sig.count; ++i) out[i] = nullptr;
+    // The common call: positional arguments only, as many as fit.
+    if (kwnames == nullptr && !sig.required_keyword && given >= n_required_positional && given <= n_positional) {
+        for (std::size_t i = 0; i < given; ++i) out[i] = args[i];
+        return true;
+    }
     for (std::size_t i = 0; i < given && i < n_positional; ++i) out[i] = args[i];
 
     // Keywords are matched before the positional count is judged, as a

@@ -27,12 +27,19 @@ struct SignatureView {
     const char* full_name;  // "GraphStore.add_op"; messages append "()"
     const Param* params;
     std::size_t count;
+    std::size_t positional;           // how many may be given by position
+    std::size_t required_positional;  // how many of those must be
+    bool required_keyword;            // whether a keyword-only one must be given
 };
 
 template <std::size_t N>
 struct Signature {
     const char* full_name;
     std::array<Param, N> params;
+
+    std::size_t positional = 0;
+    std::size_t required_positional = 0;
+    bool required_keyword = false;
 
     consteval Signature(const char* name, std::array<Param, N> ps) : full_name(name), params(ps) {
         // Python's own rules for a parameter list: positional ones first,
@@ -42,14 +49,19 @@ struct Signature {
         for (const Param& p : ps) {
             if (p.keyword_only) {
                 seen_keyword_only = true;
+                if (p.required) required_keyword = true;
             } else {
                 if (seen_keyword_only) throw "positional parameter after a keyword-only one";
                 if (p.required && seen_optional_positional) throw "required parameter after an optional one";
                 if (!p.required) seen_optional_positional = true;
+                ++positional;
+                if (p.required) ++required_positional;
             }
         }
     }
-    SignatureView view() const { return {full_name, params.data(), N}; }
+    SignatureView view() const {
+        return {full_name, params.data(), N, positional, required_positional, required_keyword};
+    }
 };
 
 // static constexpr auto kSig = signature("GraphStore.add_op", positional("name"), ...);

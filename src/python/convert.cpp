@@ -50,7 +50,8 @@ bool id_from_py(PyObject* item, NodeId& out) {
 // (a user __len__ may claim anything).
 constexpr Py_ssize_t kHintedReserveCap = 4096;
 
-bool ids_from_iteration(PyObject* obj, std::vector<NodeId>& out) {
+template <class Ids>
+bool ids_from_iteration(PyObject* obj, Ids& out) {
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
         PyErr_Clear();
@@ -69,7 +70,8 @@ bool ids_from_iteration(PyObject* obj, std::vector<NodeId>& out) {
 
 // Lists are read by index under their lock, re-reading the length each
 // time, which is what iterating them would do.
-bool ids_from_list(PyObject* list, std::vector<NodeId>& out) {
+template <class Ids>
+bool ids_from_list(PyObject* list, Ids& out) {
     return in_critical_section(list, [&] {
         out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
@@ -194,7 +196,7 @@ bool is_numpy_bool_type(PyTypeObject* type) {
 
 }  // namespace
 
-bool str_from_py(PyObject* obj, std::string& out) {
+bool str_view_from_py(PyObject* obj, std::string_view& out) {
     if (!PyUnicode_Check(obj)) {
         raise_not_instance(obj, "str");
         return false;
@@ -202,11 +204,21 @@ bool str_from_py(PyObject* obj, std::string& out) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
     if (utf8 == nullptr) return false;
-    out.assign(utf8, static_cast<std::size_t>(size));
+    out = std::string_view(utf8, static_cast<std::size_t>(size));
     return true;
 }
 
-bool inputs_from_py(PyObject* obj, std::vector<NodeId>& out) {
+bool str_from_py(PyObject* obj, std::string& out) {
+    std::string_view view;
+    if (!str_view_from_py(obj, view)) return false;
+    out.assign(view);
+    return true;
+}
+
+namespace {
+
+template <class Ids>
+bool ids_from_py(PyObject* obj, Ids& out) {
     out.clear();
     // A str is a sequence of str, never of ids; refusing it up front keeps
     // "01" from being read as two nodes.
@@ -231,6 +243,11 @@ bool inputs_from_py(PyObject* obj, std::vector<NodeId>& out) {
     if (PyList_CheckExact(obj)) return ids_from_list(obj, out);
     return ids_from_iteration(obj, out);
 }
+
+}  // namespace
+
+bool inputs_from_py(PyObject* obj, std::vector<NodeId>& out) { return ids_from_py(obj, out); }
+bool inputs_from_py(PyObject* obj, IdBuffer& out) { return ids_from_py(obj, out); }
 
 bool params_from_py(PyObject* obj, ParamMap& out) {
     if (obj == nullptr || obj == Py_None) {

@@ -6,21 +6,26 @@
 #include "python/compat.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "graph/node_key.h"
 #include "graph/param.h"
+#include "python/id_buffer.h"
 
 namespace dagloom::py {
 
 // A str (or subclass) as UTF-8; TypeError "'<type>' object is not an
 // instance of 'str'" otherwise.
 bool str_from_py(PyObject* obj, std::string& out);
+// The same, borrowing the str's own UTF-8 (valid while obj lives).
+bool str_view_from_py(PyObject* obj, std::string_view& out);
 
 // A sequence of node ids (inputs, outputs): str refused, then the sequence
 // protocol required, then each item an unsigned 64-bit int (OverflowError
 // from the interpreter passes through).
 bool inputs_from_py(PyObject* obj, std::vector<NodeId>& out);
+bool inputs_from_py(PyObject* obj, IdBuffer& out);
 
 // NULL or None: the empty map. Otherwise a dict of str keys and
 // bool/int/float/str values. A dict mutated while it is read is an internal

@@ -75,32 +75,40 @@ constexpr auto kAddExternal =
     signature("GraphStore.add_external", positional("descriptor"), positional("inputs"), positional_opt("params"));
 constexpr auto kAddExchange = signature("GraphStore.add_exchange", positional("inputs"), positional_opt("params"));
 
+PyObject* intern_parts_to_py(GraphStore& store, const NodeView& parts) {
+    auto result = store.intern(parts);
+    if (!result.ok()) return map_err(result.error());
+    return id_to_py(*result);
+}
+
+// Building a node reads its parts straight from the arguments (the name's
+// UTF-8 in place, a few ids inline) and never builds a key of its own.
 PyObject* add_source_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Bound<2> a;
     if (!bind(kAddSource, args, nargs, kwnames, a)) return nullptr;
     GraphStore* store = receiver(st, self);
     if (store == nullptr) return nullptr;
-    std::string name;
-    if (!str_from_py(a[0], name)) return argument_error("name");
+    std::string_view name;
+    if (!str_view_from_py(a[0], name)) return argument_error("name");
     ParamMap params;
     if (!params_from_py(a[1], params)) return nullptr;
-    return intern_to_py(*store, NodeKey::source(std::move(name), std::move(params)));
+    return intern_parts_to_py(*store, NodeView{NodeKind::Source, name, &params, {}, nullptr});
 }
 
-// add_op and add_reduction differ only in the key they build.
-template <const auto& Sig, NodeKey (*Make)(std::string, ParamMap, std::vector<NodeId>)>
+// add_op and add_reduction differ only in the kind of node they build.
+template <const auto& Sig, NodeKind Kind>
 PyObject* add_named_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Bound<3> a;
     if (!bind(Sig, args, nargs, kwnames, a)) return nullptr;
     GraphStore* store = receiver(st, self);
     if (store == nullptr) return nullptr;
-    std::string name;
-    if (!str_from_py(a[0], name)) return argument_error("name");
-    std::vector<NodeId> inputs;
+    std::string_view name;
+    if (!str_view_from_py(a[0], name)) return argument_error("name");
+    IdBuffer inputs;
     if (!inputs_from_py(a[1], inputs)) return argument_error("inputs");
     ParamMap params;
     if (!params_from_py(a[2], params)) return nullptr;
-    return intern_to_py(*store, Make(std::move(name), std::move(params), std::move(inputs)));
+    return intern_parts_to_py(*store, NodeView{Kind, name, &params, inputs.span(), nullptr});
 }
 
 PyObject* add_external_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -124,11 +132,11 @@ PyObject* add_exchange_impl(ModuleState* st, PyObject* self, PyObject* const* ar
     if (!bind(kAddExchange, args, nargs, kwnames, a)) return nullptr;
     GraphStore* store = receiver(st, self);
     if (store == nullptr) return nullptr;
-    std::vector<NodeId> inputs;
+    IdBuffer inputs;
     if (!inputs_from_py(a[0], inputs)) return argument_error("inputs");
     ParamMap scheme;
     if (!params_from_py(a[1], scheme)) return nullptr;
-    return intern_to_py(*store, NodeKey::exchange(std::move(scheme), std::move(inputs)));
+    return intern_parts_to_py(*store, NodeView{NodeKind::Exchange, {}, &scheme, inputs.span(), nullptr});
 }
 
 // ---- inspection ----------------------------------------------------------
@@ -378,8 +386,8 @@ PyMethodDef kDeserializeBoundDef = {"deserialize", as_cfunction(&static_entry<de
 
 PyMethodDef gs_methods[] = {
     DAGLOOM_METHOD("add_source", add_source_impl, "add_source($self, name, params=None)\n--\n\n"),
-    DAGLOOM_METHOD("add_op", (add_named_impl<kAddOp, &NodeKey::op>), "add_op($self, name, inputs, params=None)\n--\n\n"),
-    DAGLOOM_METHOD("add_reduction", (add_named_impl<kAddReduction, &NodeKey::reduction>),
+    DAGLOOM_METHOD("add_op", (add_named_impl<kAddOp, NodeKind::Op>), "add_op($self, name, inputs, params=None)\n--\n\n"),
+    DAGLOOM_METHOD("add_reduction", (add_named_impl<kAddReduction, NodeKind::Reduction>),
                    "add_reduction($self, name, inputs, params=None)\n--\n\n"),
     DAGLOOM_METHOD("add_external", add_external_impl, "add_external($self, descriptor, inputs, params=None)\n--\n\n"),
     DAGLOOM_METHOD("add_exchange", add_exchange_impl,

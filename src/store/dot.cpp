@@ -7,22 +7,24 @@ namespace dagloom {
 
 namespace {
 
-std::string label_of(const NodeKey& key) {
+std::string label_of(const NodeView& node) {
     std::string label;
-    const ParamMap& params = key.params();
-    switch (key.kind()) {
-        case NodeKind::Source: label = "Source " + key.name(); break;
-        case NodeKind::Op: label = "Op " + key.name(); break;
-        case NodeKind::Reduction: label = "Reduction " + key.name(); break;
+    switch (node.kind) {
+        case NodeKind::Source: label.append("Source ").append(node.name); break;
+        case NodeKind::Op: label.append("Op ").append(node.name); break;
+        case NodeKind::Reduction: label.append("Reduction ").append(node.name); break;
         case NodeKind::External: {
-            const PayloadDescriptor& d = key.descriptor();
-            label = "External " + d.kind + ":" + d.content_hash + " [" + d.framework + " " + d.version + "]";
+            const PayloadDescriptor& d = node.descriptor();
+            label.append("External ").append(d.kind).append(":").append(d.content_hash);
+            label.append(" [").append(d.framework).append(" ").append(d.version).append("]");
             break;
         }
-        case NodeKind::Stage: return "Stage[" + std::to_string(key.members().size()) + " members]";
+        case NodeKind::Stage:
+            label.append("Stage[").append(std::to_string(node.members().size())).append(" members]");
+            return label;
         case NodeKind::Exchange: label = "Exchange"; break;
     }
-    if (!params.empty()) label += " " + params.display();
+    if (!node.params->empty()) label.append(" ").append(node.params->display());
     return label;
 }
 
@@ -44,12 +46,12 @@ std::string to_dot(const GraphStore& store) {
         std::string out = "digraph dagloom {\n";
         const std::vector<bool> is_output = output_flags(view.nodes.size(), view.outputs);
         for (std::size_t i = 0; i < view.nodes.size(); ++i) {
-            out += "  n" + std::to_string(i) + " [label=\"" + escape_dot(label_of(view.nodes[i])) + "\"";
+            out += "  n" + std::to_string(i) + " [label=\"" + escape_dot(label_of(view.nodes.view(i))) + "\"";
             if (is_output[i]) out += ", shape=doublecircle";
             out += "];\n";
         }
         for (std::size_t i = 0; i < view.nodes.size(); ++i)
-            for (NodeId j : view.nodes[i].inputs()) out += "  n" + std::to_string(j) + " -> n" + std::to_string(i) + ";\n";
+            for (NodeId j : view.nodes.view(i).inputs) out += "  n" + std::to_string(j) + " -> n" + std::to_string(i) + ";\n";
         out += "}\n";
         return out;
     });

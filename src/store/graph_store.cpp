@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <random>
 
+#include "util/internal_error.h"
+
 namespace dagloom {
 
 std::string BadNodeId::message() const { return "no node with id " + std::to_string(id); }
@@ -10,25 +12,28 @@ std::string BadNodeId::message() const { return "no node with id " + std::to_str
 GraphStore::GraphStore() : mu_("dagloom-core store mutex poisoned") {}
 
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
-    // The hash depends only on the key and the immutable seed: compute it
+    // Hashing needs only the key and the table's fixed seed: it happens
     // before taking the lock to keep the critical section short.
-    const uint64_t hash = index_.hash(key);
+    const NodeTable::Probe probe = table_.probe(view_of(key));
+    return intern_probe(probe, &key);
+}
+
+Result<NodeId, BadNodeId> GraphStore::intern(const NodeView& parts) {
+    if (carries_extra(parts.kind) && parts.full == nullptr) fail("an external or stage interned without its key");
+    return intern_probe(table_.probe(parts), nullptr);
+}
+
+Result<NodeId, BadNodeId> GraphStore::intern_probe(const NodeTable::Probe& probe, NodeKey* whole) {
     auto guard = mu_.lock();
-    const std::size_t n = nodes_.size();
-    for (NodeId id : key.inputs())
+    const std::size_t n = table_.size();
+    for (NodeId id : probe.parts.inputs)
         if (id >= n) return make_err(BadNodeId{id});
-    if (auto found = index_.find(nodes_, key, hash)) return *found;
-    // Allocate everything first, so running out of memory leaves the store as it was.
-    index_.reserve_one();
-    if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::max<std::size_t>(16, 2 * n));
-    nodes_.push_back(std::move(key));
-    index_.insert(n, hash);
-    return NodeId{n};
+    return NodeId{table_.intern(probe, whole).pos};
 }
 
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {
     auto guard = mu_.lock();
-    if (id >= nodes_.size()) return make_err(BadNodeId{id});
+    if (id >= table_.size()) return make_err(BadNodeId{id});
     if (output_set_.insert(id).second) {
         try {
             outputs_.push_back(id);
@@ -49,7 +54,7 @@ std::vector<bool> output_flags(std::size_t count, const std::vector<NodeId>& out
 
 std::size_t GraphStore::node_count() const {
     auto guard = mu_.lock();
-    return nodes_.size();
+    return table_.size();
 }
 
 std::vector<NodeId> GraphStore::outputs() const {
@@ -57,15 +62,26 @@ std::vector<NodeId> GraphStore::outputs() const {
     return outputs_;
 }
 
+namespace {
+
+std::vector<NodeKey> keys_from(const NodeTable& table, std::size_t start) {
+    std::vector<NodeKey> keys;
+    if (start >= table.size()) return keys;
+    keys.reserve(table.size() - start);
+    for (std::size_t i = start; i < table.size(); ++i) keys.push_back(key_of(table.view(i)));
+    return keys;
+}
+
+}  // namespace
+
 Snapshot GraphStore::snapshot() const {
     auto guard = mu_.lock();
-    return Snapshot{nodes_, outputs_};
+    return Snapshot{keys_from(table_, 0), outputs_};
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
     auto guard = mu_.lock();
-    if (start >= nodes_.size()) return {};
-    return std::vector<NodeKey>(nodes_.begin() + static_cast<std::ptrdiff_t>(start), nodes_.end());
+    return keys_from(table_, static_cast<std::size_t>(std::min<NodeId>(start, table_.size())));
 }
 
 }  // namespace dagloom

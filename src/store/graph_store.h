@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "graph/node_key.h"
-#include "store/key_index.h"
+#include "graph/node_view.h"
+#include "store/node_table.h"
 #include "util/poison_mutex.h"
 #include "util/result.h"
 
@@ -36,6 +37,9 @@ public:
     GraphStore& operator=(const GraphStore&) = delete;
 
     Result<NodeId, BadNodeId> intern(NodeKey key);
+    // The same for a Source, Op, Reduction or Exchange given by its parts,
+    // without building a key first.
+    Result<NodeId, BadNodeId> intern(const NodeView& parts);
     Status<BadNodeId> mark_output(NodeId id);
 
     std::size_t node_count() const;
@@ -45,7 +49,7 @@ public:
 
     // Read-only view of the state, valid only inside with_locked.
     struct View {
-        const std::vector<NodeKey>& nodes;
+        const NodeTable& nodes;
         const std::vector<NodeId>& outputs;
     };
     // Runs f(View) with the lock held for its whole duration (used where a
@@ -53,15 +57,16 @@ public:
     template <class F>
     auto with_locked(F&& f) const {
         auto guard = mu_.lock();
-        return f(View{nodes_, outputs_});
+        return f(View{table_, outputs_});
     }
 
 private:
+    Result<NodeId, BadNodeId> intern_probe(const NodeTable::Probe& probe, NodeKey* whole);
+
     mutable PoisonMutex mu_;
-    std::vector<NodeKey> nodes_;
+    NodeTable table_;
     std::vector<NodeId> outputs_;
     std::unordered_set<NodeId> output_set_;  // makes "mark once" independent of the output count
-    KeyIndex index_;
 };
 
 // One flag per node id below `count`: whether it is listed in `outputs`.

@@ -7,33 +7,19 @@
 
 namespace dagloom {
 
-namespace {
-
-uint64_t random_seed() {
+uint64_t random_hash_seed() {
     std::random_device rd;
     return (static_cast<uint64_t>(rd()) << 32) ^ rd();
 }
+
+namespace {
 
 // Positions are stored in 32 bits (plus one for "empty").
 constexpr uint64_t kMaxEntries = 0xfffffffeULL;
 
 }  // namespace
 
-KeyIndex::KeyIndex() : seed_(random_seed()) {}
-
-std::optional<uint64_t> KeyIndex::find(const std::vector<NodeKey>& keys, const NodeKey& key, uint64_t hash) const {
-    if (slots_.empty()) return std::nullopt;
-    const uint64_t tag = tag_of(hash);
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = bucket(tag);; i = (i + 1) & mask) {
-        const uint64_t s = slots_[i];
-        if (s == 0) return std::nullopt;
-        if ((s >> 32) == tag) {
-            const std::size_t pos = static_cast<uint32_t>(s) - 1;
-            if (keys[pos] == key) return pos;
-        }
-    }
-}
+KeyIndex::KeyIndex() : seed_(random_hash_seed()) {}
 
 void KeyIndex::rehash(std::size_t capacity) {
     std::vector<uint64_t> fresh(capacity, 0);

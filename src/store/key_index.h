@@ -11,6 +11,9 @@
 
 namespace dagloom {
 
+// A fresh random seed for hashes private to one table.
+uint64_t random_hash_seed();
+
 class KeyIndex {
 public:
     // A random seed keeps hash values private to this index.
@@ -20,7 +23,26 @@ public:
 
     // Position of the key equal to `key` among `keys` (the vector this index
     // describes), or nothing.
-    std::optional<uint64_t> find(const std::vector<NodeKey>& keys, const NodeKey& key, uint64_t hash) const;
+    std::optional<uint64_t> find(const std::vector<NodeKey>& keys, const NodeKey& key, uint64_t hash) const {
+        return find_if(hash, [&](uint64_t pos) { return keys[pos] == key; });
+    }
+
+    // The first position recorded under `hash` for which equal(pos) holds,
+    // or nothing: for tables that keep their keys in some other form.
+    template <class Equal>
+    std::optional<uint64_t> find_if(uint64_t hash, Equal&& equal) const {
+        if (slots_.empty()) return std::nullopt;
+        const uint64_t tag = tag_of(hash);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = bucket(tag);; i = (i + 1) & mask) {
+            const uint64_t s = slots_[i];
+            if (s == 0) return std::nullopt;
+            if ((s >> 32) == tag) {
+                const uint64_t pos = static_cast<uint32_t>(s) - 1;
+                if (equal(pos)) return pos;
+            }
+        }
+    }
 
     // Makes room for one more entry; call before appending to the key vector
     // so that a failed allocation leaves both unchanged.

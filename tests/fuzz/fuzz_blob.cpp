@@ -91,7 +91,7 @@ std::vector<Seed> seeds() {
         put_u32(b, 4);
         for (const NodeKey& k : {NodeKey::source("x", {}), NodeKey::source("x", {}), NodeKey::source("y", {}),
                                  NodeKey::op("f", {}, {2, 1})})
-            if (!put_node(b, k).ok()) die("seed record too large");
+            if (!put_node(b, view_of(k)).ok()) die("seed record too large");
         put_u32(b, 2);
         put_u64(b, 3);
         put_u64(b, 1);

@@ -1,0 +1,149 @@
+#include "store/node_table.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "graph/hash.h"
+#include "util/internal_error.h"
+
+namespace dagloom {
+
+namespace {
+
+// Pool ids and the index's positions share its 32-bit range.
+constexpr uint64_t kMaxPoolEntries = 0xfffffffeULL;
+
+template <class T>
+void reserve_for(std::vector<T>& v, std::size_t extra) {
+    if (v.capacity() - v.size() >= extra) return;
+    v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
+}
+
+}  // namespace
+
+std::optional<uint32_t> StringPool::find(std::string_view s, uint64_t hash) const {
+    auto pos = index_.find_if(hash, [&](uint64_t id) { return at(static_cast<uint32_t>(id)) == s; });
+    if (!pos) return std::nullopt;
+    return static_cast<uint32_t>(*pos);
+}
+
+uint32_t StringPool::add(std::string_view s, uint64_t hash) {
+    const uint64_t id = offsets_.size() - 1;
+    if (id >= kMaxPoolEntries) fail("dagloom-core string pool is full");
+    index_.reserve_one();
+    reserve_for(offsets_, 1);
+    if (chars_.capacity() - chars_.size() < s.size()) chars_.reserve(std::max(chars_.size() + s.size(), 2 * chars_.capacity()));
+    chars_.append(s);
+    offsets_.push_back(chars_.size());
+    index_.insert(id, hash);
+    return static_cast<uint32_t>(id);
+}
+
+ParamPool::ParamPool() { maps_.emplace_back(); }
+
+std::optional<uint32_t> ParamPool::find(const ParamMap& params, uint64_t hash) const {
+    if (params.empty()) return 0;
+    auto pos = index_.find_if(hash, [&](uint64_t id) { return maps_[id] == params; });
+    if (!pos) return std::nullopt;
+    return static_cast<uint32_t>(*pos);
+}
+
+uint32_t ParamPool::add(const ParamMap& params, uint64_t hash) {
+    const uint64_t id = maps_.size();
+    if (id >= kMaxPoolEntries) fail("dagloom-core parameter pool is full");
+    index_.reserve_one();
+    reserve_for(maps_, 1);
+    maps_.push_back(params);
+    index_.insert(id, hash);
+    return static_cast<uint32_t>(id);
+}
+
+NodeTable::NodeTable() : seed_(random_hash_seed()), input_offsets_{0} {}
+
+NodeTable::Probe NodeTable::probe(const NodeView& parts) const {
+    Probe p{parts};
+    if (parts.full != nullptr) {
+        p.hash = hash_key(*parts.full, seed_);
+        return p;
+    }
+    Hasher name(seed_);
+    name.add_bytes(parts.name);
+    p.name_hash = name.finish();
+    p.params_hash = parts.params->empty() ? 0 : hash_params(*parts.params, seed_);
+    Hasher h(seed_);
+    h.add(static_cast<uint64_t>(parts.kind));
+    h.add(p.name_hash);
+    h.add(p.params_hash);
+    h.add(parts.inputs.size());
+    for (NodeId id : parts.inputs) h.add(id);
+    p.hash = h.finish();
+    return p;
+}
+
+NodeView NodeTable::view(std::size_t pos) const {
+    const Record& r = records_[pos];
+    if (carries_extra(r.kind)) return view_of(whole_[r.name]);
+    const std::span<const NodeId> inputs(inputs_.data() + input_offsets_[pos],
+                                         input_offsets_[pos + 1] - input_offsets_[pos]);
+    return NodeView{r.kind, names_.at(r.name), &params_.at(r.params), inputs, nullptr};
+}
+
+NodeTable::PoolIds NodeTable::pool_ids(const Probe& probe) const {
+    return PoolIds{names_.find(probe.parts.name, probe.name_hash), params_.find(*probe.parts.params, probe.params_hash)};
+}
+
+bool NodeTable::same_inputs(std::size_t pos, std::span<const NodeId> inputs) const {
+    const uint64_t begin = input_offsets_[pos];
+    if (input_offsets_[pos + 1] - begin != inputs.size()) return false;
+    return inputs.empty() || std::memcmp(inputs_.data() + begin, inputs.data(), inputs.size() * sizeof(NodeId)) == 0;
+}
+
+NodeTable::Interned NodeTable::intern(const Probe& probe, NodeKey* whole) {
+    const PoolIds ids = probe.parts.full != nullptr ? PoolIds{} : pool_ids(probe);
+    if (auto pos = find(probe, ids)) return {*pos, false};
+    return {append(probe, ids, whole), true};
+}
+
+std::optional<uint64_t> NodeTable::find(const Probe& probe, const PoolIds& ids) const {
+    const NodeKind kind = probe.parts.kind;
+    if (probe.parts.full != nullptr) {
+        return index_.find_if(probe.hash, [&](uint64_t pos) {
+            const Record& r = records_[pos];
+            return r.kind == kind && whole_[r.name] == *probe.parts.full;
+        });
+    }
+    // A key whose name or parameters the pools have never seen is new.
+    if (!ids.name || !ids.params) return std::nullopt;
+    return index_.find_if(probe.hash, [&](uint64_t pos) {
+        const Record& r = records_[pos];
+        return r.kind == kind && r.name == *ids.name && r.params == *ids.params && same_inputs(pos, probe.parts.inputs);
+    });
+}
+
+uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whole) {
+    const uint64_t pos = records_.size();
+    const NodeView& parts = probe.parts;
+    const bool is_whole = parts.full != nullptr;
+    index_.reserve_one();
+    reserve_for(records_, 1);
+    reserve_for(input_offsets_, 1);
+    Record r{0, 0, parts.kind};
+    if (is_whole) {
+        reserve_for(whole_, 1);
+        r.name = static_cast<uint32_t>(whole_.size());
+        whole_.push_back(whole != nullptr ? std::move(*whole) : *parts.full);
+    } else {
+        reserve_for(inputs_, parts.inputs.size());
+        // A pool entry added here and then left unused (should the next
+        // one fail to allocate) is invisible: pools are only looked into.
+        r.name = ids.name ? *ids.name : names_.add(parts.name, probe.name_hash);
+        r.params = ids.params ? *ids.params : params_.add(*parts.params, probe.params_hash);
+        inputs_.insert(inputs_.end(), parts.inputs.begin(), parts.inputs.end());
+    }
+    records_.push_back(r);
+    input_offsets_.push_back(inputs_.size());
+    index_.insert(pos, probe.hash);
+    return pos;
+}
+
+}  // namespace dagloom

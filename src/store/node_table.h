@@ -1,0 +1,102 @@
+// The interned keys of a store, packed. Graphs repeat a few names and
+// parameter lists over and over, so a node is a 12-byte record of pool ids
+// plus a slice of one shared input array; only externals and stages, which
+// carry descriptors or member lists, are kept as whole keys. A million-node
+// graph then costs tens of megabytes instead of hundreds, and interning a
+// new node allocates nothing of its own.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "graph/node_view.h"
+#include "store/key_index.h"
+
+namespace dagloom {
+
+// Distinct strings, each stored once in one character buffer.
+class StringPool {
+public:
+    StringPool() : offsets_{0} {}
+    std::optional<uint32_t> find(std::string_view s, uint64_t hash) const;
+    uint32_t add(std::string_view s, uint64_t hash);  // s must be absent
+    std::string_view at(uint32_t id) const {
+        return std::string_view(chars_.data() + offsets_[id], offsets_[id + 1] - offsets_[id]);
+    }
+
+private:
+    std::string chars_;
+    std::vector<uint64_t> offsets_;  // string k is chars_[offsets_[k], offsets_[k + 1])
+    KeyIndex index_;
+};
+
+// Distinct parameter lists; id 0 is the empty list.
+class ParamPool {
+public:
+    ParamPool();
+    std::optional<uint32_t> find(const ParamMap& params, uint64_t hash) const;
+    uint32_t add(const ParamMap& params, uint64_t hash);  // params must be absent
+    const ParamMap& at(uint32_t id) const { return maps_[id]; }
+
+private:
+    std::vector<ParamMap> maps_;
+    KeyIndex index_;
+};
+
+class NodeTable {
+public:
+    NodeTable();
+
+    // A key's parts with every hash the table needs, computed without
+    // touching the table's contents (so callers can do it before locking).
+    struct Probe {
+        NodeView parts;
+        uint64_t name_hash = 0;
+        uint64_t params_hash = 0;
+        uint64_t hash = 0;
+    };
+    Probe probe(const NodeView& parts) const;
+
+    std::size_t size() const { return records_.size(); }
+    NodeView view(std::size_t pos) const;
+
+    struct Interned {
+        uint64_t pos;
+        bool added;
+    };
+    // The position of the probed key, appending it when it is new; `whole`
+    // (External and Stage only) may then be moved from. Everything is
+    // reserved before anything is stored, so running out of memory leaves
+    // the visible table unchanged.
+    Interned intern(const Probe& probe, NodeKey* whole);
+
+private:
+    struct Record {
+        uint32_t name;    // StringPool id, or the index into whole_ for externals and stages
+        uint32_t params;  // ParamPool id
+        NodeKind kind;
+    };
+
+    struct PoolIds {
+        std::optional<uint32_t> name;
+        std::optional<uint32_t> params;
+    };
+    PoolIds pool_ids(const Probe& probe) const;
+    std::optional<uint64_t> find(const Probe& probe, const PoolIds& ids) const;
+    uint64_t append(const Probe& probe, const PoolIds& ids, NodeKey* whole);
+    bool same_inputs(std::size_t pos, std::span<const NodeId> inputs) const;
+
+    uint64_t seed_;
+    std::vector<Record> records_;
+    std::vector<uint64_t> input_offsets_;  // inputs of node p: inputs_[input_offsets_[p], input_offsets_[p + 1])
+    std::vector<NodeId> inputs_;
+    std::vector<NodeKey> whole_;
+    StringPool names_;
+    ParamPool params_;
+    KeyIndex index_;
+};
+
+}  // namespace dagloom
