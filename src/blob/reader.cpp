@@ -65,13 +65,18 @@ Result<uint64_t, BlobError> Reader::u64() {
     return v;
 }
 
-Result<std::string, BlobError> Reader::string() {
+Result<std::string_view, BlobError> Reader::string_view() {
     DAGLOOM_READ(len, u32());
     if (remaining() < len) return make_err(BlobError::truncated());
     const uint8_t* p = data.data() + pos;
     if (!is_valid_utf8(p, len)) return make_err(BlobError::bad_utf8());
     pos += len;
-    return std::string(reinterpret_cast<const char*>(p), len);
+    return std::string_view(reinterpret_cast<const char*>(p), len);
+}
+
+Result<std::string, BlobError> Reader::string() {
+    DAGLOOM_READ(view, string_view());
+    return std::string(view);
 }
 
 Result<ParamMap, BlobError> Reader::params() {
@@ -112,10 +117,17 @@ Result<ParamMap, BlobError> Reader::params() {
 }
 
 Result<std::vector<NodeId>, BlobError> Reader::inputs(uint64_t limit) {
+    std::vector<NodeId> ids;
+    if (auto s = inputs_into(limit, ids); !s) return make_err(std::move(s.error()));
+    return ids;
+}
+
+Status<BlobError> Reader::inputs_into(uint64_t limit, std::vector<NodeId>& ids) {
     DAGLOOM_READ(count, u32());
+    ids.clear();
     if (count <= remaining() / kNodeIdSize) {
-        // Every id is there: one allocation, no per-id length checks.
-        std::vector<NodeId> ids(count);
+        // Every id is there: at most one allocation, no per-id length checks.
+        ids.resize(count);
         const uint8_t* p = data.data() + pos;
         for (uint32_t i = 0; i < count; ++i, p += kNodeIdSize) {
             const uint64_t id = load_u64(p);
@@ -123,11 +135,10 @@ Result<std::vector<NodeId>, BlobError> Reader::inputs(uint64_t limit) {
             ids[i] = id;
         }
         pos += std::size_t{count} * kNodeIdSize;
-        return ids;
+        return Unit{};
     }
     // The list runs past the end: read up to there, so an id out of range
     // before the end is still reported as such.
-    std::vector<NodeId> ids;
     ids.reserve(capped_reserve(count, remaining(), kNodeIdSize));
     for (uint32_t i = 0; i < count; ++i) {
         DAGLOOM_READ(id, u64());
@@ -187,30 +198,75 @@ struct PositionTable {
     // Reads an id list checked against the record position `k`, then maps
     // each position to its store id.
     Result<std::vector<NodeId>, BlobError> inputs(Reader& r, uint64_t k) const {
-        DAGLOOM_READ(ids, r.inputs(k));
+        std::vector<NodeId> ids;
+        if (auto s = inputs_into(r, k, ids); !s) return make_err(std::move(s.error()));
+        return ids;
+    }
+    Status<BlobError> inputs_into(Reader& r, uint64_t k, std::vector<NodeId>& ids) const {
+        if (auto s = r.inputs_into(k, ids); !s) return s;
         if (!identity)
             for (NodeId& id : ids) id = id_of[id];
-        return ids;
+        return Unit{};
     }
 };
 
-Result<NodeKey, BlobError> read_record(Reader& r, uint64_t k, const PositionTable& table) {
+// One record as read: the common kinds as parts borrowed from the blob and
+// a reused id buffer, externals and stages as whole keys.
+struct RecordParts {
+    NodeKind kind = NodeKind::Source;
+    std::string_view name;
+    ParamMap params;
+    std::vector<NodeId> inputs;
+    std::optional<NodeKey> whole;
+
+    NodeView view() const { return NodeView{kind, name, &params, inputs, nullptr}; }
+};
+
+Result<NodeKey, BlobError> read_whole(Reader& r, uint8_t tag, uint64_t k, const PositionTable& table);
+
+Status<BlobError> read_record(Reader& r, uint64_t k, const PositionTable& table, RecordParts& out) {
     DAGLOOM_READ(tag, r.u8());
+    out.whole.reset();
+    out.name = {};
+    out.inputs.clear();
     switch (tag) {
         case static_cast<uint8_t>(NodeKind::Source): {
-            DAGLOOM_READ(name, r.string());
+            out.kind = NodeKind::Source;
+            DAGLOOM_READ(name, r.string_view());
+            out.name = name;
             DAGLOOM_READ(params, r.params());
-            return NodeKey::source(std::move(name), std::move(params));
+            out.params = std::move(params);
+            return Unit{};
         }
         case static_cast<uint8_t>(NodeKind::Op):
         case static_cast<uint8_t>(NodeKind::Reduction): {
-            DAGLOOM_READ(name, r.string());
+            out.kind = static_cast<NodeKind>(tag);
+            DAGLOOM_READ(name, r.string_view());
+            out.name = name;
             DAGLOOM_READ(params, r.params());
-            DAGLOOM_READ(inputs, table.inputs(r, k));
-            if (tag == static_cast<uint8_t>(NodeKind::Op))
-                return NodeKey::op(std::move(name), std::move(params), std::move(inputs));
-            return NodeKey::reduction(std::move(name), std::move(params), std::move(inputs));
+            out.params = std::move(params);
+            return table.inputs_into(r, k, out.inputs);
         }
+        case static_cast<uint8_t>(NodeKind::Exchange): {
+            out.kind = NodeKind::Exchange;
+            DAGLOOM_READ(scheme, r.params());
+            out.params = std::move(scheme);
+            return table.inputs_into(r, k, out.inputs);
+        }
+        case static_cast<uint8_t>(NodeKind::External):
+        case static_cast<uint8_t>(NodeKind::Stage): {
+            out.kind = static_cast<NodeKind>(tag);
+            DAGLOOM_READ(key, read_whole(r, tag, k, table));
+            out.whole.emplace(std::move(key));
+            return Unit{};
+        }
+        default:
+            return make_err(BlobError::bad_tag("node", tag));
+    }
+}
+
+Result<NodeKey, BlobError> read_whole(Reader& r, uint8_t tag, uint64_t k, const PositionTable& table) {
+    switch (tag) {
         case static_cast<uint8_t>(NodeKind::External): {
             PayloadDescriptor d;
             DAGLOOM_READ(kind, r.string());
@@ -237,14 +293,8 @@ Result<NodeKey, BlobError> read_record(Reader& r, uint64_t k, const PositionTabl
             DAGLOOM_READ(members, r.members(inputs.size()));
             return NodeKey::stage(std::move(inputs), std::move(members));
         }
-        case static_cast<uint8_t>(NodeKind::Exchange): {
-            DAGLOOM_READ(scheme, r.params());
-            DAGLOOM_READ(inputs, table.inputs(r, k));
-            return NodeKey::exchange(std::move(scheme), std::move(inputs));
-        }
-        default:
-            return make_err(BlobError::bad_tag("node", tag));
     }
+    fail("blob reader read a whole key of a kind that has none");
 }
 
 }  // namespace
@@ -258,11 +308,14 @@ Result<std::unique_ptr<GraphStore>, BlobError> deserialize(std::span<const uint8
     DAGLOOM_READ(node_count, r.u32());
     auto store = std::make_unique<GraphStore>();
     PositionTable table;
-    table.id_of.reserve(capped_reserve(node_count, r.remaining(), kMinNodeRecord));
+    const std::size_t expected = capped_reserve(node_count, r.remaining(), kMinNodeRecord);
+    table.id_of.reserve(expected);
+    store->reserve(expected);
+    RecordParts parts;
     for (uint64_t k = 0; k < node_count; ++k) {
-        DAGLOOM_READ(key, read_record(r, k, table));
+        if (auto s = read_record(r, k, table, parts); !s) return make_err(std::move(s.error()));
         // Every input went through the table, so it names a node the store has.
-        auto id = store->intern(std::move(key));
+        auto id = parts.whole ? store->intern(std::move(*parts.whole)) : store->intern(parts.view());
         if (!id) fail("blob reader interned a reference to a node the store does not have");
         table.record(k, *id);
     }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "blob/blob.h"
@@ -28,11 +29,15 @@ struct Reader {
 
     // uint32 length, then that many bytes of strict UTF-8.
     Result<std::string, BlobError> string();
+    // The same, borrowed from the blob.
+    Result<std::string_view, BlobError> string_view();
     // uint32 entry count, then key, value tag and value per entry; the
     // entries come back in ParamMap order (stable sort by key bytes).
     Result<ParamMap, BlobError> params();
     // uint32 count, then uint64 ids; each id must be below `limit`.
     Result<std::vector<NodeId>, BlobError> inputs(uint64_t limit);
+    // The same into a reused buffer.
+    Status<BlobError> inputs_into(uint64_t limit, std::vector<NodeId>& ids);
     // uint32 member count, then each StageOp. `input_count` bounds Input
     // references; Member references must name an earlier member.
     Result<std::vector<StageOp>, BlobError> members(std::size_t input_count);

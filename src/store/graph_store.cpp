@@ -31,6 +31,11 @@ Result<NodeId, BadNodeId> GraphStore::intern_probe(const NodeTable::Probe& probe
     return NodeId{table_.intern(probe, whole).pos};
 }
 
+void GraphStore::reserve(std::size_t count) {
+    auto guard = mu_.lock();
+    table_.reserve(count);
+}
+
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {
     auto guard = mu_.lock();
     if (id >= table_.size()) return make_err(BadNodeId{id});

@@ -41,6 +41,8 @@ public:
     // without building a key first.
     Result<NodeId, BadNodeId> intern(const NodeView& parts);
     Status<BadNodeId> mark_output(NodeId id);
+    // Makes room for `count` more nodes (a hint; nothing observable changes).
+    void reserve(std::size_t count);
 
     std::size_t node_count() const;
     std::vector<NodeId> outputs() const;

@@ -39,6 +39,12 @@ void KeyIndex::reserve_one() {
     if ((size_ + 1) * 10 > slots_.size() * 7) rehash(slots_.empty() ? 16 : slots_.size() * 2);
 }
 
+void KeyIndex::reserve(std::size_t count) {
+    std::size_t capacity = slots_.empty() ? 16 : slots_.size();
+    while (count * 10 > capacity * 7) capacity *= 2;
+    if (capacity != slots_.size()) rehash(capacity);
+}
+
 void KeyIndex::insert(uint64_t pos, uint64_t hash) {
     const uint64_t tag = tag_of(hash);
     const std::size_t mask = slots_.size() - 1;

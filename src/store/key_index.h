@@ -47,6 +47,8 @@ public:
     // Makes room for one more entry; call before appending to the key vector
     // so that a failed allocation leaves both unchanged.
     void reserve_one();
+    // Makes room for `count` entries in all, so that many inserts never rehash.
+    void reserve(std::size_t count);
     // Records that position `pos` (the next one) holds a key with `hash`.
     // Never allocates after reserve_one().
     void insert(uint64_t pos, uint64_t hash);

@@ -80,6 +80,12 @@ NodeTable::Probe NodeTable::probe(const NodeView& parts) const {
     return p;
 }
 
+void NodeTable::reserve(std::size_t count) {
+    records_.reserve(records_.size() + count);
+    input_offsets_.reserve(input_offsets_.size() + count);
+    index_.reserve(index_.size() + count);
+}
+
 NodeView NodeTable::view(std::size_t pos) const {
     const Record& r = records_[pos];
     if (carries_extra(r.kind)) return view_of(whole_[r.name]);

@@ -61,6 +61,7 @@ public:
     Probe probe(const NodeView& parts) const;
 
     std::size_t size() const { return records_.size(); }
+    void reserve(std::size_t count);
     NodeView view(std::size_t pos) const;
 
     struct Interned {
