@@ -7,7 +7,6 @@ how much of a plain Python pass the whole native reduction costs.
 
 import gc
 import os
-import resource
 import subprocess
 import sys
 
@@ -40,17 +39,34 @@ def memory_child(n):
     import dagloom_core
 
     records, outputs = reduction_records(n)
-    gc.collect()
-    before = rss_bytes()
     store = dagloom_core.GraphStore()
     ids = record_into(store, records)
+    outs = [ids[o] for o in outputs]
+    del ids, records
     gc.collect()
-    store_bytes = rss_bytes() - before
-    peak_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    # Reset the kernel's high-water mark so the peak is the reduction's own,
+    # not the one left by building the records.
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
     current = rss_bytes()
-    store.reduce(outputs=[ids[o] for o in outputs])
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    print(store_bytes, max(0, peak - max(peak_before, current)))
+    reduced = store.reduce(outputs=outs)
+    peak = peak_rss_bytes()
+    del reduced
+    gc.collect()
+    # The store's own memory is what freeing it gives back (its tables are
+    # large blocks returned to the system at once).
+    with_store = rss_bytes()
+    del store
+    gc.collect()
+    print(with_store - rss_bytes(), max(0, peak - current))
+
+
+def peak_rss_bytes():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no VmHWM in /proc/self/status")
 
 
 def run(n):

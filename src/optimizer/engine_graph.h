@@ -69,7 +69,9 @@ struct EngineInput {
 // uniqueness is still checked, since the core accepts arbitrary bytes.
 inline constexpr char kVariantMark = '\xff';
 
+// The second takes the keys over and releases each once it is converted.
 EngineInput to_distinct_engine_graph(const std::vector<NodeKey>& keys, std::vector<uint64_t> outputs);
+EngineInput to_distinct_engine_graph(std::vector<NodeKey>&& keys, std::vector<uint64_t> outputs);
 
 // True when the keys are equal in every field but their inputs.
 bool same_apart_from_inputs(const NodeKey& a, const NodeKey& b);

@@ -44,16 +44,20 @@ struct IncrementalReducer::State {
     KeyIndex interned;  // over `canonical`
     uint64_t total_work = 0;
 
-    std::optional<uint64_t> lookup(const NodeKey& key) const { return interned.find(canonical, key, interned.hash(key)); }
+    std::optional<uint64_t> lookup(const NodeKey& key, uint64_t h) const { return interned.find(canonical, key, h); }
 
-    uint64_t hash_cons(NodeKey key) {
-        const uint64_t h = interned.hash(key);
-        if (auto found = interned.find(canonical, key, h)) return *found;
+    uint64_t append(NodeKey key, uint64_t h) {
         const uint64_t pos = canonical.size();
         interned.reserve_one();
         canonical.push_back(std::move(key));
         interned.insert(pos, h);
         return pos;
+    }
+
+    uint64_t hash_cons(NodeKey key) {
+        const uint64_t h = interned.hash(key);
+        if (auto found = lookup(key, h)) return *found;
+        return append(std::move(key), h);
     }
 
     uint64_t canonicalize(NodeKey key) {
@@ -62,9 +66,21 @@ struct IncrementalReducer::State {
             // several inputs it is an ordinary op, as in the rewrite rules.
             if (key.inputs().size() == 1 && has_identity_token(key)) return key.inputs()[0];
             if (is_commutative(key)) {
-                if (auto found = lookup(key)) return *found;
-                NodeKey mirrored = key.with_inputs({key.inputs()[1], key.inputs()[0]});
-                if (auto found = lookup(mirrored)) return *found;
+                const uint64_t h = interned.hash(key);
+                if (auto found = lookup(key, h)) return *found;
+                // The mirror is probed in place (inputs swapped, then swapped
+                // back) rather than built as a second key; with equal inputs
+                // it is the key itself, already probed.
+                const NodeId a = key.inputs()[0];
+                const NodeId b = key.inputs()[1];
+                if (a != b) {
+                    auto swap = [&](NodeId x) { return x == a ? b : a; };
+                    key.map_inputs(swap);
+                    const std::optional<uint64_t> mirrored = lookup(key, interned.hash(key));
+                    key.map_inputs(swap);
+                    if (mirrored) return *mirrored;
+                }
+                return append(std::move(key), h);
             }
         }
         return hash_cons(std::move(key));

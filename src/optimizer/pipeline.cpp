@@ -9,35 +9,74 @@
 
 namespace dagloom {
 
-KeptGraph dead_code_elimination(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs) {
+namespace {
+
+constexpr uint64_t kDead = std::numeric_limits<uint64_t>::max();
+
+// The new index of every node the outputs reach, kDead for the others.
+// Inputs lie below their node, so one descending sweep settles liveness:
+// a node's users have all been visited before it is.
+std::vector<uint64_t> live_indices(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
+                                   std::size_t& count) {
     const std::size_t n = nodes.size();
-    std::vector<char> live(n, 0);
-    std::vector<NodeId> stack(outputs.begin(), outputs.end());
-    while (!stack.empty()) {
-        const NodeId id = stack.back();
-        stack.pop_back();
-        check_index(id, n);
-        if (live[id]) continue;
-        live[id] = 1;
-        for (NodeId in : nodes[id].inputs()) stack.push_back(in);
+    constexpr uint64_t kLive = 0;
+    std::vector<uint64_t> index(n, kDead);
+    for (NodeId o : outputs) {
+        check_index(o, n);
+        index[o] = kLive;
     }
+    for (std::size_t id = n; id-- > 0;) {
+        if (index[id] == kDead) continue;
+        for (NodeId in : nodes[id].inputs()) {
+            if (in >= id) {
+                check_index(in, n);
+                fail("node inputs precede their node");
+            }
+            index[in] = kLive;
+        }
+    }
+    count = 0;
+    for (uint64_t& x : index)
+        if (x != kDead) x = count++;
+    return index;
+}
 
-    constexpr uint64_t kDead = std::numeric_limits<uint64_t>::max();
-    std::vector<uint64_t> new_index(n, kDead);
+std::vector<uint64_t> kept_outputs(const std::vector<uint64_t>& index, const std::vector<NodeId>& outputs) {
+    std::vector<uint64_t> kept;
+    kept.reserve(outputs.size());
+    for (NodeId o : outputs) kept.push_back(index[o]);
+    return kept;
+}
+
+}  // namespace
+
+KeptGraph dead_code_elimination(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs) {
     std::size_t count = 0;
-    for (std::size_t id = 0; id < n; ++id)
-        if (live[id]) new_index[id] = count++;
-
+    const std::vector<uint64_t> index = live_indices(nodes, outputs, count);
     KeptGraph kept;
     kept.nodes.reserve(count);
-    for (std::size_t id = 0; id < n; ++id) {
-        if (!live[id]) continue;
-        std::vector<NodeId> inputs = nodes[id].inputs();
-        for (NodeId& in : inputs) in = new_index[in];
-        kept.nodes.push_back(nodes[id].with_inputs(std::move(inputs)));
+    for (std::size_t id = 0; id < nodes.size(); ++id) {
+        if (index[id] == kDead) continue;
+        kept.nodes.push_back(nodes[id]);
+        kept.nodes.back().map_inputs([&](NodeId in) { return index[in]; });
     }
-    kept.outputs.reserve(outputs.size());
-    for (NodeId o : outputs) kept.outputs.push_back(new_index[o]);
+    kept.outputs = kept_outputs(index, outputs);
+    return kept;
+}
+
+KeptGraph dead_code_elimination(std::vector<NodeKey>&& nodes, const std::vector<NodeId>& outputs) {
+    std::size_t count = 0;
+    const std::vector<uint64_t> index = live_indices(nodes, outputs, count);
+    KeptGraph kept;
+    kept.nodes.reserve(count);
+    for (std::size_t id = 0; id < nodes.size(); ++id) {
+        if (index[id] == kDead) continue;
+        NodeKey& key = nodes[id];
+        key.map_inputs([&](NodeId in) { return index[in]; });
+        kept.nodes.push_back(std::move(key));
+    }
+    std::vector<NodeKey>().swap(nodes);  // dead keys and moved-from shells
+    kept.outputs = kept_outputs(index, outputs);
     return kept;
 }
 
@@ -98,16 +137,17 @@ EngineGraph cse(EngineGraph graph) {
     return result;
 }
 
-Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
-                         const RewriteEngine& engine, bool maximal_fusion) {
-    Reduced reduced;
-    reduced.report.input_nodes = nodes.size();
+namespace {
 
-    KeptGraph kept = dead_code_elimination(nodes, outputs);
+// Every phase after dead-code elimination; each consumes what the one
+// before produced, so no phase holds a second copy of the graph.
+Reduced reduce_kept(std::size_t input_nodes, KeptGraph kept, const RewriteEngine& engine, bool maximal_fusion) {
+    Reduced reduced;
+    reduced.report.input_nodes = input_nodes;
     reduced.report.reachable_nodes = kept.nodes.size();
 
-    EngineInput in = to_distinct_engine_graph(kept.nodes, std::move(kept.outputs));
-    std::vector<NodeKey>().swap(kept.nodes);  // the rebuild table holds all that fusion needs
+    // The rebuild table holds all that fusion needs of the keys.
+    EngineInput in = to_distinct_engine_graph(std::move(kept.nodes), std::move(kept.outputs));
 
     EngineGraph canonical = engine.canonicalize(in.graph);
     if (canonical.outputs.size() != in.graph.outputs.size())
@@ -126,6 +166,19 @@ Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const std::vector<No
     reduced.report.boundary_nodes = fused.boundary_nodes;
     reduced.report.reduced_nodes = reduced.nodes.size();
     return reduced;
+}
+
+}  // namespace
+
+Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
+                         const RewriteEngine& engine, bool maximal_fusion) {
+    return reduce_kept(nodes.size(), dead_code_elimination(nodes, outputs), engine, maximal_fusion);
+}
+
+Reduced reduce_with_mode(std::vector<NodeKey>&& nodes, const std::vector<NodeId>& outputs,
+                         const RewriteEngine& engine, bool maximal_fusion) {
+    const std::size_t input_nodes = nodes.size();
+    return reduce_kept(input_nodes, dead_code_elimination(std::move(nodes), outputs), engine, maximal_fusion);
 }
 
 ReducedStore from_reduced(Reduced reduced) {
@@ -158,7 +211,7 @@ ReducedStore from_reduced(Reduced reduced) {
 
 ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion) {
     Snapshot snap = store.snapshot();
-    return from_reduced(reduce_with_mode(snap.nodes, snap.outputs, engine, maximal_fusion));
+    return from_reduced(reduce_with_mode(std::move(snap.nodes), snap.outputs, engine, maximal_fusion));
 }
 
 Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, const std::vector<NodeId>& outputs,
@@ -166,7 +219,7 @@ Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, con
     std::vector<NodeKey> nodes = store.snapshot_from(0);
     for (NodeId o : outputs)
         if (o >= nodes.size()) return make_err(BadNodeId{o});
-    return from_reduced(reduce_with_mode(nodes, outputs, engine, maximal_fusion));
+    return from_reduced(reduce_with_mode(std::move(nodes), outputs, engine, maximal_fusion));
 }
 
 std::vector<std::pair<std::string, std::size_t>> report_to_map(const ReductionReport& report) {

@@ -136,3 +136,26 @@ TEST(IncrementalStep, BatchSizeDoesNotMatter) {
         EXPECT_EQ(a->report.input_nodes, whole.canonical_count());
     }
 }
+
+// The mirror of a commutative op is probed without disturbing the key that
+// is finally stored: it keeps its own input order, and a later op in either
+// order finds it.
+TEST(IncrementalStep, MirrorProbeKeepsTheStoredOrder) {
+    IncrementalReducer r;
+    // a, b, mul(b, a) [new], mul(a, b) [its mirror], mul(b, a) [itself], max(a, a) twice.
+    ASSERT_TRUE(r.step({src("a"), src("b"), op("mul", {1, 0}), op("mul", {0, 1}), op("mul", {1, 0}),
+                        op("maximum", {0, 0}), op("maximum", {0, 0})})
+                    .ok());
+    EXPECT_EQ(r.canonical_count(), 4u);
+    auto out = r.finalize({2, 3, 4, 5, 6}, Identity(), false);
+    ASSERT_TRUE(out.ok());
+    EXPECT_EQ(out->outputs[0], out->outputs[1]);
+    EXPECT_EQ(out->outputs[0], out->outputs[2]);
+    EXPECT_EQ(out->outputs[3], out->outputs[4]);
+    // The stored mul reads (b, a): its one-member stage takes b first.
+    const NodeKey& stage = out->nodes[out->outputs[0]];
+    ASSERT_EQ(stage.kind(), NodeKind::Stage);
+    ASSERT_EQ(stage.inputs().size(), 2u);
+    EXPECT_TRUE(out->nodes[stage.inputs()[0]] == src("b"));
+    EXPECT_TRUE(out->nodes[stage.inputs()[1]] == src("a"));
+}

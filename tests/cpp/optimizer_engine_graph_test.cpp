@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "optimizer/engine_graph.h"
 #include "optimizer_testing.h"
 
@@ -90,6 +92,37 @@ TEST(EngineGraph, DistinctFormEqualsPlainFormWithoutClashes) {
     std::erase_if(plain, [](const auto& e) { return is_op_text(e.first); });
     EXPECT_EQ(in.rebuild.size(), plain.size());
     for (const auto& [text, key] : plain) EXPECT_TRUE(in.rebuild.at(text) == key) << text;
+}
+
+// Tokens are remembered per key apart from its inputs; keys that differ
+// only in a parameter's type, sign, NaN payload or name bytes must still get
+// their own tokens, and so must every key once too many distinct ones are seen.
+TEST(EngineGraph, EveryNodeCarriesItsKeysToken) {
+    auto with = [](const char* name, ParamValue v) { return ParamMap::make({{name, std::move(v)}}); };
+    std::vector<NodeKey> keys{src("a"), src("a|b"), NodeKey::source("a", with("k", ParamValue::Int(1)))};
+    const std::vector<ParamMap> params{{},
+                                       with("k", ParamValue::Int(1)),
+                                       with("k", ParamValue::Float(1.0)),
+                                       with("k", ParamValue::Bool(true)),
+                                       with("k", ParamValue::Str("1")),
+                                       with("k", ParamValue::Float(0.0)),
+                                       with("k", ParamValue::Float(-0.0)),
+                                       with("k", ParamValue::Float(std::numeric_limits<double>::quiet_NaN())),
+                                       with("k", ParamValue::Float(-std::numeric_limits<double>::quiet_NaN())),
+                                       with("j", ParamValue::Int(1)),
+                                       identity_params()};
+    for (int round = 0; round < 2; ++round)
+        for (const ParamMap& p : params)
+            for (const char* name : {"add", "ad", "add=", "mul"}) {
+                keys.push_back(NodeKey::op(name, p, {0}));
+                keys.push_back(NodeKey::reduction(name, p, {keys.size() - 1}));
+                keys.push_back(NodeKey::exchange(p, {keys.size() - 1}));
+            }
+    for (int i = 0; i < 70000; ++i) keys.push_back(src("s" + std::to_string(i % 69000)));
+    const EngineInput in = to_distinct_engine_graph(keys, {});
+    ASSERT_EQ(in.graph.nodes.size(), keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) ASSERT_EQ(in.graph.nodes[i].op, keys[i].token()) << i;
+    EXPECT_EQ(in.graph, to_engine_graph(keys, {}));
 }
 
 struct ClashCase {

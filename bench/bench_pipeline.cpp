@@ -1,0 +1,277 @@
+// Google Benchmark kernels for the phases of reduction and the incremental
+// reducer. Build with -DDAGLOOM_BENCH=ON; run ./bench_pipeline.
+//
+// The workload mirrors reduction_records() of bench/bench_common.py: eight
+// sources, then chain links, mirrored commutative pairs, identity ops,
+// parameterised fan-in over the last 64 nodes and reductions (the outputs).
+//
+//   BM_Snapshot        copying the store's keys (what every reduction starts with)
+//   BM_DeadCode        dead_code_elimination over the snapshot
+//   BM_EngineGraph     to_distinct_engine_graph over the kept keys
+//   BM_Canonicalize    SaturationEngine::canonicalize (reported for scale only)
+//   BM_Cse             cse over the canonical graph
+//   BM_StageFusion     stage_fusion, single-use (0) and maximal (1)
+//   BM_FromReduced     interning the reduced keys into a new store
+//   BM_Reduce          reduce_with_outputs end to end
+//   BM_ReduceNoEngine  the same with an engine that returns its argument, so
+//                      only the phases around canonicalize are timed
+//   BM_IncrementalStep IncrementalReducer::step over 100 batches, the keys
+//                      already copied out of the store (target <= 150 ns/node)
+//   BM_Finalize        IncrementalReducer::finalize after all the steps
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "optimizer/incremental_reducer.h"
+#include "optimizer/pipeline.h"
+#include "optimizer/saturation_engine.h"
+#include "optimizer/stage_fusion.h"
+#include "store/graph_store.h"
+
+using namespace dagloom;
+
+namespace {
+
+struct Workload {
+    std::unique_ptr<GraphStore> store;
+    std::vector<NodeId> outputs;
+};
+
+ParamMap identity_params() {
+    return ParamMap::make({{"scalar", ParamValue::Float(0.0)}, {"side", ParamValue::Str("r")}});
+}
+
+NodeId must(Result<NodeId, BadNodeId> r) {
+    if (!r.ok()) std::abort();
+    return *r;
+}
+
+Workload make_workload(std::size_t n) {
+    std::mt19937_64 rng(2);
+    auto below = [&](std::size_t bound) { return static_cast<std::size_t>(rng() % bound); };
+    auto unit = [&] { return static_cast<double>(rng() >> 11) / 9007199254740992.0; };
+    const char* chain[] = {"neg", "exp", "log"};
+    const char* commutative[] = {"add", "mul", "maximum"};
+    const char* fan_in[] = {"sub", "div"};
+
+    Workload w;
+    w.store = std::make_unique<GraphStore>();
+    std::vector<NodeId> ids;  // record position -> store id
+    for (int i = 0; i < 8; ++i) ids.push_back(must(w.store->intern(NodeKey::source("x" + std::to_string(i), {}))));
+    while (ids.size() < n) {
+        const std::size_t i = ids.size();
+        const double r = unit();
+        const std::size_t lo = i > 64 ? i - 64 : 0;
+        const NodeId a = ids[lo + below(i - lo)];
+        const NodeId b = ids[lo + below(i - lo)];
+        if (r < 0.25) {
+            ids.push_back(must(w.store->intern(NodeKey::op(chain[below(3)], {}, {ids[i - 1]}))));
+        } else if (r < 0.45) {
+            const char* name = commutative[below(3)];
+            ids.push_back(must(w.store->intern(NodeKey::op(name, {}, {a, b}))));
+            if (ids.size() < n) ids.push_back(must(w.store->intern(NodeKey::op(name, {}, {b, a}))));
+        } else if (r < 0.6) {
+            ids.push_back(must(w.store->intern(NodeKey::op("add", identity_params(), {a}))));
+        } else if (r < 0.9) {
+            ParamMap k = ParamMap::make({{"k", ParamValue::Int(static_cast<int64_t>(below(3)))}});
+            ids.push_back(must(w.store->intern(NodeKey::op(fan_in[below(2)], std::move(k), {a, b}))));
+        } else {
+            ids.push_back(must(w.store->intern(NodeKey::reduction("sum", {}, {ids[i - 1]}))));
+            w.outputs.push_back(ids.back());
+        }
+    }
+    if (w.outputs.empty()) w.outputs.push_back(ids.back());
+    return w;
+}
+
+const Workload& workload(std::size_t n) {
+    static std::map<std::size_t, Workload> cache;
+    auto it = cache.find(n);
+    if (it == cache.end()) it = cache.emplace(n, make_workload(n)).first;
+    return it->second;
+}
+
+const SaturationEngine& saturation() {
+    static const SaturationEngine engine;
+    return engine;
+}
+
+struct PassThrough final : RewriteEngine {
+    EngineGraph canonicalize(const EngineGraph& graph) const override { return graph; }
+};
+
+// The intermediate values of one reduction, for timing each phase on its
+// real input.
+struct Phases {
+    std::vector<NodeKey> nodes;
+    KeptGraph kept;
+    EngineInput in;
+    EngineGraph canonical;
+    EngineGraph merged;
+    Reduced reduced;
+};
+
+const Phases& phases(std::size_t n) {
+    static std::map<std::size_t, Phases> cache;
+    auto it = cache.find(n);
+    if (it != cache.end()) return it->second;
+    const Workload& w = workload(n);
+    Phases p;
+    p.nodes = w.store->snapshot_from(0);
+    p.kept = dead_code_elimination(p.nodes, w.outputs);
+    p.in = to_distinct_engine_graph(p.kept.nodes, p.kept.outputs);
+    p.canonical = saturation().canonicalize(p.in.graph);
+    p.merged = cse(p.canonical);
+    FusionResult fused = stage_fusion(p.merged, p.merged.outputs, p.in.rebuild, false);
+    p.reduced.nodes = std::move(fused.nodes);
+    p.reduced.outputs = std::move(fused.outputs);
+    return cache.emplace(n, std::move(p)).first->second;
+}
+
+void per_node(benchmark::State& state, std::size_t n) {
+    state.counters["ns_per_node"] = benchmark::Counter(
+        static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+std::size_t arg(const benchmark::State& state) { return static_cast<std::size_t>(state.range(0)); }
+
+void BM_Snapshot(benchmark::State& state) {
+    const Workload& w = workload(arg(state));
+    for (auto _ : state) benchmark::DoNotOptimize(w.store->snapshot_from(0));
+    per_node(state, arg(state));
+}
+
+void BM_DeadCode(benchmark::State& state) {
+    const Phases& p = phases(arg(state));
+    const Workload& w = workload(arg(state));
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<NodeKey> copy = p.nodes;
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(dead_code_elimination(std::move(copy), w.outputs));
+    }
+    per_node(state, arg(state));
+}
+
+void BM_EngineGraph(benchmark::State& state) {
+    const Phases& p = phases(arg(state));
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<NodeKey> copy = p.kept.nodes;
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(to_distinct_engine_graph(std::move(copy), p.kept.outputs));
+    }
+    per_node(state, arg(state));
+}
+
+void BM_Canonicalize(benchmark::State& state) {
+    const Phases& p = phases(arg(state));
+    for (auto _ : state) benchmark::DoNotOptimize(saturation().canonicalize(p.in.graph));
+    per_node(state, arg(state));
+}
+
+void BM_Cse(benchmark::State& state) {
+    const Phases& p = phases(arg(state));
+    for (auto _ : state) {
+        state.PauseTiming();
+        EngineGraph copy = p.canonical;
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(cse(std::move(copy)));
+    }
+    per_node(state, arg(state));
+}
+
+void BM_StageFusion(benchmark::State& state) {
+    const Phases& p = phases(arg(state));
+    const bool maximal = state.range(1) != 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        EngineGraph copy = p.merged;
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(stage_fusion(std::move(copy), p.merged.outputs, p.in.rebuild, maximal));
+    }
+    per_node(state, arg(state));
+}
+
+void BM_FromReduced(benchmark::State& state) {
+    const Phases& p = phases(arg(state));
+    for (auto _ : state) {
+        state.PauseTiming();
+        Reduced copy = p.reduced;
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(from_reduced(std::move(copy)));
+    }
+    per_node(state, arg(state));
+}
+
+void BM_Reduce(benchmark::State& state) {
+    const Workload& w = workload(arg(state));
+    for (auto _ : state) benchmark::DoNotOptimize(reduce_with_outputs(*w.store, w.outputs, saturation(), false));
+    per_node(state, arg(state));
+}
+
+void BM_ReduceNoEngine(benchmark::State& state) {
+    const Workload& w = workload(arg(state));
+    const PassThrough engine;
+    for (auto _ : state) benchmark::DoNotOptimize(reduce_with_outputs(*w.store, w.outputs, engine, false));
+    per_node(state, arg(state));
+}
+
+// The keys of the workload in 100 batches, as snapshot_from hands them over.
+std::vector<std::vector<NodeKey>> batches(std::size_t n) {
+    const std::vector<NodeKey> all = workload(n).store->snapshot_from(0);
+    const std::size_t size = std::max<std::size_t>(1, all.size() / 100);
+    std::vector<std::vector<NodeKey>> out;
+    for (std::size_t start = 0; start < all.size(); start += size)
+        out.emplace_back(all.begin() + static_cast<std::ptrdiff_t>(start),
+                         all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), start + size)));
+    return out;
+}
+
+void BM_IncrementalStep(benchmark::State& state) {
+    const std::size_t n = arg(state);
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<std::vector<NodeKey>> delta = batches(n);
+        IncrementalReducer reducer;
+        state.ResumeTiming();
+        for (auto& batch : delta) benchmark::DoNotOptimize(reducer.step(std::move(batch)));
+        state.PauseTiming();
+        {
+            IncrementalReducer gone = std::move(reducer);
+            delta.clear();
+        }
+        state.ResumeTiming();
+    }
+    per_node(state, workload(n).store->node_count());
+}
+
+void BM_Finalize(benchmark::State& state) {
+    const std::size_t n = arg(state);
+    IncrementalReducer reducer;
+    for (auto& batch : batches(n))
+        if (!reducer.step(std::move(batch)).ok()) std::abort();
+    const Workload& w = workload(n);
+    state.counters["canonical"] = static_cast<double>(reducer.canonical_count());
+    for (auto _ : state) benchmark::DoNotOptimize(reducer.finalize(w.outputs, saturation(), false));
+}
+
+}  // namespace
+
+BENCHMARK(BM_Snapshot)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DeadCode)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EngineGraph)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Canonicalize)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Cse)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StageFusion)->Args({100000, 0})->Args({100000, 1})->Args({1000000, 0})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FromReduced)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReduceNoEngine)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Reduce)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IncrementalStep)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Finalize)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
