@@ -40,17 +40,7 @@ uint64_t bare_hash(const NodeKey& key) {
     Hasher h(0);
     h.add(static_cast<uint64_t>(key.kind()));
     h.add_bytes(key.name());
-    h.add(key.params().size());
-    for (const auto& [name, value] : key.params()) {
-        h.add_bytes(name);
-        h.add(static_cast<uint64_t>(value.tag()));
-        switch (value.tag()) {
-            case ParamValue::Tag::Int: h.add(static_cast<uint64_t>(value.as_int())); break;
-            case ParamValue::Tag::Float: h.add(canonical_float_bits(value.as_float())); break;
-            case ParamValue::Tag::Bool: h.add(value.as_bool()); break;
-            case ParamValue::Tag::Str: h.add_bytes(value.as_str()); break;
-        }
-    }
+    h.add(hash_params(key.params(), 0));
     if (key.kind() == NodeKind::External) {
         const PayloadDescriptor& d = key.descriptor();
         for (const std::string* f : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) h.add_bytes(*f);

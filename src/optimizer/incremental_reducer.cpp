@@ -5,7 +5,8 @@
 #include <bit>
 #include <string_view>
 
-#include "store/key_index.h"
+#include "graph/node_view.h"
+#include "store/node_table.h"
 
 namespace dagloom {
 
@@ -14,21 +15,21 @@ namespace {
 // The operators whose two-input, parameterless form is commutative.
 constexpr std::array<std::string_view, 8> kCommutative = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
 
-bool is_commutative(const NodeKey& key) {
-    return key.inputs().size() == 2 && key.params().empty() &&
-           std::find(kCommutative.begin(), kCommutative.end(), key.name()) != kCommutative.end();
+bool is_commutative(const NodeView& node) {
+    return node.inputs.size() == 2 && node.params->empty() &&
+           std::find(kCommutative.begin(), kCommutative.end(), node.name) != kCommutative.end();
 }
 
 // Whether the Op's token is one of the four identity tokens: add with
 // scalar 0.0 or mul with scalar 1.0, on side "r" or "l". Compared field by
 // field instead of building the token text; equal by construction because
 // the token of a name and a map is injective.
-bool has_identity_token(const NodeKey& key) {
+bool has_identity_token(const NodeView& node) {
     uint64_t unit_bits;
-    if (key.name() == "add") unit_bits = 0;
-    else if (key.name() == "mul") unit_bits = std::bit_cast<uint64_t>(1.0);
+    if (node.name == "add") unit_bits = 0;
+    else if (node.name == "mul") unit_bits = std::bit_cast<uint64_t>(1.0);
     else return false;
-    const auto& e = key.params().entries();
+    const auto& e = node.params->entries();
     if (e.size() != 2 || e[0].first != "scalar" || e[1].first != "side") return false;
     const ParamValue& scalar = e[0].second;
     const ParamValue& side = e[1].second;
@@ -38,52 +39,46 @@ bool has_identity_token(const NodeKey& key) {
 
 }  // namespace
 
+// The canonical form is hash-consed in the same packed table a store uses,
+// so a step allocates nothing per node and the form stays small.
 struct IncrementalReducer::State {
-    std::vector<NodeKey> canonical;
+    NodeTable canonical;
     std::vector<uint64_t> remap;
-    KeyIndex interned;  // over `canonical`
     uint64_t total_work = 0;
 
-    std::optional<uint64_t> lookup(const NodeKey& key, uint64_t h) const { return interned.find(canonical, key, h); }
-
-    uint64_t append(NodeKey key, uint64_t h) {
-        const uint64_t pos = canonical.size();
-        interned.reserve_one();
-        canonical.push_back(std::move(key));
-        interned.insert(pos, h);
-        return pos;
-    }
-
-    uint64_t hash_cons(NodeKey key) {
-        const uint64_t h = interned.hash(key);
-        if (auto found = lookup(key, h)) return *found;
-        return append(std::move(key), h);
-    }
-
-    uint64_t canonicalize(NodeKey key) {
-        if (key.kind() == NodeKind::Op) {
+    uint64_t canonicalize(NodeKey& key) {
+        if (carries_extra(key.kind())) {
+            key.map_inputs([&](NodeId x) { return remap[x]; });
+            return canonical.intern(canonical.probe(view_of(key)), &key).pos;
+        }
+        NodeId mapped[2];
+        std::vector<NodeId> many;
+        std::span<const NodeId> inputs;
+        if (key.inputs().size() <= 2) {
+            for (std::size_t i = 0; i < key.inputs().size(); ++i) mapped[i] = remap[key.inputs()[i]];
+            inputs = std::span<const NodeId>(mapped, key.inputs().size());
+        } else {
+            many.reserve(key.inputs().size());
+            for (NodeId x : key.inputs()) many.push_back(remap[x]);
+            inputs = many;
+        }
+        const NodeView node{key.kind(), key.name(), &key.params(), inputs, nullptr};
+        if (node.kind == NodeKind::Op) {
             // Only a one-input identity op means "its operand"; with zero or
             // several inputs it is an ordinary op, as in the rewrite rules.
-            if (key.inputs().size() == 1 && has_identity_token(key)) return key.inputs()[0];
-            if (is_commutative(key)) {
-                const uint64_t h = interned.hash(key);
-                if (auto found = lookup(key, h)) return *found;
-                // The mirror is probed in place (inputs swapped, then swapped
-                // back) rather than built as a second key; with equal inputs
-                // it is the key itself, already probed.
-                const NodeId a = key.inputs()[0];
-                const NodeId b = key.inputs()[1];
-                if (a != b) {
-                    auto swap = [&](NodeId x) { return x == a ? b : a; };
-                    key.map_inputs(swap);
-                    const std::optional<uint64_t> mirrored = lookup(key, interned.hash(key));
-                    key.map_inputs(swap);
-                    if (mirrored) return *mirrored;
-                }
-                return append(std::move(key), h);
+            if (inputs.size() == 1 && has_identity_token(node)) return inputs[0];
+            if (is_commutative(node) && inputs[0] != inputs[1]) {
+                const NodeTable::Probe probe = canonical.probe(node);
+                if (auto found = canonical.find(probe)) return *found;
+                // With equal inputs the mirror is the key itself, already probed.
+                const NodeId swapped[2] = {inputs[1], inputs[0]};
+                NodeView mirror = node;
+                mirror.inputs = std::span<const NodeId>(swapped, 2);
+                if (auto found = canonical.find(canonical.probe(mirror))) return *found;
+                return canonical.intern(probe, nullptr).pos;
             }
         }
-        return hash_cons(std::move(key));
+        return canonical.intern(canonical.probe(node), nullptr).pos;
     }
 };
 
@@ -99,8 +94,7 @@ Result<uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> delta)
         const uint64_t watermark = s.remap.size();
         for (NodeId x : key.inputs())
             if (x >= watermark) return make_err(BadNodeId{x});
-        key.map_inputs([&](NodeId x) { return s.remap[x]; });
-        uint64_t n = s.canonicalize(std::move(key));
+        const uint64_t n = s.canonicalize(key);
         s.remap.push_back(n);
     }
     s.total_work += count;
@@ -116,7 +110,7 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(const std::vector<NodeId
         if (o >= s.remap.size()) return make_err(BadNodeId{o});
         mapped.push_back(s.remap[o]);
     }
-    return reduce_with_mode(s.canonical, mapped, engine, maximal_fusion);
+    return reduce_with_mode(s.canonical.keys_from(0), mapped, engine, maximal_fusion);
 }
 
 uint64_t IncrementalReducer::watermark() const { return state_->remap.size(); }

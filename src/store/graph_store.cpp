@@ -67,26 +67,14 @@ std::vector<NodeId> GraphStore::outputs() const {
     return outputs_;
 }
 
-namespace {
-
-std::vector<NodeKey> keys_from(const NodeTable& table, std::size_t start) {
-    std::vector<NodeKey> keys;
-    if (start >= table.size()) return keys;
-    keys.reserve(table.size() - start);
-    for (std::size_t i = start; i < table.size(); ++i) keys.push_back(key_of(table.view(i)));
-    return keys;
-}
-
-}  // namespace
-
 Snapshot GraphStore::snapshot() const {
     auto guard = mu_.lock();
-    return Snapshot{keys_from(table_, 0), outputs_};
+    return Snapshot{table_.keys_from(0), outputs_};
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
     auto guard = mu_.lock();
-    return keys_from(table_, static_cast<std::size_t>(std::min<NodeId>(start, table_.size())));
+    return table_.keys_from(static_cast<std::size_t>(std::min<NodeId>(start, table_.size())));
 }
 
 }  // namespace dagloom

@@ -110,6 +110,18 @@ NodeTable::Interned NodeTable::intern(const Probe& probe, NodeKey* whole) {
     return {append(probe, ids, whole), true};
 }
 
+std::optional<uint64_t> NodeTable::find(const Probe& probe) const {
+    return find(probe, probe.parts.full != nullptr ? PoolIds{} : pool_ids(probe));
+}
+
+std::vector<NodeKey> NodeTable::keys_from(std::size_t start) const {
+    std::vector<NodeKey> keys;
+    if (start >= size()) return keys;
+    keys.reserve(size() - start);
+    for (std::size_t i = start; i < size(); ++i) keys.push_back(key_of(view(i)));
+    return keys;
+}
+
 std::optional<uint64_t> NodeTable::find(const Probe& probe, const PoolIds& ids) const {
     const NodeKind kind = probe.parts.kind;
     if (probe.parts.full != nullptr) {

@@ -73,6 +73,10 @@ public:
     // reserved before anything is stored, so running out of memory leaves
     // the visible table unchanged.
     Interned intern(const Probe& probe, NodeKey* whole);
+    // The position of the probed key, if present.
+    std::optional<uint64_t> find(const Probe& probe) const;
+    // Every key from position `start` on, rebuilt as NodeKeys.
+    std::vector<NodeKey> keys_from(std::size_t start) const;
 
 private:
     struct Record {
