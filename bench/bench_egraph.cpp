@@ -8,6 +8,8 @@
 //   BM_CommuteSaturation   Runner to saturation with commutativity on 100,000
 //                          binary nodes (target < 0.5 s)
 //   BM_Intern              GlobalSymbol::from of existing 39-byte tokens
+//   BM_Canonicalize        SaturationEngine::canonicalize of a 100,000-node
+//                          engine graph shaped like the reduce benchmark's
 #include <benchmark/benchmark.h>
 
 #include <memory>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "egraph/egraph.h"
+#include "optimizer/saturation_engine.h"
 
 using namespace dagloom::egraph;
 
@@ -175,6 +178,63 @@ void BM_Intern(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_Intern);
+
+// The reduce benchmark's workload as an engine graph: eight sources, then
+// chains of neg/exp/log, mirrored commutative pairs, identity adds, fan-in
+// sub/div with a parameter over recent nodes, and sum reductions (the
+// outputs).
+dagloom::EngineGraph reduction_workload(std::size_t n) {
+    using dagloom::EngineNode;
+    std::mt19937_64 rng(2);
+    auto uniform = [&] { return static_cast<double>(rng() >> 11) * 0x1.0p-53; };
+    auto pick = [&](std::size_t k) { return static_cast<std::size_t>(rng() % k); };
+    dagloom::EngineGraph g;
+    auto push = [&](std::string op, std::vector<uint64_t> children) {
+        const bool opaque = !dagloom::is_op_text(op);
+        g.nodes.push_back(EngineNode{std::move(op), std::move(children), opaque});
+    };
+    for (int k = 0; k < 8; ++k) push("src|x" + std::to_string(k), {});
+    const char* chain[] = {"neg", "exp", "log"};
+    const char* commutative[] = {"add", "mul", "maximum"};
+    const char* fan_in[] = {"sub", "div"};
+    while (g.nodes.size() < n) {
+        const std::size_t i = g.nodes.size();
+        const double r = uniform();
+        const std::size_t lo = i > 64 ? i - 64 : 0;
+        const uint64_t a = lo + pick(i - lo), b = lo + pick(i - lo);
+        if (r < 0.25) {
+            push(std::string("op|") + chain[pick(3)], {i - 1});
+        } else if (r < 0.45) {
+            const std::string op = std::string("op|") + commutative[pick(3)];
+            push(op, {a, b});
+            push(op, {b, a});
+        } else if (r < 0.6) {
+            push("op|add|scalar=f0000000000000000;side=sr", {a});
+        } else if (r < 0.9) {
+            push(std::string("op|") + fan_in[pick(2)] + "|k=i" + std::to_string(pick(3)), {a, b});
+        } else {
+            push("red|sum", {i - 1});
+            g.outputs.push_back(i);
+        }
+    }
+    g.nodes.resize(n);
+    std::erase_if(g.outputs, [&](uint64_t o) { return o >= n; });
+    if (g.outputs.empty()) g.outputs.push_back(n - 1);
+    return g;
+}
+
+void BM_Canonicalize(benchmark::State& state) {
+    const dagloom::EngineGraph graph = reduction_workload(static_cast<std::size_t>(state.range(0)));
+    const dagloom::SaturationEngine engine;
+    std::size_t kept = 0;
+    for (auto _ : state) {
+        dagloom::EngineGraph out = engine.canonicalize(graph);
+        kept = out.nodes.size();
+        benchmark::DoNotOptimize(out);
+    }
+    state.counters["kept_nodes"] = static_cast<double>(kept);
+}
+BENCHMARK(BM_Canonicalize)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

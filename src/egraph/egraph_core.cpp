@@ -1,6 +1,8 @@
 #include "egraph/egraph_core.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <chrono>
 #include <iomanip>
 #include <iterator>
@@ -26,12 +28,7 @@ std::string to_string(const SymbolLang& node) {
 
 std::ostream& operator<<(std::ostream& out, const SymbolLang& node) { return out << to_string(node); }
 
-Id UnionFind::make_set() {
-    const std::size_t id = parent_.size();
-    if (id >= 0xffffffffu) fail("Can't represent id " + std::to_string(id) + " as an Id");
-    parent_.push_back(static_cast<Id>(id));
-    return static_cast<Id>(id);
-}
+void UnionFind::fail_too_many(std::size_t id) { fail("Can't represent id " + std::to_string(id) + " as an Id"); }
 
 void UnionFind::fail_out_of_range(Id x) const { fail_index(x, parent_.size()); }
 
@@ -107,6 +104,16 @@ Id EGraph::add_internal(SymbolLang node) {
     return id;
 }
 
+void EGraph::reserve(std::size_t nodes) {
+    const std::size_t ids = union_find_.size() + nodes;
+    union_find_.reserve(ids);
+    classes_.reserve(ids);
+    has_parents_.reserve((ids + 63) / 64);
+    pending_.reserve(pending_.size() + nodes);
+    memo_entries_.reserve(memo_entries_.size() + nodes);
+    memo_.reserve(memo_entries_.size() + nodes);
+}
+
 std::optional<Id> EGraph::lookup(SymbolLang node) const {
     for (Id& c : node.children()) c = union_find_.find(c);
     const MemoEntry* e = memo_find(node, node.hash());
@@ -134,6 +141,7 @@ bool EGraph::perform_union(Id id1, Id id2) {
     concat(survivor.nodes, std::move(removed.nodes));
     concat(survivor.parents, std::move(removed.parents));
     if (!survivor.parents.empty()) set_has_parents(r1);
+    touched_.push_back(r1);
     return true;
 }
 
@@ -158,15 +166,16 @@ std::span<const Id> EGraph::classes_with_op(GlobalSymbol op) const {
     return op_sets_[e];
 }
 
-std::vector<Id>& EGraph::op_set(GlobalSymbol op) {
+std::uint32_t EGraph::op_slot(GlobalSymbol op) {
     const std::uint32_t next = static_cast<std::uint32_t>(op_keys_.size());
     auto [e, inserted] =
         op_index_.find_or_insert(hash_word(0, op.raw()), next, [&](std::uint32_t i) { return op_keys_[i] == op; });
     if (inserted) {
         op_keys_.push_back(op);
         op_sets_.emplace_back();
+        slot_fill_.push_back(0);
     }
-    return op_sets_[e];
+    return e;
 }
 
 std::size_t EGraph::process_unions() {
@@ -185,8 +194,24 @@ std::size_t EGraph::process_unions() {
         }
         const ParentRef entry = pending_.back();
         pending_.pop_back();
-        SymbolLang node = memo_entries_[entry.memo_entry].key;
         const Id cls = entry.id;
+        // A recorded node whose children are all still roots is its own
+        // canonical form, so the memo entry it names is the one a lookup
+        // would find (memo keys are unique), and the class's copy of it is
+        // unchanged. Most pending entries are new nodes of this kind.
+        {
+            const SymbolLang& key = memo_entries_[entry.memo_entry].key;
+            bool canonical = true;
+            for (Id c : key.children()) canonical = canonical && union_find_.parent(c) == c;
+            if (canonical) {
+                const Id old = memo_entries_[entry.memo_entry].value;
+                memo_entries_[entry.memo_entry].value = cls;
+                if (perform_union(old, cls)) ++n_unions;
+                continue;
+            }
+        }
+        touched_.push_back(cls);
+        SymbolLang node = memo_entries_[entry.memo_entry].key;
         for (Id& c : node.children()) c = union_find_.find_compress(c);
         const std::uint64_t hash = node.hash();
         const std::uint32_t next = static_cast<std::uint32_t>(memo_entries_.size());
@@ -205,14 +230,45 @@ std::size_t EGraph::process_unions() {
 }
 
 std::size_t EGraph::rebuild_classes() {
-    for (std::vector<Id>& s : op_sets_) s.clear();
+    const std::size_t ids = union_find_.size();
+    if (touched_.empty() && fresh_from_ == ids) return 0;
+    // The touched roots, ascending and each once: marked in a bitmap, then
+    // read back in id order (cheaper than sorting when they are many).
+    touched_bits_.resize((ids + 63) / 64);
+    auto mark = [&](Id t) {
+        const Id r = union_find_.find_compress(t);
+        touched_bits_[r >> 6] |= std::uint64_t{1} << (r & 63);
+    };
+    for (const Id t : touched_) mark(t);
+    for (std::size_t t = fresh_from_; t < ids; ++t) mark(static_cast<Id>(t));
+    fresh_from_ = ids;
+    touched_.clear();
+    for (std::size_t w = 0; w < touched_bits_.size(); ++w)
+        for (std::uint64_t bits = touched_bits_[w]; bits != 0; bits &= bits - 1)
+            touched_.push_back(static_cast<Id>(w * 64 + static_cast<unsigned>(std::countr_zero(bits))));
+
+    // When most classes are touched, re-indexing every class from scratch
+    // (in id order, straight into the emptied sets) is cheaper than merging
+    // changes into the sets; the result is the same.
+    const bool full = touched_.size() * 4 >= class_count_;
+    if (full) {
+        for (const Id r : touched_) touched_bits_[r >> 6] = 0;
+        touched_.clear();
+        for (std::size_t slot = 0; slot < classes_.size(); ++slot)
+            if (classes_[slot].id == slot) touched_.push_back(static_cast<Id>(slot));
+        for (std::vector<Id>& set : op_sets_) set.clear();
+    }
+
     std::size_t trimmed = 0;
-    GlobalSymbol cached_op;
-    std::vector<Id>* cached_set = nullptr;
-    for (std::size_t slot = 0; slot < classes_.size(); ++slot) {
-        EClass& cls = classes_[slot];
-        if (cls.id != slot) continue;
-        NodeList& nodes = cls.nodes;
+    // Op slots by a small direct-mapped cache: a rebuild meets few distinct
+    // ops, interleaved.
+    struct CachedSlot {
+        GlobalSymbol op;
+        std::uint32_t slot = FlatIndex::kNone;
+    };
+    std::array<CachedSlot, 64> cache{};
+    for (const Id r : touched_) {
+        NodeList& nodes = classes_[r].nodes;
         for (SymbolLang& n : nodes)
             for (Id& c : n.children()) c = union_find_.find_compress(c);
         if (nodes.size() > 1) {
@@ -228,14 +284,64 @@ std::size_t EGraph::rebuild_classes() {
             if (!first && n.op == prev) continue;
             first = false;
             prev = n.op;
-            if (!cached_set || cached_op != n.op) {
-                cached_set = &op_set(n.op);
-                cached_op = n.op;
+            CachedSlot& c = cache[hash_word(0, n.op.raw()) >> 58];
+            if (c.slot == FlatIndex::kNone || c.op != n.op) c = CachedSlot{n.op, op_slot(n.op)};
+            if (full) {
+                op_sets_[c.slot].push_back(r);
+                continue;
             }
-            cached_set->push_back(cls.id);
+            if (slot_fill_[c.slot]++ == 0) slots_met_.push_back(c.slot);
+            added_.emplace_back(c.slot, r);
         }
     }
+    if (full) {
+        touched_.clear();
+        return trimmed;
+    }
+    // A class never loses an op, and an absorbed class's ops live on in a
+    // touched root; so only the sets of the ops just seen can have changed.
+    // Group the roots by slot (a counting sort: each group stays ascending),
+    // then rebuild each met slot's set.
+    std::uint32_t offset = 0;
+    for (const std::uint32_t slot : slots_met_) {
+        const std::uint32_t count = slot_fill_[slot];
+        slot_fill_[slot] = offset;
+        offset += count;
+    }
+    added_ids_.resize(added_.size());
+    for (const auto& [slot, r] : added_) added_ids_[slot_fill_[slot]++] = r;
+    std::uint32_t begin = 0;
+    for (const std::uint32_t slot : slots_met_) {
+        const std::uint32_t end = slot_fill_[slot];
+        reindex_op(slot, std::span<const Id>(added_ids_).subspan(begin, end - begin));
+        slot_fill_[slot] = 0;
+        begin = end;
+    }
+    slots_met_.clear();
+    added_.clear();
+    for (const Id r : touched_) touched_bits_[r >> 6] = 0;
+    touched_.clear();
     return trimmed;
+}
+
+// The op's set becomes: its untouched live classes, then merged in id order,
+// the touched roots holding the op (`added`, ascending).
+void EGraph::reindex_op(std::uint32_t slot, std::span<const Id> added) {
+    std::vector<Id>& set = op_sets_[slot];
+    if (set.empty()) {
+        set.assign(added.begin(), added.end());
+        return;
+    }
+    std::vector<Id>& out = merge_scratch_;
+    out.clear();
+    auto a = added.begin();
+    for (const Id id : set) {
+        if (union_find_.parent(id) != id || ((touched_bits_[id >> 6] >> (id & 63)) & 1u)) continue;
+        while (a != added.end() && *a < id) out.push_back(*a++);
+        out.push_back(id);
+    }
+    out.insert(out.end(), a, added.end());
+    set.assign(out.begin(), out.end());
 }
 
 std::size_t EGraph::rebuild() {

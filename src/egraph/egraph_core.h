@@ -54,6 +54,10 @@ public:
     EGraph(const EGraph&) = default;
     EGraph& operator=(const EGraph&) = default;
 
+    // Makes room for `nodes` more classes and memo entries without regrowing
+    // the tables (the caller knows how many nodes it is about to add).
+    void reserve(std::size_t nodes);
+
     // add_internal then find: the representative of the node's class.
     Id add(SymbolLang node) { return find(add_internal(std::move(node))); }
     // Hash-consing insert: the stored memo id when present, else a new class.
@@ -187,7 +191,6 @@ private:
 
     std::size_t process_unions();
     std::size_t rebuild_classes();
-    std::vector<Id>& op_set(GlobalSymbol op);
 
     UnionFind union_find_;
     BigVector<MemoEntry> memo_entries_;  // append-only; keys never removed
@@ -209,6 +212,25 @@ private:
     std::vector<GlobalSymbol> op_keys_;
     std::vector<std::vector<Id>> op_sets_;
     FlatIndex op_index_;                   // hashes op_keys_
+    // Classes whose node lists may have changed since the last rebuild, as
+    // possibly stale ids with repeats: union survivors and holders of
+    // re-queued parent nodes in `touched_`, and every class created since
+    // (ids from `fresh_from_` on). All other classes are still sorted and
+    // canonical and keep their op-index entries, so rebuild visits only these.
+    std::vector<Id> touched_;
+    std::size_t fresh_from_ = 0;
+    // rebuild_classes scratch, kept to reuse the memory: a bit per id for
+    // the touched roots; (op slot, root) pairs in root order; per op slot a
+    // count, then an offset into `added_ids_` (zero outside a rebuild); the
+    // slots met, in order of first meeting; the pairs' roots grouped by slot.
+    std::vector<std::uint64_t> touched_bits_;
+    std::vector<std::pair<std::uint32_t, Id>> added_;
+    std::vector<std::uint32_t> slot_fill_;
+    std::vector<std::uint32_t> slots_met_;
+    std::vector<Id> added_ids_;
+    std::vector<Id> merge_scratch_;
+    std::uint32_t op_slot(GlobalSymbol op);
+    void reindex_op(std::uint32_t slot, std::span<const Id> added);
     bool clean_ = false;
 };
 

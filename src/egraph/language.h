@@ -135,10 +135,16 @@ private:
     }
     const Id* data() const { return len_ <= kInline ? u_.inl : u_.heap; }
     Id* data() { return len_ <= kInline ? u_.inl : u_.heap; }
+    // Out of line: keeps the inline path small, and stops the compiler from
+    // "checking" this branch against callers whose lists it knows are short.
+    [[gnu::noinline]] static Id* heap_copy(const Id* src, std::size_t n) {
+        Id* p = alloc(heap_cap(static_cast<std::uint32_t>(n)));
+        std::memcpy(p, src, n * sizeof(Id));
+        return p;
+    }
     void assign(const Id* src, std::size_t n) {
         if (n > kInline) {
-            u_.heap = alloc(heap_cap(static_cast<std::uint32_t>(n)));
-            std::memcpy(u_.heap, src, n * sizeof(Id));
+            u_.heap = heap_copy(src, n);
         } else {
             // One 8-byte store: moves and copies read the inline children as
             // one word, and two 4-byte stores would defeat store forwarding.
@@ -174,8 +180,15 @@ std::ostream& operator<<(std::ostream& out, const SymbolLang& node);
 // Union-find over dense ids.
 class UnionFind {
 public:
-    Id make_set();
+    Id make_set() {
+        const std::size_t id = parent_.size();
+        if (id >= 0xffffffffu) [[unlikely]]
+            fail_too_many(id);
+        parent_.push_back(static_cast<Id>(id));
+        return static_cast<Id>(id);
+    }
     std::size_t size() const { return parent_.size(); }
+    void reserve(std::size_t n) { parent_.reserve(n); }
 
     // The representative, walking parents without writing.
     Id find(Id x) const {
@@ -215,6 +228,7 @@ private:
             fail_out_of_range(x);
     }
     [[noreturn]] void fail_out_of_range(Id x) const;
+    [[noreturn]] static void fail_too_many(std::size_t id);
     BigVector<Id> parent_;
 };
 

@@ -13,8 +13,7 @@ namespace dagloom::egraph {
 
 // ---------------------------------------------------------------- Subst
 
-Id Subst::operator[](Var var) const {
-    if (auto id = get(var)) return *id;
+void Subst::fail_unbound(Var var) const {
     std::ostringstream msg;
     msg << "Var '" << var.sym << "=" << var << "' not found in " << debug_string(*this);
     fail(msg.str());
@@ -216,6 +215,8 @@ Program Program::compile_from_pat(const RecExpr& ast) {
     c.compile();
     p.instructions_ = std::move(c.instructions_);
     for (const auto& [var, reg] : c.var_regs_) p.subst_.push_back(SubstEntry{var, reg});
+    p.single_bind_ = p.instructions_.size() == 1 && p.instructions_[0].kind == Instruction::Kind::Bind &&
+                     p.instructions_[0].i == 0;
     if (log::enabled(log::Level::Debug)) {
         std::ostringstream out;
         out << "Compiled " << ast << " to [";
@@ -234,9 +235,32 @@ void Machine::run_on(const EGraph& egraph, const Program& program, Id eclass, st
     program_ = &program;
     out_ = &out;
     limit_ = limit;
+    if (program.single_bind_) {
+        run_single_bind(eclass);
+        return;
+    }
     reg_.clear();
     reg_.push_back(eclass);
     run(0);
+}
+
+void Machine::run_single_bind(Id eclass) {
+    const Instruction& ins = program_->instructions_[0];
+    const EClass& cls = (*egraph_)[eclass];
+    const std::uint32_t op = ins.node.op.raw();
+    const std::size_t arity = ins.node.len();
+    for (const SymbolLang& n : cls.nodes) {
+        const std::uint32_t nop = n.op.raw();
+        if (nop != op) {
+            if (nop > op) break;  // nodes are sorted by op
+            continue;
+        }
+        if (n.len() != arity) continue;
+        // Every variable is a child: register out + k holds child k.
+        Subst& s = out_->emplace_back();
+        for (const SubstEntry& e : program_->subst_) s.push_back(SubstEntry{e.var, n.child(e.id - ins.out)});
+        if (--limit_ == 0) return;
+    }
 }
 
 bool Machine::run(std::size_t pc) {
@@ -293,9 +317,8 @@ bool Machine::run(std::size_t pc) {
             }
         }
     }
-    Subst s;
+    Subst& s = out_->emplace_back();
     for (const SubstEntry& e : program_->subst_) s.push_back(SubstEntry{e.var, reg_[e.id]});
-    out_->push_back(std::move(s));
     return --limit_ == 0;
 }
 
@@ -361,18 +384,22 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std:
     std::vector<SearchMatches> result;
     if (ast_.empty()) return result;
     Machine machine;
-    SubstList substs;
+    // The machine fills a fresh entry in place; it is dropped again when
+    // the class yields nothing.
     auto visit = [&](Id eclass) {
         if (limit == 0) return false;
-        machine.run_on(egraph, program_, eclass, limit, substs);
-        if (!substs.empty()) {
-            const std::size_t len = substs.size();
-            if (len > limit) fail("assertion failed: len <= limit");
-            limit -= len;
-            DAGLOOM_LOG(Trace, "Found ", len, " matches of ", ast_, " in class ", eclass);
-            result.push_back(SearchMatches{eclass, std::move(substs), &ast_});
-            substs = SubstList();
+        SearchMatches& m = result.emplace_back();
+        machine.run_on(egraph, program_, eclass, limit, m.substs);
+        const std::size_t len = m.substs.size();
+        if (len == 0) {
+            result.pop_back();
+            return true;
         }
+        if (len > limit) fail("assertion failed: len <= limit");
+        limit -= len;
+        DAGLOOM_LOG(Trace, "Found ", len, " matches of ", ast_, " in class ", eclass);
+        m.eclass = eclass;
+        m.ast = &ast_;
         return true;
     };
     const ENodeOrVar& root = ast_.root();
@@ -397,9 +424,12 @@ std::size_t Pattern::n_matches(const EGraph& egraph) const {
 }
 
 Id Pattern::instantiate(EGraph& egraph, const Subst& subst) const {
+    // A bare-variable applier: the bound class itself.
+    if (ast_.size() == 1 && ast_.root().is_var()) return subst[ast_.root().as_var()];
     SmallVector<Id, 16> ids;
-    ids.resize(ast_.size());
+    ids.reserve(ast_.size());
     for (std::size_t p = 0; p < ast_.size(); ++p) {
+        ids.push_back(0);
         const ENodeOrVar& n = ast_[static_cast<Id>(p)];
         if (n.is_var()) {
             ids[p] = subst[n.as_var()];

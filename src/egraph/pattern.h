@@ -56,7 +56,11 @@ public:
         return std::nullopt;
     }
     // Fails with "Var '{}={}' not found in {:?}" when var is unbound.
-    Id operator[](Var var) const;
+    Id operator[](Var var) const {
+        for (const SubstEntry& e : vec_)
+            if (e.var == var) return e.id;
+        fail_unbound(var);
+    }
 
     std::size_t size() const { return vec_.size(); }
     bool empty() const { return vec_.empty(); }
@@ -69,6 +73,7 @@ public:
     friend bool operator==(const Subst& a, const Subst& b) { return a.vec_ == b.vec_; }
 
 private:
+    [[noreturn]] void fail_unbound(Var var) const;
     SmallVector<SubstEntry, 3> vec_;
 };
 
@@ -109,6 +114,10 @@ public:
 
 private:
     bool run(std::size_t pc);  // true: stop (limit reached)
+    // A program that is one Bind of the class itself (a root operator over
+    // variables, such as "(op ?a ?b)"): the same walk without the register
+    // file.
+    void run_single_bind(Id eclass);
 
     std::vector<Id> reg_;
     std::vector<Id> lookup_;
@@ -135,6 +144,8 @@ private:
     friend class Machine;
     std::vector<Instruction> instructions_;
     Subst subst_;
+    // True when instructions_ is a single Bind of register 0.
+    bool single_bind_ = false;
 };
 
 struct SearchMatches {

@@ -117,7 +117,11 @@ private:
         size_ = other.size_;
         cap_ = other.cap_;
         if (other.is_inline()) {
-            if (other.size_) std::memcpy(inline_, other.inline_, other.size_ * sizeof(T));
+            // An element loop, not a memcpy call sized by the count: N is
+            // small, so this stays a few moves.
+            T* to = reinterpret_cast<T*>(inline_);
+            const T* from = reinterpret_cast<const T*>(other.inline_);
+            for (std::uint32_t i = 0; i < other.size_; ++i) to[i] = from[i];
         }
         else {
             heap_ = other.heap_;
@@ -219,13 +223,13 @@ public:
     void clear() { truncate(0); }
     void reserve(std::size_t n) {
         if (n <= cap_) return;
-        T* fresh = static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t(alignof(T))));
+        T* fresh = static_cast<T*>(allocate(n));
         T* old = data();
         for (std::uint32_t i = 0; i < size_; ++i) {
             new (fresh + i) T(std::move(old[i]));
             old[i].~T();
         }
-        if (!is_inline()) ::operator delete(heap_, std::align_val_t(alignof(T)));
+        if (!is_inline()) deallocate(heap_);
         heap_ = fresh;
         cap_ = static_cast<std::uint32_t>(n);
     }
@@ -241,9 +245,20 @@ public:
     }
 
 private:
+    // The aligned forms of operator new are much slower; they are needed
+    // only for over-aligned element types.
+    static constexpr bool kOverAligned = alignof(T) > __STDCPP_DEFAULT_NEW_ALIGNMENT__;
+    static void* allocate(std::size_t n) {
+        if constexpr (kOverAligned) return ::operator new(n * sizeof(T), std::align_val_t(alignof(T)));
+        else return ::operator new(n * sizeof(T));
+    }
+    static void deallocate(T* p) {
+        if constexpr (kOverAligned) ::operator delete(p, std::align_val_t(alignof(T)));
+        else ::operator delete(p);
+    }
     void destroy_all() {
         clear();
-        if (!is_inline()) ::operator delete(heap_, std::align_val_t(alignof(T)));
+        if (!is_inline()) deallocate(heap_);
         cap_ = N;
     }
     void steal(InlineVector& o) {

@@ -1,9 +1,13 @@
 #include "optimizer/saturation_engine.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "egraph/egraph.h"
+#include "egraph/flat_index.h"
 #include "util/internal_error.h"
 
 namespace dagloom {
@@ -41,6 +45,50 @@ Rewrite make_rule(const std::string& name, const std::string& searcher, const st
     return std::move(rule.value());
 }
 
+// Interns op texts through a table local to one conversion: a graph has few
+// distinct op texts, each seen many times, and the global table's lookup
+// (lock, stronger hash) costs several times this one.
+class OpInterner {
+public:
+    explicit OpInterner(std::size_t expected) { index_.reserve(std::min<std::size_t>(expected, 4096)); }
+
+    GlobalSymbol intern(std::string_view text) {
+        const std::uint64_t hash = text_hash(text);
+        const auto next = static_cast<std::uint32_t>(entries_.size());
+        auto [e, inserted] = index_.find_or_insert(hash, next, [&](std::uint32_t i) { return entries_[i].text == text; });
+        if (inserted) entries_.push_back(Entry{text, GlobalSymbol::from(text)});
+        return entries_[e].sym;
+    }
+
+private:
+    struct Entry {
+        std::string_view text;
+        GlobalSymbol sym;
+    };
+    // The e-graph's word hash over 8-byte chunks and the length.
+    static std::uint64_t text_hash(std::string_view text) {
+        std::uint64_t h = egraph::hash_word(0, text.size());
+        const char* p = text.data();
+        std::size_t n = text.size();
+        for (; n >= 8; p += 8, n -= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            h = egraph::hash_word(h, w);
+        }
+        std::uint64_t tail = 0;
+        if (n > 0 && text.size() >= 8) {
+            std::memcpy(&tail, text.data() + text.size() - 8, 8);  // the last 8 bytes, overlapping
+        } else {
+            for (std::size_t k = 0; k < n; ++k)
+                tail |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[k])) << (8 * k);
+        }
+        return egraph::hash_word(h, tail);
+    }
+
+    egraph::FlatIndex index_;
+    std::vector<Entry> entries_;
+};
+
 }  // namespace
 
 struct SaturationEngine::Rules {
@@ -65,9 +113,11 @@ std::size_t SaturationEngine::rule_count() const { return rules_->rewrites.size(
 EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
     const std::size_t n = graph.nodes.size();
     EGraph eg;
+    eg.reserve(n);
     std::vector<Id> ids;
     ids.reserve(n);
     std::vector<Id> children;
+    OpInterner ops(n);
     for (std::size_t i = 0; i < n; ++i) {
         const EngineNode& node = graph.nodes[i];
         children.clear();
@@ -75,7 +125,7 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
             if (c >= i) fail("engine graph child " + std::to_string(c) + " does not precede node " + std::to_string(i));
             children.push_back(ids[c]);
         }
-        ids.push_back(eg.add(SymbolLang(GlobalSymbol::from(node.op), children)));
+        ids.push_back(eg.add(SymbolLang(ops.intern(node.op), children)));
     }
     for (uint64_t o : graph.outputs) check_index(o, n);
 
@@ -99,6 +149,7 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
         }
     }
     EngineGraph out;
+    out.nodes.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         if (!representative[i]) continue;
         EngineNode node;

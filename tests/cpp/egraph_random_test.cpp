@@ -8,6 +8,7 @@
 
 #include <map>
 #include <random>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -199,6 +200,60 @@ TEST(EgraphRandom, RebuildComputesCongruenceClosure) {
                 ASSERT_EQ(root(a) == root(b), eg.find(ids[a]) == eg.find(ids[b])) << seed << " " << a << " " << b;
     }
 }
+
+// Rebuild re-indexes only the classes that changed when few did, and every
+// class when many did; either way, after each rebuild the class node lists
+// must be canonical, sorted and free of repeats, and the op index must list
+// exactly the live classes holding each op, ascending. Rounds of adds and
+// unions keep the e-graph growing, so later rounds see a mix of old and new
+// classes. Parameter: (seed, unions per round).
+class RebuildIndex : public ::testing::TestWithParam<std::tuple<std::uint64_t, int>> {};
+
+TEST_P(RebuildIndex, MatchesAFreshScanAfterEveryRound) {
+    const auto [seed, unions] = GetParam();
+    std::mt19937_64 rng(seed);
+    const std::vector<GlobalSymbol> ops = {GlobalSymbol::from("f"), GlobalSymbol::from("g"),
+                                           GlobalSymbol::from("h"), GlobalSymbol::from("l0"),
+                                           GlobalSymbol::from("l1"), GlobalSymbol::from("l2")};
+    EGraph eg;
+    std::vector<Id> ids;
+    for (int k = 3; k < 6; ++k) ids.push_back(eg.add(SymbolLang(ops[static_cast<std::size_t>(k)])));
+    for (int round = 0; round < 12; ++round) {
+        for (int k = 0; k < 40; ++k) {
+            const GlobalSymbol op = ops[rng() % 3];
+            std::vector<Id> kids;
+            for (std::size_t c = 0, arity = 1 + rng() % 2; c < arity; ++c) kids.push_back(ids[rng() % ids.size()]);
+            ids.push_back(eg.add(SymbolLang(op, kids)));
+        }
+        for (int u = 0; u < unions; ++u) eg.union_(ids[rng() % ids.size()], ids[rng() % ids.size()]);
+        eg.rebuild();
+
+        std::vector<std::vector<Id>> expected(ops.size());
+        for (const EClass& cls : eg.classes()) {
+            ASSERT_EQ(eg.find(cls.id), cls.id);
+            for (std::size_t k = 0; k < cls.nodes.size(); ++k) {
+                for (Id c : cls.nodes[k].children()) ASSERT_EQ(eg.find(c), c) << "round " << round;
+                if (k > 0) {
+                    ASSERT_TRUE(cls.nodes[k - 1] < cls.nodes[k]) << "round " << round;
+                }
+            }
+            for (std::size_t o = 0; o < ops.size(); ++o)
+                for (const SymbolLang& n : cls.nodes)
+                    if (n.op == ops[o]) {
+                        expected[o].push_back(cls.id);
+                        break;
+                    }
+        }
+        for (std::size_t o = 0; o < ops.size(); ++o) {
+            const std::span<const Id> got = eg.classes_with_op(ops[o]);
+            EXPECT_EQ(std::vector<Id>(got.begin(), got.end()), expected[o]) << "round " << round << " op " << o;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FewAndManyUnions, RebuildIndex,
+                         ::testing::Combine(::testing::Values(std::uint64_t{3}, std::uint64_t{4}, std::uint64_t{5}),
+                                            ::testing::Values(0, 1, 4, 60)));
 
 }  // namespace
 }  // namespace dagloom::egraph
