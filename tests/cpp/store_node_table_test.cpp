@@ -48,7 +48,9 @@ TEST(StoreNodeTable, EveryKindReadsBackAsInterned) {
     // Interning them again, whole or as parts, finds every one.
     for (std::size_t i = 0; i < keys.size(); ++i) {
         EXPECT_EQ(*s.intern(keys[i]), i);
-        if (!carries_extra(keys[i].kind())) EXPECT_EQ(*s.intern(view_of(keys[i])), i);
+        if (!carries_extra(keys[i].kind())) {
+            EXPECT_EQ(*s.intern(view_of(keys[i])), i);
+        }
     }
     EXPECT_EQ(s.node_count(), keys.size());
 }
