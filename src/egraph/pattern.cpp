@@ -244,23 +244,36 @@ void Machine::run_on(const EGraph& egraph, const Program& program, Id eclass, st
     run(0);
 }
 
-void Machine::run_single_bind(Id eclass) {
-    const Instruction& ins = program_->instructions_[0];
-    const EClass& cls = (*egraph_)[eclass];
-    const std::uint32_t op = ins.node.op.raw();
-    const std::size_t arity = ins.node.len();
+namespace {
+
+// Calls f on each node of `cls` with the pattern node's operator and arity,
+// until f returns true; returns whether it did. Class nodes are sorted by
+// operator, so the walk stops past the operator's run.
+template <class F>
+bool for_each_match(const SymbolLang& pattern_node, const EClass& cls, F&& f) {
+    const std::uint32_t op = pattern_node.op.raw();
+    const std::size_t arity = pattern_node.len();
     for (const SymbolLang& n : cls.nodes) {
         const std::uint32_t nop = n.op.raw();
         if (nop != op) {
-            if (nop > op) break;  // nodes are sorted by op
+            if (nop > op) break;
             continue;
         }
-        if (n.len() != arity) continue;
+        if (n.len() == arity && f(n)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void Machine::run_single_bind(Id eclass) {
+    const Instruction& ins = program_->instructions_[0];
+    for_each_match(ins.node, (*egraph_)[eclass], [&](const SymbolLang& n) {
         // Every variable is a child: register out + k holds child k.
         Subst& s = out_->emplace_back();
         for (const SubstEntry& e : program_->subst_) s.push_back(SubstEntry{e.var, n.child(e.id - ins.out)});
-        if (--limit_ == 0) return;
-    }
+        return --limit_ == 0;
+    });
 }
 
 bool Machine::run(std::size_t pc) {
@@ -270,21 +283,11 @@ bool Machine::run(std::size_t pc) {
         const Instruction& ins = code[pc];
         switch (ins.kind) {
             case Instruction::Kind::Bind: {
-                const EClass& cls = eg[reg_[ins.i]];
-                const std::uint32_t op = ins.node.op.raw();
-                const std::size_t arity = ins.node.len();
-                for (const SymbolLang& n : cls.nodes) {
-                    const std::uint32_t nop = n.op.raw();
-                    if (nop != op) {
-                        if (nop > op) break;  // nodes are sorted by op
-                        continue;
-                    }
-                    if (n.len() != arity) continue;
+                return for_each_match(ins.node, eg[reg_[ins.i]], [&](const SymbolLang& n) {
                     reg_.resize(ins.out);
                     for (Id c : n.children()) reg_.push_back(c);
-                    if (run(pc + 1)) return true;
-                }
-                return false;
+                    return run(pc + 1);
+                });
             }
             case Instruction::Kind::Compare:
                 if (eg.find(reg_[ins.i]) != eg.find(reg_[ins.j])) return false;
