@@ -94,20 +94,22 @@ NodeKey NodeKey::with_inputs(std::vector<NodeId> inputs) && {
     return std::move(*this);
 }
 
-std::string NodeKey::token() const {
-    switch (kind_) {
-        case NodeKind::Source: return with_params("src|" + escape_token(name_), params_);
-        case NodeKind::Op: return with_params("op|" + escape_token(name_), params_);
-        case NodeKind::Reduction: return with_params("red|" + escape_token(name_), params_);
+std::string NodeKey::token() const { return token_of(view_of(*this)); }
+
+std::string token_of(const NodeView& node) {
+    switch (node.kind) {
+        case NodeKind::Source: return with_params("src|" + escape_token(node.name), *node.params);
+        case NodeKind::Op: return with_params("op|" + escape_token(node.name), *node.params);
+        case NodeKind::Reduction: return with_params("red|" + escape_token(node.name), *node.params);
         case NodeKind::External: {
             // Descriptor fields are written verbatim; identity never rests on this text.
-            const PayloadDescriptor& d = extra_->descriptor;
+            const PayloadDescriptor& d = node.descriptor();
             std::string t = "ext|" + d.kind + "|" + d.content_hash + "|" + d.framework + "|" + d.version + "|" +
                             d.io_schema + "|" + (d.preprocessing_ref ? *d.preprocessing_ref : std::string("-"));
-            return with_params(std::move(t), params_);
+            return with_params(std::move(t), *node.params);
         }
-        case NodeKind::Stage: return "stage|" + std::to_string(extra_->members.size());
-        case NodeKind::Exchange: return with_params("exch", params_);
+        case NodeKind::Stage: return "stage|" + std::to_string(node.members().size());
+        case NodeKind::Exchange: return with_params("exch", *node.params);
     }
     return {};
 }

@@ -33,4 +33,7 @@ inline NodeView view_of(const NodeKey& key) {
 // A key with the view's parts (a deep copy).
 NodeKey key_of(const NodeView& view);
 
+// The view's key token, as NodeKey::token() writes it.
+std::string token_of(const NodeView& view);
+
 }  // namespace dagloom

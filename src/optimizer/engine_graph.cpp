@@ -9,11 +9,7 @@ namespace dagloom {
 
 bool is_op_text(const std::string& op) { return op.size() >= 3 && op.compare(0, 3, "op|") == 0; }
 
-bool same_apart_from_inputs(const NodeKey& a, const NodeKey& b) {
-    if (a.kind() != b.kind() || a.name() != b.name() || !(a.params() == b.params()) || a.members() != b.members())
-        return false;
-    return a.kind() != NodeKind::External || a.descriptor() == b.descriptor();
-}
+bool same_apart_from_inputs(const NodeKey& a, const NodeKey& b) { return same_apart_from_inputs(a, view_of(b)); }
 
 TokenTable build_token_table(const std::vector<NodeKey>& keys) {
     TokenTable table;
@@ -35,14 +31,14 @@ struct BareKeyHash {
     std::size_t operator()(const NodeKey& key) const { return static_cast<std::size_t>(hash_key(key, 0)); }
 };
 
-// A hash of everything a token is made of: a key apart from its inputs.
-uint64_t bare_hash(const NodeKey& key) {
+// A hash of everything a token is made of: a node apart from its inputs.
+uint64_t bare_hash(const NodeView& node) {
     Hasher h(0);
-    h.add(static_cast<uint64_t>(key.kind()));
-    h.add_bytes(key.name());
-    h.add(hash_params(key.params(), 0));
-    if (key.kind() == NodeKind::External) {
-        const PayloadDescriptor& d = key.descriptor();
+    h.add(static_cast<uint64_t>(node.kind));
+    h.add_bytes(node.name);
+    h.add(hash_params(*node.params, 0));
+    if (node.kind == NodeKind::External) {
+        const PayloadDescriptor& d = node.descriptor();
         for (const std::string* f : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) h.add_bytes(*f);
         h.add(d.preprocessing_ref.has_value());
         if (d.preprocessing_ref) h.add_bytes(*d.preprocessing_ref);
@@ -50,33 +46,85 @@ uint64_t bare_hash(const NodeKey& key) {
     return h.finish();
 }
 
-// A token depends on everything in a key but its inputs, and a graph
-// repeats a few such bare keys many times over, so each distinct one is
-// written once. Keys equal apart from their inputs have equal tokens.
-class TokenMemo {
+NodeKey key_with_children(const NodeView& node) {
+    if (node.full == nullptr) return key_of(node);
+    return node.full->with_inputs(std::vector<NodeId>(node.inputs.begin(), node.inputs.end()));
+}
+
+}  // namespace
+
+bool same_apart_from_inputs(const NodeKey& a, const NodeView& b) {
+    if (a.kind() != b.kind || a.name() != b.name || !(a.params() == *b.params)) return false;
+    switch (b.kind) {
+        case NodeKind::External: return a.descriptor() == b.descriptor();
+        case NodeKind::Stage: return a.members() == b.members();
+        default: return true;
+    }
+}
+
+// A token depends on everything in a node but its inputs, and a graph
+// repeats a few such bare nodes many times over, so each distinct one is
+// written once. Nodes equal apart from their inputs have equal tokens.
+class EngineInputBuilder::TokenMemo {
 public:
-    const std::string& token(const NodeKey& key) {
+    const std::string& token(const NodeView& node) {
         // Stage tokens name only the member count: cheaper to write than
         // to compare members.
-        if (key.kind() == NodeKind::Stage) return scratch_ = key.token();
-        const uint64_t h = bare_hash(key);
+        if (node.kind == NodeKind::Stage) return scratch_ = token_of(node);
+        // A packed table hands out one pooled name and parameter list for
+        // all its nodes that share them, so their addresses identify the
+        // bare node without hashing its contents. Addresses stay put: the
+        // nodes outlive the builder and do not change while it runs.
+        Recent* recent = nullptr;
+        if (node.full == nullptr) {
+            recent = &recent_[recent_slot(node)];
+            if (recent->name == node.name.data() && recent->size == node.name.size() && recent->params == node.params &&
+                recent->kind == node.kind)
+                return tokens_[recent->token];
+        }
+        const std::string& token = lookup(node);
+        if (recent != nullptr && &token != &scratch_)
+            *recent = Recent{node.name.data(), node.name.size(), node.params, node.kind,
+                             static_cast<uint32_t>(&token - tokens_.data())};
+        return token;
+    }
+
+private:
+    const std::string& lookup(const NodeView& node) {
+        const uint64_t h = bare_hash(node);
         std::size_t slot = bucket(h);
         for (; slots_[slot] != 0; slot = (slot + 1) & (slots_.size() - 1)) {
             const uint32_t p = slots_[slot] - 1;
-            if (hashes_[p] == h && same_apart_from_inputs(bare_[p], key)) return tokens_[p];
+            if (hashes_[p] == h && same_apart_from_inputs(bare_[p], node)) return tokens_[p];
         }
-        if (bare_.size() >= kMaxEntries) return scratch_ = key.token();
+        if (bare_.size() >= kMaxEntries) return scratch_ = token_of(node);
         const uint32_t p = static_cast<uint32_t>(bare_.size());
-        bare_.push_back(key.with_inputs({}));
-        tokens_.push_back(key.token());
+        NodeView bare = node;
+        bare.inputs = {};
+        bare_.push_back(key_of(bare));
+        tokens_.push_back(token_of(node));
         hashes_.push_back(h);
         slots_[slot] = p + 1;
         if (2 * bare_.size() > slots_.size()) grow();
         return tokens_[p];
     }
 
-private:
-    // Graphs whose bare keys are nearly all distinct gain nothing from
+    struct Recent {
+        const char* name = nullptr;
+        std::size_t size = 0;
+        const ParamMap* params = nullptr;
+        NodeKind kind = NodeKind::Source;
+        uint32_t token = 0;
+    };
+    static constexpr std::size_t kRecentSlots = 1024;
+
+    static std::size_t recent_slot(const NodeView& node) {
+        const uint64_t a = reinterpret_cast<uintptr_t>(node.name.data()) ^ (node.name.size() << 1);
+        const uint64_t b = reinterpret_cast<uintptr_t>(node.params) + static_cast<uint64_t>(node.kind);
+        return static_cast<std::size_t>(((a * 0x9e3779b97f4a7c15ULL) ^ b) * 0xff51afd7ed558ccdULL >> 54);
+    }
+
+    // Graphs whose bare nodes are nearly all distinct gain nothing from
     // remembering them; past this many, tokens are written each time.
     static constexpr std::size_t kMaxEntries = std::size_t{1} << 16;
 
@@ -96,48 +144,41 @@ private:
     std::vector<uint64_t> hashes_;
     std::vector<uint32_t> slots_ = std::vector<uint32_t>(64, 0);  // position + 1; 0 is empty
     std::string scratch_;
+    std::vector<Recent> recent_ = std::vector<Recent>(kRecentSlots);
 };
 
-}  // namespace
-
-EngineInput to_distinct_engine_graph(const std::vector<NodeKey>& keys, std::vector<uint64_t> outputs) {
-    return to_distinct_engine_graph(std::vector<NodeKey>(keys), std::move(outputs));
+EngineInputBuilder::EngineInputBuilder(std::size_t count, std::vector<uint64_t> outputs)
+    : memo_(std::make_unique<TokenMemo>()) {
+    in_.graph.nodes.reserve(count);
+    in_.graph.outputs = std::move(outputs);
 }
 
-EngineInput to_distinct_engine_graph(std::vector<NodeKey>&& keys, std::vector<uint64_t> outputs) {
-    EngineInput in;
-    in.graph.nodes.reserve(keys.size());
-    in.graph.outputs = std::move(outputs);
+EngineInputBuilder::~EngineInputBuilder() = default;
 
-    // First pass: every real token enters the table with its first node, so
-    // the variant texts of the second pass can be checked against all of them.
-    // A key is released once it is converted, unless the second pass needs it.
-    TokenMemo memo;
-    std::vector<std::size_t> clashing;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        NodeKey& key = keys[i];
-        EngineNode node{memo.token(key), key.inputs(), key.kind() != NodeKind::Op};
-        bool moved = false;
-        if (node.opaque) {
-            auto [it, inserted] = in.rebuild.try_emplace(node.op, std::move(key));
-            moved = inserted;
-            if (!inserted && !same_apart_from_inputs(it->second, key)) {
-                clashing.push_back(i);
-                moved = true;  // kept for the second pass
-            }
+void EngineInputBuilder::add(const NodeView& node) {
+    // Every real token enters the table with its first node, so the variant
+    // texts of finish can be checked against all of them.
+    EngineNode engine_node{memo_->token(node), std::vector<uint64_t>(node.inputs.begin(), node.inputs.end()),
+                           node.kind != NodeKind::Op};
+    if (engine_node.opaque) {
+        auto it = in_.rebuild.find(engine_node.op);
+        if (it == in_.rebuild.end()) {
+            in_.rebuild.emplace(engine_node.op, key_with_children(node));
+        } else if (!same_apart_from_inputs(it->second, node)) {
+            clashing_.emplace_back(in_.graph.nodes.size(), key_with_children(node));
         }
-        if (!moved) NodeKey released = std::move(key);
-        in.graph.nodes.push_back(std::move(node));
     }
-    if (clashing.empty()) return in;
+    in_.graph.nodes.push_back(std::move(engine_node));
+}
 
+EngineInput EngineInputBuilder::finish() && {
     // Keys equal apart from their inputs share one variant text; the engine
     // tells them apart by their children, as it does for real tokens.
     std::unordered_map<NodeKey, std::string, BareKeyHash> variants;
     uint64_t counter = 0;
-    for (std::size_t i : clashing) {
-        NodeKey bare = keys[i].with_inputs({});
-        std::string& op = in.graph.nodes[i].op;
+    for (auto& [i, key] : clashing_) {
+        NodeKey bare = key.with_inputs({});
+        std::string& op = in_.graph.nodes[i].op;
         if (auto it = variants.find(bare); it != variants.end()) {
             op = it->second;
             continue;
@@ -147,12 +188,19 @@ EngineInput to_distinct_engine_graph(std::vector<NodeKey>&& keys, std::vector<ui
             text = op;
             text += kVariantMark;
             text += std::to_string(counter++);
-        } while (in.rebuild.contains(text));
-        in.rebuild.emplace(text, std::move(keys[i]));
+        } while (in_.rebuild.contains(text));
+        in_.rebuild.emplace(text, std::move(key));
         variants.emplace(std::move(bare), text);
         op = std::move(text);
     }
-    return in;
+    clashing_.clear();
+    return std::move(in_);
+}
+
+EngineInput to_distinct_engine_graph(const std::vector<NodeKey>& keys, std::vector<uint64_t> outputs) {
+    EngineInputBuilder builder(keys.size(), std::move(outputs));
+    for (const NodeKey& key : keys) builder.add(view_of(key));
+    return std::move(builder).finish();
 }
 
 }  // namespace dagloom

@@ -1,12 +1,15 @@
 // The engine-neutral graph form handed to a rewrite engine.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "graph/node_key.h"
+#include "graph/node_view.h"
 
 namespace dagloom {
 
@@ -69,11 +72,33 @@ struct EngineInput {
 // uniqueness is still checked, since the core accepts arbitrary bytes.
 inline constexpr char kVariantMark = '\xff';
 
-// The second takes the keys over and releases each once it is converted.
 EngineInput to_distinct_engine_graph(const std::vector<NodeKey>& keys, std::vector<uint64_t> outputs);
-EngineInput to_distinct_engine_graph(std::vector<NodeKey>&& keys, std::vector<uint64_t> outputs);
+
+// The same conversion fed one node view at a time, so a caller holding
+// nodes in another form (a store's packed table) converts them without
+// building a key per node.
+class EngineInputBuilder {
+public:
+    EngineInputBuilder(std::size_t count, std::vector<uint64_t> outputs);
+    ~EngineInputBuilder();
+    EngineInputBuilder(const EngineInputBuilder&) = delete;
+    EngineInputBuilder& operator=(const EngineInputBuilder&) = delete;
+
+    // The next node; its inputs are positions of nodes added before it.
+    void add(const NodeView& node);
+    EngineInput finish() &&;
+
+private:
+    class TokenMemo;
+    std::unique_ptr<TokenMemo> memo_;
+    EngineInput in_;
+    // Nodes that differ from their token's first node in more than their
+    // inputs, with their keys: finish gives them variant texts.
+    std::vector<std::pair<std::size_t, NodeKey>> clashing_;
+};
 
 // True when the keys are equal in every field but their inputs.
 bool same_apart_from_inputs(const NodeKey& a, const NodeKey& b);
+bool same_apart_from_inputs(const NodeKey& a, const NodeView& b);
 
 }  // namespace dagloom

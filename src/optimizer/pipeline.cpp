@@ -13,12 +13,13 @@ namespace {
 
 constexpr uint64_t kDead = std::numeric_limits<uint64_t>::max();
 
-// The new index of every node the outputs reach, kDead for the others.
-// Inputs lie below their node, so one descending sweep settles liveness:
-// a node's users have all been visited before it is.
-std::vector<uint64_t> live_indices(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
+// The new index of every node the outputs reach, kDead for the others;
+// inputs_of(id) gives a node's inputs. Inputs lie below their node, so one
+// descending sweep settles liveness: a node's users have all been visited
+// before it is.
+template <class InputsOf>
+std::vector<uint64_t> live_indices(std::size_t n, InputsOf&& inputs_of, const std::vector<NodeId>& outputs,
                                    std::size_t& count) {
-    const std::size_t n = nodes.size();
     constexpr uint64_t kLive = 0;
     std::vector<uint64_t> index(n, kDead);
     for (NodeId o : outputs) {
@@ -27,7 +28,7 @@ std::vector<uint64_t> live_indices(const std::vector<NodeKey>& nodes, const std:
     }
     for (std::size_t id = n; id-- > 0;) {
         if (index[id] == kDead) continue;
-        for (NodeId in : nodes[id].inputs()) {
+        for (NodeId in : inputs_of(id)) {
             if (in >= id) {
                 check_index(in, n);
                 fail("node inputs precede their node");
@@ -39,6 +40,12 @@ std::vector<uint64_t> live_indices(const std::vector<NodeKey>& nodes, const std:
     for (uint64_t& x : index)
         if (x != kDead) x = count++;
     return index;
+}
+
+std::vector<uint64_t> live_indices(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
+                                   std::size_t& count) {
+    return live_indices(nodes.size(), [&](std::size_t id) -> const std::vector<NodeId>& { return nodes[id].inputs(); },
+                        outputs, count);
 }
 
 std::vector<uint64_t> kept_outputs(const std::vector<uint64_t>& index, const std::vector<NodeId>& outputs) {
@@ -141,13 +148,11 @@ namespace {
 
 // Every phase after dead-code elimination; each consumes what the one
 // before produced, so no phase holds a second copy of the graph.
-Reduced reduce_kept(std::size_t input_nodes, KeptGraph kept, const RewriteEngine& engine, bool maximal_fusion) {
+Reduced reduce_engine_input(std::size_t input_nodes, EngineInput in, const RewriteEngine& engine,
+                            bool maximal_fusion) {
     Reduced reduced;
     reduced.report.input_nodes = input_nodes;
-    reduced.report.reachable_nodes = kept.nodes.size();
-
-    // The rebuild table holds all that fusion needs of the keys.
-    EngineInput in = to_distinct_engine_graph(std::move(kept.nodes), std::move(kept.outputs));
+    reduced.report.reachable_nodes = in.graph.nodes.size();
 
     EngineGraph canonical = engine.canonicalize(in.graph);
     if (canonical.outputs.size() != in.graph.outputs.size())
@@ -157,6 +162,7 @@ Reduced reduce_kept(std::size_t input_nodes, KeptGraph kept, const RewriteEngine
     canonical = cse(std::move(canonical));
     reduced.report.canonical_nodes = canonical.nodes.size();
 
+    // The rebuild table holds all that fusion needs of the keys.
     std::vector<uint64_t> canonical_outputs = std::move(canonical.outputs);
     FusionResult fused = stage_fusion(std::move(canonical), canonical_outputs, in.rebuild, maximal_fusion);
 
@@ -168,17 +174,40 @@ Reduced reduce_kept(std::size_t input_nodes, KeptGraph kept, const RewriteEngine
     return reduced;
 }
 
+// Dead-code elimination straight into the engine graph: the kept nodes are
+// read as views (view_at(id)) and never copied as keys, so reducing a packed
+// table costs no key per node.
+template <class ViewAt>
+Reduced reduce_views(std::size_t n, ViewAt&& view_at, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
+                     bool maximal_fusion) {
+    std::size_t count = 0;
+    const std::vector<uint64_t> index =
+        live_indices(n, [&](std::size_t id) { return view_at(id).inputs; }, outputs, count);
+    EngineInputBuilder builder(count, kept_outputs(index, outputs));
+    std::vector<NodeId> inputs;
+    for (std::size_t id = 0; id < n; ++id) {
+        if (index[id] == kDead) continue;
+        NodeView node = view_at(id);
+        inputs.assign(node.inputs.begin(), node.inputs.end());
+        for (NodeId& in : inputs) in = index[in];
+        node.inputs = inputs;
+        builder.add(node);
+    }
+    return reduce_engine_input(n, std::move(builder).finish(), engine, maximal_fusion);
+}
+
 }  // namespace
 
 Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
                          const RewriteEngine& engine, bool maximal_fusion) {
-    return reduce_kept(nodes.size(), dead_code_elimination(nodes, outputs), engine, maximal_fusion);
+    return reduce_views(
+        nodes.size(), [&](std::size_t id) { return view_of(nodes[id]); }, outputs, engine, maximal_fusion);
 }
 
-Reduced reduce_with_mode(std::vector<NodeKey>&& nodes, const std::vector<NodeId>& outputs,
-                         const RewriteEngine& engine, bool maximal_fusion) {
-    const std::size_t input_nodes = nodes.size();
-    return reduce_kept(input_nodes, dead_code_elimination(std::move(nodes), outputs), engine, maximal_fusion);
+Reduced reduce_with_mode(const NodeTable& nodes, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
+                         bool maximal_fusion) {
+    return reduce_views(
+        nodes.size(), [&](std::size_t id) { return nodes.view(id); }, outputs, engine, maximal_fusion);
 }
 
 ReducedStore from_reduced(Reduced reduced) {
@@ -210,16 +239,16 @@ ReducedStore from_reduced(Reduced reduced) {
 }
 
 ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion) {
-    Snapshot snap = store.snapshot();
-    return from_reduced(reduce_with_mode(std::move(snap.nodes), snap.outputs, engine, maximal_fusion));
+    const PackedSnapshot snap = store.packed_snapshot();
+    return from_reduced(reduce_with_mode(snap.nodes, snap.outputs, engine, maximal_fusion));
 }
 
 Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, const std::vector<NodeId>& outputs,
                                                     const RewriteEngine& engine, bool maximal_fusion) {
-    std::vector<NodeKey> nodes = store.snapshot_from(0);
+    const PackedSnapshot snap = store.packed_snapshot(false);
     for (NodeId o : outputs)
-        if (o >= nodes.size()) return make_err(BadNodeId{o});
-    return from_reduced(reduce_with_mode(std::move(nodes), outputs, engine, maximal_fusion));
+        if (o >= snap.nodes.size()) return make_err(BadNodeId{o});
+    return from_reduced(reduce_with_mode(snap.nodes, outputs, engine, maximal_fusion));
 }
 
 std::vector<std::pair<std::string, std::size_t>> report_to_map(const ReductionReport& report) {

@@ -48,11 +48,11 @@ EngineGraph cse(EngineGraph graph);
 // dead-code elimination, token table, engine graph, one canonicalize, cse,
 // stage fusion. `nodes` is in id order with inputs below their node.
 // Opaque keys whose tokens coincide stay apart (see to_distinct_engine_graph).
-// Handing over `nodes` saves copying the kept keys and frees the rest early.
 Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
                          const RewriteEngine& engine, bool maximal_fusion);
-Reduced reduce_with_mode(std::vector<NodeKey>&& nodes, const std::vector<NodeId>& outputs,
-                         const RewriteEngine& engine, bool maximal_fusion);
+// The same over a packed table, read in place.
+Reduced reduce_with_mode(const NodeTable& nodes, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
+                         bool maximal_fusion);
 
 struct ReducedStore {
     std::unique_ptr<GraphStore> store;

@@ -27,6 +27,12 @@ struct Snapshot {
     std::vector<NodeId> outputs;
 };
 
+// The same picture without rebuilding keys: a copy of the packed table.
+struct PackedSnapshot {
+    NodeTable nodes;
+    std::vector<NodeId> outputs;
+};
+
 // Keys are interned: an equal key returns the id it already has, so ids are
 // dense, stable, and a topological order. Every operation is one critical
 // section under the store's own mutex; reads return copies.
@@ -48,6 +54,9 @@ public:
     std::vector<NodeId> outputs() const;
     Snapshot snapshot() const;
     std::vector<NodeKey> snapshot_from(NodeId start) const;
+    // A flat copy of the table (a few large block copies), for readers that
+    // work on node views; the outputs are copied only when asked for.
+    PackedSnapshot packed_snapshot(bool with_outputs = true) const;
 
     // Read-only view of the state, valid only inside with_locked.
     struct View {
