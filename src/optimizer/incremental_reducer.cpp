@@ -3,8 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdint>
+#include <optional>
+#include <span>
 #include <string_view>
+#include <vector>
 
+#include "graph/hash.h"
 #include "graph/node_view.h"
 #include "store/node_table.h"
 
@@ -15,26 +20,169 @@ namespace {
 // The operators whose two-input, parameterless form is commutative.
 constexpr std::array<std::string_view, 8> kCommutative = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
 
-bool is_commutative(const NodeView& node) {
-    return node.inputs.size() == 2 && node.params->empty() &&
-           std::find(kCommutative.begin(), kCommutative.end(), node.name) != kCommutative.end();
+// The four identity tokens are add with scalar 0.0 and mul with scalar 1.0,
+// each on side "r" or "l". A name and a parameter list each say which of the
+// two they could belong to; an Op is an identity when both say the same one.
+// Checked on the parts instead of building the token text: equal by
+// construction because the token of a name and a map is injective.
+enum class Identity : uint8_t { None, Add, Mul };
+
+Identity identity_of_name(std::string_view name) {
+    if (name == "add") return Identity::Add;
+    if (name == "mul") return Identity::Mul;
+    return Identity::None;
 }
 
-// Whether the Op's token is one of the four identity tokens: add with
-// scalar 0.0 or mul with scalar 1.0, on side "r" or "l". Compared field by
-// field instead of building the token text; equal by construction because
-// the token of a name and a map is injective.
-bool has_identity_token(const NodeView& node) {
-    uint64_t unit_bits;
-    if (node.name == "add") unit_bits = 0;
-    else if (node.name == "mul") unit_bits = std::bit_cast<uint64_t>(1.0);
-    else return false;
-    const auto& e = node.params->entries();
-    if (e.size() != 2 || e[0].first != "scalar" || e[1].first != "side") return false;
+Identity identity_of_params(const ParamMap& params) {
+    const auto& e = params.entries();
+    if (e.size() != 2 || e[0].first != "scalar" || e[1].first != "side") return Identity::None;
     const ParamValue& scalar = e[0].second;
     const ParamValue& side = e[1].second;
-    return scalar.tag() == ParamValue::Tag::Float && canonical_float_bits(scalar.as_float()) == unit_bits &&
-           side.tag() == ParamValue::Tag::Str && (side.as_str() == "r" || side.as_str() == "l");
+    if (scalar.tag() != ParamValue::Tag::Float || side.tag() != ParamValue::Tag::Str) return Identity::None;
+    if (side.as_str() != "r" && side.as_str() != "l") return Identity::None;
+    const uint64_t bits = canonical_float_bits(scalar.as_float());
+    if (bits == 0) return Identity::Add;
+    if (bits == std::bit_cast<uint64_t>(1.0)) return Identity::Mul;
+    return Identity::None;
+}
+
+// What the rules need to know about a name or a parameter list: its hash
+// under the canonical table's seed, which identity it could belong to, and
+// where the table's pool holds it (looked up at first use, then kept).
+struct NameFacts {
+    uint64_t hash = 0;
+    Identity identity = Identity::None;
+    bool commutative = false;
+    bool known = false;  // the fields above are filled in
+    bool pooled = false;  // pool_id has been looked up
+    std::optional<uint32_t> pool_id;
+};
+
+struct ParamsFacts {
+    uint64_t hash = 0;
+    Identity identity = Identity::None;
+    bool known = false;
+    bool pooled = false;
+    std::optional<uint32_t> pool_id;
+};
+
+NameFacts name_facts(std::string_view name, const NodeTable& table) {
+    NameFacts f;
+    f.hash = table.name_hash(name);
+    f.identity = identity_of_name(name);
+    f.commutative = std::find(kCommutative.begin(), kCommutative.end(), name) != kCommutative.end();
+    f.known = true;
+    return f;
+}
+
+ParamsFacts params_facts(const ParamMap& params, const NodeTable& table) {
+    ParamsFacts f;
+    f.hash = table.params_hash(params);
+    f.identity = identity_of_params(params);
+    f.known = true;
+    return f;
+}
+
+// Where a step reads its nodes. A vector of keys says nothing about
+// repeats, so facts are worked out afresh for every node; a NodeDelta numbers
+// its distinct names and parameter lists, so facts are kept per number for
+// the length of the step.
+class KeySource {
+public:
+    explicit KeySource(std::vector<NodeKey>& keys) : keys_(keys) {}
+    std::size_t size() const { return keys_.size(); }
+    NodeView view(std::size_t i) const { return view_of(keys_[i]); }
+    NameFacts& name(std::size_t i, const NodeTable& table) { return name_ = name_facts(keys_[i].name(), table); }
+    ParamsFacts& params(std::size_t i, const NodeTable& table) {
+        return params_ = params_facts(keys_[i].params(), table);
+    }
+    NodeKey take_whole(std::size_t i) { return std::move(keys_[i]); }
+
+private:
+    std::vector<NodeKey>& keys_;
+    NameFacts name_;
+    ParamsFacts params_;
+};
+
+class DeltaSource {
+public:
+    explicit DeltaSource(const NodeDelta& delta)
+        : delta_(delta), names_(delta.name_count()), params_(delta.params_count()) {}
+    std::size_t size() const { return delta_.size(); }
+    NodeView view(std::size_t i) const { return delta_.view(i); }
+    NameFacts& name(std::size_t i, const NodeTable& table) {
+        const uint32_t id = delta_.name_id(i);
+        NameFacts& f = names_[id];
+        if (!f.known) f = name_facts(delta_.name(id), table);
+        return f;
+    }
+    ParamsFacts& params(std::size_t i, const NodeTable& table) {
+        const uint32_t id = delta_.params_id(i);
+        ParamsFacts& f = params_[id];
+        if (!f.known) f = params_facts(delta_.params(id), table);
+        return f;
+    }
+    NodeKey take_whole(std::size_t i) const { return key_of(delta_.view(i)); }
+
+private:
+    const NodeDelta& delta_;
+    std::vector<NameFacts> names_;
+    std::vector<ParamsFacts> params_;
+};
+
+template <class T>
+void reserve_more(std::vector<T>& v, std::size_t extra) {
+    if (v.capacity() - v.size() < extra) v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
+}
+
+// What the step remembers about how canonical nodes are used, so that it
+// can skip looking in the table (a random access into a large index) for
+// most keys.
+//
+// Every canonical node carries eight mark bits. Adding a key sets, on each of
+// its inputs, the one bit its mark picks; a key whose bit is missing on any
+// input is therefore not in the table. The mark ignores input order, so the
+// same goes for the key's mirror. In a graph built in order most new nodes
+// read a node that nothing else reads yet, and are added without a lookup.
+//
+// Every node also remembers its latest user, where a key added a moment ago
+// (a mirror, or a node that became equal to another) is found directly.
+class Users {
+public:
+    // Positions fit in 32 bits: the table holds fewer than 2^32 - 1 keys.
+    static constexpr uint32_t kNone = 0xffffffffu;
+
+    static uint8_t mark_of(NodeKind kind, uint64_t name_hash, uint64_t params_hash, std::span<const NodeId> inputs) {
+        uint64_t sum = inputs.size();
+        for (NodeId x : inputs) sum += x * 0x9e3779b97f4a7c15ULL;
+        return static_cast<uint8_t>(1u << (mix64(name_hash ^ params_hash ^ static_cast<uint64_t>(kind), sum) >> 61));
+    }
+
+    bool may_hold(std::span<const NodeId> inputs, uint8_t mark) const {
+        for (NodeId x : inputs)
+            if ((marks_[x] & mark) == 0) return false;
+        return true;
+    }
+    uint32_t latest(NodeId x) const { return latest_[x]; }
+
+    // Canonical node `pos` (the next one) was added with these inputs.
+    void add(uint64_t pos, std::span<const NodeId> inputs, uint8_t mark) {
+        marks_.push_back(0);
+        latest_.push_back(kNone);
+        for (NodeId x : inputs) {
+            marks_[x] |= mark;
+            latest_[x] = static_cast<uint32_t>(pos);
+        }
+    }
+
+private:
+    std::vector<uint8_t> marks_;
+    std::vector<uint32_t> latest_;
+};
+
+bool same_parts(const NodeView& a, const NodeView& b) {
+    return a.kind == b.kind && a.full == nullptr && a.name == b.name && *a.params == *b.params &&
+           std::equal(a.inputs.begin(), a.inputs.end(), b.inputs.begin(), b.inputs.end());
 }
 
 }  // namespace
@@ -45,40 +193,101 @@ struct IncrementalReducer::State {
     NodeTable canonical;
     std::vector<uint64_t> remap;
     uint64_t total_work = 0;
+    Users users;               // one entry per canonical node
+    std::vector<NodeId> many;  // remapped inputs of a node with more than a few
 
-    uint64_t canonicalize(NodeKey& key) {
-        if (carries_extra(key.kind())) {
-            key.map_inputs([&](NodeId x) { return remap[x]; });
-            return canonical.intern(canonical.probe(view_of(key)), &key).pos;
+    template <class Source>
+    Result<uint64_t, BadNodeId> step(Source& source) {
+        // New keys are indexed in bursts (see NodeTable::add_absent); the
+        // last burst goes in however the step ends.
+        struct IndexAtExit {
+            NodeTable& table;
+            ~IndexAtExit() { table.index_pending(); }
+        } index_at_exit{canonical};
+        const uint64_t count = source.size();
+        reserve_more(remap, count);
+        NodeId few[4];
+        for (std::size_t i = 0; i < count; ++i) {
+            const NodeView node = source.view(i);
+            const uint64_t watermark = remap.size();
+            for (NodeId x : node.inputs)
+                if (x >= watermark) return make_err(BadNodeId{x});
+            if (node.full != nullptr) {
+                remap.push_back(canonicalize_whole(source.take_whole(i)));
+                continue;
+            }
+            std::span<NodeId> inputs;
+            if (node.inputs.size() <= std::size(few)) {
+                inputs = std::span<NodeId>(few, node.inputs.size());
+            } else {
+                many.resize(node.inputs.size());
+                inputs = many;
+            }
+            for (std::size_t k = 0; k < inputs.size(); ++k) inputs[k] = remap[node.inputs[k]];
+            const NodeView parts{node.kind, node.name, node.params, inputs, nullptr};
+            remap.push_back(canonicalize(parts, source.name(i, canonical), source.params(i, canonical)));
         }
-        NodeId mapped[2];
-        std::vector<NodeId> many;
-        std::span<const NodeId> inputs;
-        if (key.inputs().size() <= 2) {
-            for (std::size_t i = 0; i < key.inputs().size(); ++i) mapped[i] = remap[key.inputs()[i]];
-            inputs = std::span<const NodeId>(mapped, key.inputs().size());
-        } else {
-            many.reserve(key.inputs().size());
-            for (NodeId x : key.inputs()) many.push_back(remap[x]);
-            inputs = many;
-        }
-        const NodeView node{key.kind(), key.name(), &key.params(), inputs, nullptr};
-        if (node.kind == NodeKind::Op) {
-            // Only a one-input identity op means "its operand"; with zero or
-            // several inputs it is an ordinary op, as in the rewrite rules.
-            if (inputs.size() == 1 && has_identity_token(node)) return inputs[0];
-            if (is_commutative(node) && inputs[0] != inputs[1]) {
-                const NodeTable::Probe probe = canonical.probe(node);
-                if (auto found = canonical.find(probe)) return *found;
-                // With equal inputs the mirror is the key itself, already probed.
-                const NodeId swapped[2] = {inputs[1], inputs[0]};
-                NodeView mirror = node;
-                mirror.inputs = std::span<const NodeId>(swapped, 2);
-                if (auto found = canonical.find(canonical.probe(mirror))) return *found;
-                return canonical.intern(probe, nullptr).pos;
+        total_work += count;
+        return count;
+    }
+
+    uint64_t canonicalize_whole(NodeKey key) {
+        key.map_inputs([&](NodeId x) { return remap[x]; });
+        canonical.index_pending();
+        const NodeTable::Interned in = canonical.intern(canonical.probe(view_of(key)), &key);
+        // Marks only ever rule out keys held as parts, so a whole key sets none.
+        if (in.added) users.add(in.pos, {}, 0);
+        return in.pos;
+    }
+
+    // `node` has its inputs remapped already.
+    uint64_t canonicalize(const NodeView& node, NameFacts& name, ParamsFacts& params) {
+        const std::span<const NodeId> in = node.inputs;
+        // Only a one-input identity op means "its operand"; with zero or
+        // several inputs it is an ordinary op, as in the rewrite rules.
+        if (node.kind == NodeKind::Op && in.size() == 1 && name.identity != Identity::None &&
+            name.identity == params.identity)
+            return in[0];
+        const bool commutative = node.kind == NodeKind::Op && in.size() == 2 && name.commutative &&
+                                 node.params->empty() && in[0] != in[1];
+        const uint8_t mark = Users::mark_of(node.kind, name.hash, params.hash, in);
+        const NodeTable::Probe probe = canonical.probe(node, name.hash, params.hash);
+        NodeTable::PoolIds ids = pool_ids(probe, name, params);
+        if (users.may_hold(in, mark)) {
+            // With equal inputs the mirror is the key itself, so it is left out.
+            const NodeId swapped[2] = {commutative ? in[1] : 0, commutative ? in[0] : 0};
+            NodeView mirror = node;
+            mirror.inputs = std::span<const NodeId>(swapped, commutative ? 2 : 0);
+            // Of a commutative key and its mirror at most one is ever stored,
+            // so whichever turns up first is the answer.
+            for (NodeId x : in) {
+                const uint32_t p = users.latest(x);
+                if (p == Users::kNone) continue;
+                const NodeView seen = canonical.view(p);
+                if (same_parts(seen, node) || (commutative && same_parts(seen, mirror))) return p;
+            }
+            canonical.index_pending();
+            if (auto found = canonical.find(probe, ids)) return *found;
+            if (commutative) {
+                if (auto found = canonical.find(canonical.probe(mirror, name.hash, params.hash), ids)) return *found;
             }
         }
-        return canonical.intern(canonical.probe(node), nullptr).pos;
+        // Absent, in either order: stored with its inputs as given.
+        const uint64_t pos = canonical.add_absent(probe, ids);
+        name.pool_id = ids.name;
+        params.pool_id = ids.params;
+        users.add(pos, in, mark);
+        return pos;
+    }
+
+    NodeTable::PoolIds pool_ids(const NodeTable::Probe& probe, NameFacts& name, ParamsFacts& params) const {
+        if (!name.pooled || !params.pooled) {
+            const NodeTable::PoolIds ids = canonical.pool_ids(probe);
+            name.pool_id = ids.name;
+            params.pool_id = ids.params;
+            name.pooled = params.pooled = true;
+        }
+        return NodeTable::PoolIds{name.pool_id, params.pool_id};
     }
 };
 
@@ -88,17 +297,13 @@ IncrementalReducer::IncrementalReducer(IncrementalReducer&&) noexcept = default;
 IncrementalReducer& IncrementalReducer::operator=(IncrementalReducer&&) noexcept = default;
 
 Result<uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> delta) {
-    State& s = *state_;
-    const uint64_t count = delta.size();
-    for (NodeKey& key : delta) {
-        const uint64_t watermark = s.remap.size();
-        for (NodeId x : key.inputs())
-            if (x >= watermark) return make_err(BadNodeId{x});
-        const uint64_t n = s.canonicalize(key);
-        s.remap.push_back(n);
-    }
-    s.total_work += count;
-    return count;
+    KeySource source(delta);
+    return state_->step(source);
+}
+
+Result<uint64_t, BadNodeId> IncrementalReducer::step(const NodeDelta& delta) {
+    DeltaSource source(delta);
+    return state_->step(source);
 }
 
 Result<Reduced, BadNodeId> IncrementalReducer::finalize(const std::vector<NodeId>& outputs, const RewriteEngine& engine,
@@ -110,7 +315,7 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(const std::vector<NodeId
         if (o >= s.remap.size()) return make_err(BadNodeId{o});
         mapped.push_back(s.remap[o]);
     }
-    return reduce_with_mode(s.canonical.keys_from(0), mapped, engine, maximal_fusion);
+    return reduce_with_mode(s.canonical, mapped, engine, maximal_fusion);
 }
 
 uint64_t IncrementalReducer::watermark() const { return state_->remap.size(); }

@@ -8,6 +8,7 @@
 #include "graph/node_key.h"
 #include "optimizer/pipeline.h"
 #include "store/graph_store.h"
+#include "store/node_delta.h"
 #include "util/result.h"
 
 namespace dagloom {
@@ -22,6 +23,8 @@ public:
     // `delta` continues the consumed nodes (store ids watermark, watermark+1, ...).
     // Returns delta.size(); on BadNodeId the keys before the bad one stay consumed.
     Result<uint64_t, BadNodeId> step(std::vector<NodeKey> delta);
+    // The same over a packed copy of the store's new nodes (GraphStore::delta_from).
+    Result<uint64_t, BadNodeId> step(const NodeDelta& delta);
 
     // Reduces the canonical form against store ids `outputs`; changes nothing.
     Result<Reduced, BadNodeId> finalize(const std::vector<NodeId>& outputs, const RewriteEngine& engine,

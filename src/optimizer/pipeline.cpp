@@ -178,8 +178,7 @@ Reduced reduce_engine_input(std::size_t input_nodes, EngineInput in, const Rewri
 // read as views (view_at(id)) and never copied as keys, so reducing a packed
 // table costs no key per node.
 template <class ViewAt>
-Reduced reduce_views(std::size_t n, ViewAt&& view_at, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
-                     bool maximal_fusion) {
+EngineInput kept_engine_input(std::size_t n, ViewAt&& view_at, const std::vector<NodeId>& outputs) {
     std::size_t count = 0;
     const std::vector<uint64_t> index =
         live_indices(n, [&](std::size_t id) { return view_at(id).inputs; }, outputs, count);
@@ -193,21 +192,36 @@ Reduced reduce_views(std::size_t n, ViewAt&& view_at, const std::vector<NodeId>&
         node.inputs = inputs;
         builder.add(node);
     }
-    return reduce_engine_input(n, std::move(builder).finish(), engine, maximal_fusion);
+    return std::move(builder).finish();
+}
+
+EngineInput kept_engine_input(const NodeTable& nodes, const std::vector<NodeId>& outputs) {
+    return kept_engine_input(
+        nodes.size(), [&](std::size_t id) { return nodes.view(id); }, outputs);
+}
+
+// A store's copy is released as soon as the engine graph is built, so it is
+// not held through saturation, the phase that needs the most memory.
+ReducedStore reduce_copy(PackedSnapshot snap, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
+                         bool maximal_fusion) {
+    const std::size_t input_nodes = snap.nodes.size();
+    EngineInput in = kept_engine_input(snap.nodes, outputs);
+    snap = PackedSnapshot{};
+    return from_reduced(reduce_engine_input(input_nodes, std::move(in), engine, maximal_fusion));
 }
 
 }  // namespace
 
 Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
                          const RewriteEngine& engine, bool maximal_fusion) {
-    return reduce_views(
-        nodes.size(), [&](std::size_t id) { return view_of(nodes[id]); }, outputs, engine, maximal_fusion);
+    EngineInput in = kept_engine_input(
+        nodes.size(), [&](std::size_t id) { return view_of(nodes[id]); }, outputs);
+    return reduce_engine_input(nodes.size(), std::move(in), engine, maximal_fusion);
 }
 
 Reduced reduce_with_mode(const NodeTable& nodes, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
                          bool maximal_fusion) {
-    return reduce_views(
-        nodes.size(), [&](std::size_t id) { return nodes.view(id); }, outputs, engine, maximal_fusion);
+    return reduce_engine_input(nodes.size(), kept_engine_input(nodes, outputs), engine, maximal_fusion);
 }
 
 ReducedStore from_reduced(Reduced reduced) {
@@ -239,16 +253,17 @@ ReducedStore from_reduced(Reduced reduced) {
 }
 
 ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion) {
-    const PackedSnapshot snap = store.packed_snapshot();
-    return from_reduced(reduce_with_mode(snap.nodes, snap.outputs, engine, maximal_fusion));
+    PackedSnapshot snap = store.packed_snapshot();
+    const std::vector<NodeId> outputs = std::move(snap.outputs);
+    return reduce_copy(std::move(snap), outputs, engine, maximal_fusion);
 }
 
 Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, const std::vector<NodeId>& outputs,
                                                     const RewriteEngine& engine, bool maximal_fusion) {
-    const PackedSnapshot snap = store.packed_snapshot(false);
+    PackedSnapshot snap = store.packed_snapshot(false);
     for (NodeId o : outputs)
         if (o >= snap.nodes.size()) return make_err(BadNodeId{o});
-    return from_reduced(reduce_with_mode(snap.nodes, outputs, engine, maximal_fusion));
+    return reduce_copy(std::move(snap), outputs, engine, maximal_fusion);
 }
 
 std::vector<std::pair<std::string, std::size_t>> report_to_map(const ReductionReport& report) {

@@ -139,6 +139,7 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
     std::vector<Id> canon(n);
     std::vector<uint64_t> position_of_class(result.id_count(), kNone);
     std::vector<bool> representative(n, false);
+    std::size_t classes = 0;
     for (std::size_t i = 0; i < n; ++i) {
         canon[i] = result.find(ids[i]);
         // The lowest index of each class represents it; an identity node and
@@ -146,10 +147,11 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
         if (position_of_class[canon[i]] == kNone) {
             position_of_class[canon[i]] = 0;
             representative[i] = true;
+            ++classes;
         }
     }
     EngineGraph out;
-    out.nodes.reserve(n);
+    out.nodes.reserve(classes);
     for (std::size_t i = 0; i < n; ++i) {
         if (!representative[i]) continue;
         EngineNode node;

@@ -30,9 +30,10 @@ PyIncrementalReducer* receiver(ModuleState* st, PyObject* self) {
 }
 
 // Feeds the reducer what the store recorded since its watermark. The caller
-// holds the reducer mutex; snapshot_from takes the store lock inside.
+// holds the reducer mutex; delta_from takes the store lock inside, only for
+// the copy, and the step runs on the copy after it is released.
 Result<uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer, const GraphStore& store) {
-    return reducer.step(store.snapshot_from(reducer.watermark()));
+    return reducer.step(store.delta_from(reducer.watermark()));
 }
 
 // ---- construction ------------------------------------------------------

@@ -82,4 +82,9 @@ std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
     return table_.keys_from(static_cast<std::size_t>(std::min<NodeId>(start, table_.size())));
 }
 
+NodeDelta GraphStore::delta_from(NodeId start) const {
+    auto guard = mu_.lock();
+    return NodeDelta::copy_of(table_, static_cast<std::size_t>(std::min<NodeId>(start, table_.size())));
+}
+
 }  // namespace dagloom

@@ -8,6 +8,7 @@
 
 #include "graph/node_key.h"
 #include "graph/node_view.h"
+#include "store/node_delta.h"
 #include "store/node_table.h"
 #include "util/poison_mutex.h"
 #include "util/result.h"
@@ -54,6 +55,9 @@ public:
     std::vector<NodeId> outputs() const;
     Snapshot snapshot() const;
     std::vector<NodeKey> snapshot_from(NodeId start) const;
+    // The nodes from id `start` on, copied packed (see NodeDelta); the copy
+    // costs what it holds, however large the store.
+    NodeDelta delta_from(NodeId start) const;
     // A flat copy of the table (a few large block copies), for readers that
     // work on node views; the outputs are copied only when asked for.
     PackedSnapshot packed_snapshot(bool with_outputs = true) const;

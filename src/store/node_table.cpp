@@ -61,15 +61,29 @@ uint32_t ParamPool::add(const ParamMap& params, uint64_t hash) {
 NodeTable::NodeTable() : seed_(random_hash_seed()), input_offsets_{0} {}
 
 NodeTable::Probe NodeTable::probe(const NodeView& parts) const {
-    Probe p{parts};
     if (parts.full != nullptr) {
+        Probe p{parts};
         p.hash = hash_key(*parts.full, seed_);
         return p;
     }
-    Hasher name(seed_);
-    name.add_bytes(parts.name);
-    p.name_hash = name.finish();
-    p.params_hash = parts.params->empty() ? 0 : hash_params(*parts.params, seed_);
+    return probe(parts, name_hash(parts.name), params_hash(*parts.params));
+}
+
+uint64_t NodeTable::name_hash(std::string_view name) const {
+    Hasher h(seed_);
+    h.add_bytes(name);
+    return h.finish();
+}
+
+uint64_t NodeTable::params_hash(const ParamMap& params) const {
+    return params.empty() ? 0 : hash_params(params, seed_);
+}
+
+NodeTable::Probe NodeTable::probe(const NodeView& parts, uint64_t name_hash, uint64_t params_hash) const {
+    if (parts.full != nullptr) fail("a whole key probed as parts");
+    Probe p{parts};
+    p.name_hash = name_hash;
+    p.params_hash = params_hash;
     Hasher h(seed_);
     h.add(static_cast<uint64_t>(parts.kind));
     h.add(p.name_hash);
@@ -110,6 +124,24 @@ NodeTable::Interned NodeTable::intern(const Probe& probe, NodeKey* whole) {
     return {append(probe, ids, whole), true};
 }
 
+uint64_t NodeTable::add_absent(const Probe& probe, PoolIds& ids) {
+    if (probe.parts.full != nullptr) fail("a whole key interned as parts");
+    if (records_.size() >= kMaxPoolEntries) fail("dagloom-core key index is full: more than 4294967294 keys");
+    // The index makes room now, so that index_pending never allocates.
+    index_.reserve(index_.size() + pending_.size() + 1);
+    reserve_for(pending_, 1);
+    const uint64_t pos = append(probe, ids, nullptr, false);
+    pending_.push_back(probe.hash);
+    ids = PoolIds{records_[pos].name, records_[pos].params};
+    return pos;
+}
+
+void NodeTable::index_pending() {
+    const uint64_t first = records_.size() - pending_.size();
+    for (std::size_t k = 0; k < pending_.size(); ++k) index_.insert(first + k, pending_[k]);
+    pending_.clear();
+}
+
 std::optional<uint64_t> NodeTable::find(const Probe& probe) const {
     return find(probe, probe.parts.full != nullptr ? PoolIds{} : pool_ids(probe));
 }
@@ -123,6 +155,7 @@ std::vector<NodeKey> NodeTable::keys_from(std::size_t start) const {
 }
 
 std::optional<uint64_t> NodeTable::find(const Probe& probe, const PoolIds& ids) const {
+    if (!pending_.empty()) fail("node table searched with keys left out of its index");
     const NodeKind kind = probe.parts.kind;
     if (probe.parts.full != nullptr) {
         return index_.find_if(probe.hash, [&](uint64_t pos) {
@@ -138,11 +171,11 @@ std::optional<uint64_t> NodeTable::find(const Probe& probe, const PoolIds& ids) 
     });
 }
 
-uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whole) {
+uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whole, bool indexed) {
     const uint64_t pos = records_.size();
     const NodeView& parts = probe.parts;
     const bool is_whole = parts.full != nullptr;
-    index_.reserve_one();
+    if (indexed) index_.reserve_one();
     reserve_for(records_, 1);
     reserve_for(input_offsets_, 1);
     Record r{0, 0, parts.kind};
@@ -160,7 +193,7 @@ uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whol
     }
     records_.push_back(r);
     input_offsets_.push_back(inputs_.size());
-    index_.insert(pos, probe.hash);
+    if (indexed) index_.insert(pos, probe.hash);
     return pos;
 }
 

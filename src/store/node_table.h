@@ -59,6 +59,12 @@ public:
         uint64_t hash = 0;
     };
     Probe probe(const NodeView& parts) const;
+    // The same for a key held as parts, from hashes of its name and parameter
+    // list taken earlier with name_hash and params_hash: a caller meeting the
+    // same name or list many times hashes it once.
+    Probe probe(const NodeView& parts, uint64_t name_hash, uint64_t params_hash) const;
+    uint64_t name_hash(std::string_view name) const;
+    uint64_t params_hash(const ParamMap& params) const;
 
     std::size_t size() const { return records_.size(); }
     void reserve(std::size_t count);
@@ -78,20 +84,34 @@ public:
     // Every key from position `start` on, rebuilt as NodeKeys.
     std::vector<NodeKey> keys_from(std::size_t start) const;
 
-private:
-    struct Record {
-        uint32_t name;    // StringPool id, or the index into whole_ for externals and stages
-        uint32_t params;  // ParamPool id
-        NodeKind kind;
-    };
-
+    // Where the pools hold a parts key's name and parameter list, if they do.
+    // The ids never change once given, so a caller meeting the same name or
+    // list many times may keep them and hand them to the two calls below.
     struct PoolIds {
         std::optional<uint32_t> name;
         std::optional<uint32_t> params;
     };
     PoolIds pool_ids(const Probe& probe) const;
     std::optional<uint64_t> find(const Probe& probe, const PoolIds& ids) const;
-    uint64_t append(const Probe& probe, const PoolIds& ids, NodeKey* whole);
+    // Appends a parts key the caller knows to be absent, updates `ids` with
+    // the pool ids its name and parameters now have, and leaves entering it
+    // in the index to index_pending(). Each entry is a random access into a
+    // large index; made one after another in a tight loop they overlap
+    // rather than each stalling the work around it.
+    // While keys are pending, find and intern fail; call index_pending first.
+    uint64_t add_absent(const Probe& probe, PoolIds& ids);
+    void index_pending();
+
+private:
+    friend class NodeDelta;  // copies slices of the packed form directly
+
+    struct Record {
+        uint32_t name;    // StringPool id, or the index into whole_ for externals and stages
+        uint32_t params;  // ParamPool id
+        NodeKind kind;
+    };
+
+    uint64_t append(const Probe& probe, const PoolIds& ids, NodeKey* whole, bool indexed = true);
     bool same_inputs(std::size_t pos, std::span<const NodeId> inputs) const;
 
     uint64_t seed_;
@@ -102,6 +122,7 @@ private:
     StringPool names_;
     ParamPool params_;
     KeyIndex index_;
+    std::vector<uint64_t> pending_;  // hashes of the last pending_.size() keys, not yet in index_
 };
 
 }  // namespace dagloom
