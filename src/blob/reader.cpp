@@ -1,8 +1,11 @@
 #include "blob/reader.h"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "blob/utf8.h"
@@ -210,16 +213,52 @@ struct PositionTable {
     }
 };
 
+// Records repeat a few parameter lists over and over. A block whose bytes
+// equal those of a block read before is that same list (a block says where
+// it ends), so it is taken from here instead of being parsed again.
+class ParamBlockCache {
+public:
+    // The list at the reader's position; valid until the next call.
+    Result<const ParamMap*, BlobError> read(Reader& r) {
+        const uint8_t* at = r.data.data() + r.pos;
+        for (std::size_t i = 0; i < used_; ++i) {
+            const std::string& bytes = entries_[i].bytes;
+            if (bytes.size() <= r.remaining() && std::memcmp(bytes.data(), at, bytes.size()) == 0) {
+                r.pos += bytes.size();
+                if (i != 0) std::swap(entries_[i], entries_[0]);  // most recent first
+                return &entries_[0].params;
+            }
+        }
+        const std::size_t start = r.pos;
+        DAGLOOM_READ(params, r.params());
+        if (used_ < kEntries) ++used_;
+        std::rotate(entries_.begin(), entries_.begin() + (used_ - 1), entries_.begin() + used_);
+        entries_[0].bytes.assign(reinterpret_cast<const char*>(at), r.pos - start);
+        entries_[0].params = std::move(params);
+        return &entries_[0].params;
+    }
+
+private:
+    static constexpr std::size_t kEntries = 8;
+    struct Entry {
+        std::string bytes;
+        ParamMap params;
+    };
+    std::array<Entry, kEntries> entries_;
+    std::size_t used_ = 0;
+};
+
 // One record as read: the common kinds as parts borrowed from the blob and
 // a reused id buffer, externals and stages as whole keys.
 struct RecordParts {
     NodeKind kind = NodeKind::Source;
     std::string_view name;
-    ParamMap params;
+    const ParamMap* params = nullptr;
     std::vector<NodeId> inputs;
     std::optional<NodeKey> whole;
+    ParamBlockCache cache;
 
-    NodeView view() const { return NodeView{kind, name, &params, inputs, nullptr}; }
+    NodeView view() const { return NodeView{kind, name, params, inputs, nullptr}; }
 };
 
 Result<NodeKey, BlobError> read_whole(Reader& r, uint8_t tag, uint64_t k, const PositionTable& table);
@@ -234,8 +273,8 @@ Status<BlobError> read_record(Reader& r, uint64_t k, const PositionTable& table,
             out.kind = NodeKind::Source;
             DAGLOOM_READ(name, r.string_view());
             out.name = name;
-            DAGLOOM_READ(params, r.params());
-            out.params = std::move(params);
+            DAGLOOM_READ(params, out.cache.read(r));
+            out.params = params;
             return Unit{};
         }
         case static_cast<uint8_t>(NodeKind::Op):
@@ -243,14 +282,14 @@ Status<BlobError> read_record(Reader& r, uint64_t k, const PositionTable& table,
             out.kind = static_cast<NodeKind>(tag);
             DAGLOOM_READ(name, r.string_view());
             out.name = name;
-            DAGLOOM_READ(params, r.params());
-            out.params = std::move(params);
+            DAGLOOM_READ(params, out.cache.read(r));
+            out.params = params;
             return table.inputs_into(r, k, out.inputs);
         }
         case static_cast<uint8_t>(NodeKind::Exchange): {
             out.kind = NodeKind::Exchange;
-            DAGLOOM_READ(scheme, r.params());
-            out.params = std::move(scheme);
+            DAGLOOM_READ(scheme, out.cache.read(r));
+            out.params = scheme;
             return table.inputs_into(r, k, out.inputs);
         }
         case static_cast<uint8_t>(NodeKind::External):
