@@ -129,27 +129,32 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
     }
     for (uint64_t o : graph.outputs) check_index(o, n);
 
-    Runner runner;
-    runner.set_egraph(std::move(eg)).set_iter_limit(iteration_limit_).set_node_limit(4 * n + 1024);
-    runner.run(rules_->rewrites);
-    const EGraph& result = runner.egraph;
-
     // Class ids are dense, so plain vectors indexed by class replace maps.
     constexpr uint64_t kNone = ~uint64_t{0};
     std::vector<Id> canon(n);
-    std::vector<uint64_t> position_of_class(result.id_count(), kNone);
+    std::vector<uint64_t> position_of_class;
     std::vector<bool> representative(n, false);
     std::size_t classes = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        canon[i] = result.find(ids[i]);
-        // The lowest index of each class represents it; an identity node and
-        // its operand thus resolve to the operand, which comes first.
-        if (position_of_class[canon[i]] == kNone) {
-            position_of_class[canon[i]] = 0;
-            representative[i] = true;
-            ++classes;
+    {
+        // The saturated e-graph is the largest thing a reduction builds; it
+        // is gone before the output graph is.
+        Runner runner;
+        runner.set_egraph(std::move(eg)).set_iter_limit(iteration_limit_).set_node_limit(4 * n + 1024);
+        runner.run(rules_->rewrites);
+        const EGraph& result = runner.egraph;
+        position_of_class.assign(result.id_count(), kNone);
+        for (std::size_t i = 0; i < n; ++i) {
+            canon[i] = result.find(ids[i]);
+            // The lowest index of each class represents it; an identity node and
+            // its operand thus resolve to the operand, which comes first.
+            if (position_of_class[canon[i]] == kNone) {
+                position_of_class[canon[i]] = 0;
+                representative[i] = true;
+                ++classes;
+            }
         }
     }
+    std::vector<Id>().swap(ids);
     EngineGraph out;
     out.nodes.reserve(classes);
     for (std::size_t i = 0; i < n; ++i) {
