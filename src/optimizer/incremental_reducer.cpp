@@ -11,14 +11,12 @@
 
 #include "graph/hash.h"
 #include "graph/node_view.h"
+#include "optimizer/rule_set.h"
 #include "store/node_table.h"
 
 namespace dagloom {
 
 namespace {
-
-// The operators whose two-input, parameterless form is commutative.
-constexpr std::array<std::string_view, 8> kCommutative = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
 
 // The four identity tokens are add with scalar 0.0 and mul with scalar 1.0,
 // each on side "r" or "l". A name and a parameter list each say which of the
@@ -70,7 +68,7 @@ NameFacts name_facts(std::string_view name, const NodeTable& table) {
     NameFacts f;
     f.hash = table.name_hash(name);
     f.identity = identity_of_name(name);
-    f.commutative = std::find(kCommutative.begin(), kCommutative.end(), name) != kCommutative.end();
+    f.commutative = std::find(kCommutativeOps.begin(), kCommutativeOps.end(), name) != kCommutativeOps.end();
     f.known = true;
     return f;
 }

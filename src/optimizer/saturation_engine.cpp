@@ -8,6 +8,7 @@
 
 #include "egraph/egraph.h"
 #include "egraph/flat_index.h"
+#include "optimizer/rule_set.h"
 #include "util/internal_error.h"
 
 namespace dagloom {
@@ -23,7 +24,6 @@ using egraph::SymbolLang;
 
 namespace {
 
-constexpr std::array<const char*, 8> kCommutative = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
 
 // Tokens of add 0.0 and mul 1.0 with side "r" or "l".
 constexpr std::array<const char*, 4> kIdentityTokens = {
@@ -97,9 +97,11 @@ struct SaturationEngine::Rules {
 
 SaturationEngine::SaturationEngine() {
     auto rules = std::make_shared<Rules>();
-    for (const char* name : kCommutative)
-        rules->rewrites.push_back(make_rule(std::string("commute-") + name, std::string("(op|") + name + " ?a ?b)",
-                                            std::string("(op|") + name + " ?b ?a)"));
+    for (std::string_view op : kCommutativeOps) {
+        const std::string name(op);
+        rules->rewrites.push_back(
+            make_rule("commute-" + name, "(op|" + name + " ?a ?b)", "(op|" + name + " ?b ?a)"));
+    }
     for (std::size_t k = 0; k < kIdentityTokens.size(); ++k)
         rules->rewrites.push_back(
             make_rule("identity-" + std::to_string(k), std::string("(") + kIdentityTokens[k] + " ?x)", "?x"));
