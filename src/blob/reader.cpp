@@ -197,6 +197,7 @@ struct PositionTable {
         id_of.push_back(id);
         if (id != k) identity = false;
     }
+    NodeId at(uint64_t k) const { return identity ? k : id_of[k]; }
 
     // Reads an id list checked against the record position `k`, then maps
     // each position to its store id.
@@ -213,39 +214,89 @@ struct PositionTable {
     }
 };
 
+// A cheap hash of raw bytes, for the readers' small caches (never stored).
+uint64_t hash_bytes(const uint8_t* p, std::size_t n) {
+    uint64_t h = 0x9e3779b97f4a7c15ULL ^ n;
+    for (; n >= 8; p += 8, n -= 8) h = (h ^ load_u64(p)) * 0xff51afd7ed558ccdULL;
+    for (; n > 0; ++p, --n) h = (h ^ *p) * 0x100000001b3ULL;
+    return h ^ (h >> 29);
+}
+
+// The length of the parameter block at the reader's position, found without
+// building it; nothing when the block is not well formed, which the full
+// read then reports.
+std::optional<std::size_t> block_length(const Reader& r) {
+    const std::size_t end = r.data.size();
+    std::size_t at = r.pos;
+    auto skip = [&](std::size_t n) {
+        if (end - at < n) return false;
+        at += n;
+        return true;
+    };
+    auto skip_string = [&] {
+        if (end - at < 4) return false;
+        const std::size_t len = load_u32(r.data.data() + at);
+        at += 4;
+        return skip(len);
+    };
+    if (end - at < 4) return std::nullopt;
+    const uint32_t count = load_u32(r.data.data() + at);
+    at += 4;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!skip_string() || end - at < 1) return std::nullopt;
+        const uint8_t tag = r.data[at++];
+        const bool ok = tag == 0 || tag == 1 ? skip(8) : tag == 2 ? skip(1) : tag == 3 ? skip_string() : false;
+        if (!ok) return std::nullopt;
+    }
+    return at - r.pos;
+}
+
+// A parameter list as read, with the bytes it was read from.
+struct ParamBlock {
+    std::string bytes;
+    ParamMap params;
+    // Where a reader that fills a NodeTable directly put it: its hash there
+    // and its pool id.
+    std::optional<std::pair<uint64_t, uint32_t>> in_table;
+};
+
 // Records repeat a few parameter lists over and over. A block whose bytes
 // equal those of a block read before is that same list (a block says where
-// it ends), so it is taken from here instead of being parsed again.
+// it ends, and its bytes were checked when first read), so it is taken from
+// here instead of being parsed again.
 class ParamBlockCache {
 public:
-    // The list at the reader's position; valid until the next call.
-    Result<const ParamMap*, BlobError> read(Reader& r) {
+    // The block at the reader's position; valid until the next call.
+    Result<ParamBlock*, BlobError> read(Reader& r) {
         const uint8_t* at = r.data.data() + r.pos;
-        for (std::size_t i = 0; i < used_; ++i) {
-            const std::string& bytes = entries_[i].bytes;
-            if (bytes.size() <= r.remaining() && std::memcmp(bytes.data(), at, bytes.size()) == 0) {
-                r.pos += bytes.size();
-                if (i != 0) std::swap(entries_[i], entries_[0]);  // most recent first
-                return &entries_[0].params;
+        if (r.remaining() >= 4 && load_u32(at) == 0) {
+            r.pos += 4;
+            return &empty_;
+        }
+        const std::optional<std::size_t> length = block_length(r);
+        ParamBlock* slot = &scratch_;
+        if (length) {
+            slot = &slots_[hash_bytes(at, *length) & (kSlots - 1)];
+            if (slot->bytes.size() == *length && std::memcmp(slot->bytes.data(), at, *length) == 0) {
+                r.pos += *length;
+                return slot;
             }
         }
         const std::size_t start = r.pos;
         DAGLOOM_READ(params, r.params());
-        if (used_ < kEntries) ++used_;
-        std::rotate(entries_.begin(), entries_.begin() + (used_ - 1), entries_.begin() + used_);
-        entries_[0].bytes.assign(reinterpret_cast<const char*>(at), r.pos - start);
-        entries_[0].params = std::move(params);
-        return &entries_[0].params;
+        // A block the length scan could not measure cannot have read cleanly.
+        if (!length || *length != r.pos - start) slot = &scratch_;
+        slot->bytes.assign(reinterpret_cast<const char*>(at), r.pos - start);
+        slot->params = std::move(params);
+        slot->in_table.reset();
+        return slot;
     }
 
 private:
-    static constexpr std::size_t kEntries = 8;
-    struct Entry {
-        std::string bytes;
-        ParamMap params;
-    };
-    std::array<Entry, kEntries> entries_;
-    std::size_t used_ = 0;
+    static constexpr std::size_t kSlots = 256;  // direct-mapped by a hash of the bytes
+    std::array<ParamBlock, kSlots> slots_;
+    ParamBlock empty_;
+    ParamBlock scratch_;
 };
 
 // One record as read: the common kinds as parts borrowed from the blob and
@@ -253,12 +304,12 @@ private:
 struct RecordParts {
     NodeKind kind = NodeKind::Source;
     std::string_view name;
-    const ParamMap* params = nullptr;
+    ParamBlock* params = nullptr;
     std::vector<NodeId> inputs;
     std::optional<NodeKey> whole;
     ParamBlockCache cache;
 
-    NodeView view() const { return NodeView{kind, name, params, inputs, nullptr}; }
+    NodeView view() const { return NodeView{kind, name, &params->params, inputs, nullptr}; }
 };
 
 Result<NodeKey, BlobError> read_whole(Reader& r, uint8_t tag, uint64_t k, const PositionTable& table);
@@ -338,6 +389,77 @@ Result<NodeKey, BlobError> read_whole(Reader& r, uint8_t tag, uint64_t k, const 
 
 }  // namespace
 
+namespace {
+
+// Names already pooled in one table, with their hashes there.
+class NameCache {
+public:
+    std::pair<uint64_t, uint32_t> pooled(NodeTable& table, std::string_view name) {
+        Entry& e = slots_[hash_bytes(reinterpret_cast<const uint8_t*>(name.data()), name.size()) & (kSlots - 1)];
+        if (!e.used || e.name != name) {
+            const uint64_t hash = table.name_hash(name);
+            const uint32_t id = table.name_id(name, hash);
+            e = Entry{std::string(name), hash, id, true};
+        }
+        return {e.hash, e.id};
+    }
+
+private:
+    struct Entry {
+        std::string name;
+        uint64_t hash = 0;
+        uint32_t id = 0;
+        bool used = false;
+    };
+    static constexpr std::size_t kSlots = 64;
+    std::array<Entry, kSlots> slots_;
+};
+
+// Appends every record to `table` as a new node, with position k as node k,
+// leaving the index to be built afterwards in one sweep.
+Status<BlobError> read_as_distinct(Reader& r, uint64_t node_count, NodeTable& table) {
+    const PositionTable positions;  // never recorded into: identity throughout
+    table.reserve(capped_reserve(node_count, r.remaining(), kMinNodeRecord));
+    RecordParts parts;
+    NameCache names;
+    for (uint64_t k = 0; k < node_count; ++k) {
+        if (auto s = read_record(r, k, positions, parts); !s) return s;
+        if (parts.whole) {
+            table.append_unchecked(table.probe(view_of(*parts.whole)), &*parts.whole);
+            continue;
+        }
+        // Names and lists repeat: each distinct one is hashed and pooled once.
+        ParamBlock& block = *parts.params;
+        if (!block.in_table) {
+            const uint64_t hash = table.params_hash(block.params);
+            block.in_table.emplace(hash, table.params_id(ParamMap(block.params), hash));
+        }
+        const auto [name_hash, name_id] = names.pooled(table, parts.name);
+        const NodeTable::Probe probe = table.probe(parts.view(), name_hash, block.in_table->first);
+        table.append_unchecked(probe, NodeTable::PoolIds{name_id, block.in_table->second});
+    }
+    return Unit{};
+}
+
+// Interns record after record, so that a record equal to an earlier one
+// becomes the earlier node and later references follow it there.
+Status<BlobError> read_interned(Reader& r, uint64_t node_count, GraphStore& store, PositionTable& positions) {
+    const std::size_t expected = capped_reserve(node_count, r.remaining(), kMinNodeRecord);
+    positions.id_of.reserve(expected);
+    store.reserve(expected);
+    RecordParts parts;
+    for (uint64_t k = 0; k < node_count; ++k) {
+        if (auto s = read_record(r, k, positions, parts); !s) return s;
+        // Every input went through the table, so it names a node the store has.
+        auto id = parts.whole ? store.intern(std::move(*parts.whole)) : store.intern(parts.view());
+        if (!id) fail("blob reader interned a reference to a node the store does not have");
+        positions.record(k, *id);
+    }
+    return Unit{};
+}
+
+}  // namespace
+
 Result<std::unique_ptr<GraphStore>, BlobError> deserialize(std::span<const uint8_t> data) {
     if (data.size() < kMagic.size()) return make_err(BlobError::truncated());
     if (std::memcmp(data.data(), kMagic.data(), kMagic.size()) != 0) return make_err(BlobError::bad_magic());
@@ -345,25 +467,29 @@ Result<std::unique_ptr<GraphStore>, BlobError> deserialize(std::span<const uint8
 
     Reader r{data, kMagic.size()};
     DAGLOOM_READ(node_count, r.u32());
-    auto store = std::make_unique<GraphStore>();
-    PositionTable table;
-    const std::size_t expected = capped_reserve(node_count, r.remaining(), kMinNodeRecord);
-    table.id_of.reserve(expected);
-    store->reserve(expected);
-    RecordParts parts;
-    for (uint64_t k = 0; k < node_count; ++k) {
-        if (auto s = read_record(r, k, table, parts); !s) return make_err(std::move(s.error()));
-        // Every input went through the table, so it names a node the store has.
-        auto id = parts.whole ? store->intern(std::move(*parts.whole)) : store->intern(parts.view());
-        if (!id) fail("blob reader interned a reference to a node the store does not have");
-        table.record(k, *id);
+    const std::size_t records_at = r.pos;
+    // Blobs this system writes never repeat a record, so the records are
+    // first taken as distinct and indexed in bulk, which overlaps the index's
+    // cache misses. Only when that finds a repeat are they read again one by
+    // one; the checks and their order are the same either way.
+    std::unique_ptr<GraphStore> store;
+    PositionTable positions;
+    {
+        NodeTable table;
+        if (auto s = read_as_distinct(r, node_count, table); !s) return make_err(std::move(s.error()));
+        if (table.index_pending_distinct()) store = std::make_unique<GraphStore>(std::move(table));
+    }
+    if (!store) {
+        r.pos = records_at;
+        store = std::make_unique<GraphStore>();
+        if (auto s = read_interned(r, node_count, *store, positions); !s) return make_err(std::move(s.error()));
     }
 
     DAGLOOM_READ(output_count, r.u32());
     for (uint32_t i = 0; i < output_count; ++i) {
         DAGLOOM_READ(pos, r.u64());
         if (pos >= node_count) return make_err(BlobError::bad_node_ref(pos));
-        if (!store->mark_output(table.id_of[pos])) fail("blob reader marked an output the store does not have");
+        if (!store->mark_output(positions.at(pos))) fail("blob reader marked an output the store does not have");
     }
     // Bytes after the last output id are not examined.
     return store;

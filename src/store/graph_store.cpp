@@ -11,6 +11,8 @@ std::string BadNodeId::message() const { return "no node with id " + std::to_str
 
 GraphStore::GraphStore() : mu_("dagloom-core store mutex poisoned") {}
 
+GraphStore::GraphStore(NodeTable nodes) : mu_("dagloom-core store mutex poisoned"), table_(std::move(nodes)) {}
+
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
     // Hashing needs only the key and the table's fixed seed: it happens
     // before taking the lock to keep the critical section short.

@@ -40,6 +40,8 @@ struct PackedSnapshot {
 class GraphStore {
 public:
     GraphStore();
+    // A store holding `nodes` (fully indexed) and no outputs.
+    explicit GraphStore(NodeTable nodes);
     GraphStore(const GraphStore&) = delete;
     GraphStore& operator=(const GraphStore&) = delete;
 

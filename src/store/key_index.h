@@ -44,6 +44,31 @@ public:
         }
     }
 
+    // Starts loading the slot a probe for `hash` begins at. Random probes
+    // into a large index each miss the cache; issued a few keys ahead they
+    // overlap instead of each stalling in turn.
+    void prefetch(uint64_t hash) const {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[bucket(tag_of(hash))]);
+    }
+
+    // Records position `pos` under `hash` unless equal(p) holds for a
+    // position p already recorded under it; returns whether it recorded.
+    // Never allocates after reserve().
+    template <class Equal>
+    bool insert_unless(uint64_t pos, uint64_t hash, Equal&& equal) {
+        const uint64_t tag = tag_of(hash);
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t i = bucket(tag);
+        for (;; i = (i + 1) & mask) {
+            const uint64_t s = slots_[i];
+            if (s == 0) break;
+            if ((s >> 32) == tag && equal(static_cast<uint32_t>(s) - 1)) return false;
+        }
+        slots_[i] = (tag << 32) | (pos + 1);
+        ++size_;
+        return true;
+    }
+
     // Makes room for one more entry; call before appending to the key vector
     // so that a failed allocation leaves both unchanged.
     void reserve_one();

@@ -13,6 +13,9 @@ namespace {
 // Pool ids and the index's positions share its 32-bit range.
 constexpr uint64_t kMaxPoolEntries = 0xfffffffeULL;
 
+// How many keys ahead of the one being indexed its slot is prefetched.
+constexpr std::size_t kPrefetchAhead = 8;
+
 template <class T>
 void reserve_for(std::vector<T>& v, std::size_t extra) {
     if (v.capacity() - v.size() >= extra) return;
@@ -48,12 +51,14 @@ std::optional<uint32_t> ParamPool::find(const ParamMap& params, uint64_t hash) c
     return static_cast<uint32_t>(*pos);
 }
 
-uint32_t ParamPool::add(const ParamMap& params, uint64_t hash) {
+uint32_t ParamPool::add(const ParamMap& params, uint64_t hash) { return add(ParamMap(params), hash); }
+
+uint32_t ParamPool::add(ParamMap&& params, uint64_t hash) {
     const uint64_t id = maps_.size();
     if (id >= kMaxPoolEntries) fail("dagloom-core parameter pool is full");
     index_.reserve_one();
     reserve_for(maps_, 1);
-    maps_.push_back(params);
+    maps_.push_back(std::move(params));
     index_.insert(id, hash);
     return static_cast<uint32_t>(id);
 }
@@ -126,20 +131,69 @@ NodeTable::Interned NodeTable::intern(const Probe& probe, NodeKey* whole) {
 
 uint64_t NodeTable::add_absent(const Probe& probe, PoolIds& ids) {
     if (probe.parts.full != nullptr) fail("a whole key interned as parts");
-    if (records_.size() >= kMaxPoolEntries) fail("dagloom-core key index is full: more than 4294967294 keys");
-    // The index makes room now, so that index_pending never allocates.
-    index_.reserve(index_.size() + pending_.size() + 1);
-    reserve_for(pending_, 1);
-    const uint64_t pos = append(probe, ids, nullptr, false);
-    pending_.push_back(probe.hash);
+    const uint64_t pos = append_pending(probe, ids, nullptr);
     ids = PoolIds{records_[pos].name, records_[pos].params};
     return pos;
 }
 
 void NodeTable::index_pending() {
     const uint64_t first = records_.size() - pending_.size();
-    for (std::size_t k = 0; k < pending_.size(); ++k) index_.insert(first + k, pending_[k]);
+    for (std::size_t k = 0; k < pending_.size(); ++k) {
+        if (k + kPrefetchAhead < pending_.size()) index_.prefetch(pending_[k + kPrefetchAhead]);
+        index_.insert(first + k, pending_[k]);
+    }
     pending_.clear();
+}
+
+uint64_t NodeTable::append_unchecked(const Probe& probe, NodeKey* whole) {
+    return append_pending(probe, probe.parts.full != nullptr ? PoolIds{} : pool_ids(probe), whole);
+}
+
+uint64_t NodeTable::append_unchecked(const Probe& probe, const PoolIds& ids) {
+    if (probe.parts.full != nullptr) fail("a whole key interned as parts");
+    return append_pending(probe, ids, nullptr);
+}
+
+uint64_t NodeTable::append_pending(const Probe& probe, const PoolIds& ids, NodeKey* whole) {
+    if (records_.size() >= kMaxPoolEntries) fail("dagloom-core key index is full: more than 4294967294 keys");
+    // The index makes room now, so that indexing the pending keys never allocates.
+    index_.reserve(index_.size() + pending_.size() + 1);
+    reserve_for(pending_, 1);
+    const uint64_t pos = append(probe, ids, whole, false);
+    pending_.push_back(probe.hash);
+    return pos;
+}
+
+uint32_t NodeTable::name_id(std::string_view name, uint64_t hash) {
+    if (auto id = names_.find(name, hash)) return *id;
+    return names_.add(name, hash);
+}
+
+uint32_t NodeTable::params_id(ParamMap&& params, uint64_t hash) {
+    if (auto id = params_.find(params, hash)) return *id;
+    return params_.add(std::move(params), hash);
+}
+
+bool NodeTable::index_pending_distinct() {
+    const uint64_t first = records_.size() - pending_.size();
+    for (std::size_t k = 0; k < pending_.size(); ++k) {
+        if (k + kPrefetchAhead < pending_.size()) index_.prefetch(pending_[k + kPrefetchAhead]);
+        const uint64_t pos = first + k;
+        if (!index_.insert_unless(pos, pending_[k], [&](uint64_t other) { return same_record(pos, other); })) return false;
+    }
+    pending_.clear();
+    return true;
+}
+
+bool NodeTable::same_record(std::size_t a, std::size_t b) const {
+    const Record& x = records_[a];
+    const Record& y = records_[b];
+    if (x.kind != y.kind) return false;
+    if (carries_extra(x.kind)) return whole_[x.name] == whole_[y.name];
+    // Pools hold each name and list once, so equal ids mean equal parts.
+    const std::size_t begin = input_offsets_[b];
+    return x.name == y.name && x.params == y.params &&
+           same_inputs(a, std::span<const NodeId>(inputs_.data() + begin, input_offsets_[b + 1] - begin));
 }
 
 std::optional<uint64_t> NodeTable::find(const Probe& probe) const {

@@ -39,6 +39,7 @@ public:
     ParamPool();
     std::optional<uint32_t> find(const ParamMap& params, uint64_t hash) const;
     uint32_t add(const ParamMap& params, uint64_t hash);  // params must be absent
+    uint32_t add(ParamMap&& params, uint64_t hash);
     const ParamMap& at(uint32_t id) const { return maps_[id]; }
 
 private:
@@ -101,6 +102,20 @@ public:
     // While keys are pending, find and intern fail; call index_pending first.
     uint64_t add_absent(const Probe& probe, PoolIds& ids);
     void index_pending();
+    // Appends any key without looking for it first (whole keys are moved
+    // from `whole`), for a reader that expects every key to be new; its
+    // index entry waits for index_pending_distinct.
+    uint64_t append_unchecked(const Probe& probe, NodeKey* whole);
+    // The same for a parts key whose pool ids the caller has, from the two
+    // calls below.
+    uint64_t append_unchecked(const Probe& probe, const PoolIds& ids);
+    // The pool id of a name or parameter list (hashed by name_hash or
+    // params_hash), added when new.
+    uint32_t name_id(std::string_view name, uint64_t hash);
+    uint32_t params_id(ParamMap&& params, uint64_t hash);
+    // Enters every pending key in the index. False when one equals a key
+    // before it: the table then holds that key twice and must be dropped.
+    bool index_pending_distinct();
 
 private:
     friend class NodeDelta;  // copies slices of the packed form directly
@@ -112,7 +127,9 @@ private:
     };
 
     uint64_t append(const Probe& probe, const PoolIds& ids, NodeKey* whole, bool indexed = true);
+    uint64_t append_pending(const Probe& probe, const PoolIds& ids, NodeKey* whole);
     bool same_inputs(std::size_t pos, std::span<const NodeId> inputs) const;
+    bool same_record(std::size_t a, std::size_t b) const;
 
     uint64_t seed_;
     std::vector<Record> records_;

@@ -340,3 +340,26 @@ TEST(BlobCorpus, EveryFileReadsSafelyAndRewritesStably) {
 }
 
 }  // namespace
+
+TEST(BlobRoundTripCaches, ManyNamesAndListsReadBackInPlace) {
+    // More distinct names and parameter lists than the reader keeps at hand,
+    // repeated both at once and far apart, so that cached and freshly read
+    // lists alternate.
+    std::vector<NodeKey> keys{src("a")};
+    for (uint32_t i = 1; i < 900; ++i) {
+        const uint32_t list = (i * 37) % 311;
+        ParamMap params = list % 5 == 0 ? ParamMap()
+                                        : ParamMap::make({{"scalar", ParamValue::Float(list * 0.5)},
+                                                          {"side", ParamValue::Str(list % 2 ? "l" : "r")}});
+        keys.push_back(NodeKey::op("f" + std::to_string(i % 97), std::move(params), {i - 1, i / 2}));
+    }
+    auto store = build(keys, {899, 3});
+    const std::vector<uint8_t> blob = write(*store, store->outputs());
+    auto back = deserialize(blob);
+    ASSERT_TRUE(back.ok()) << back.error().message();
+    EXPECT_EQ((*back)->snapshot().nodes, keys);
+    EXPECT_EQ(write(**back, (*back)->outputs()), blob);
+    // The store read back interns like the original: every key is found.
+    for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(*(*back)->intern(keys[i]), i);
+    EXPECT_EQ((*back)->node_count(), keys.size());
+}

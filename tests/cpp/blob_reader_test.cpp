@@ -266,6 +266,51 @@ INSTANTIATE_TEST_SUITE_P(
         DuplicateCase{"Exchange", [](Bytes& b) { b.u8(5).u32(0).ids({3}); }, NodeKey::exchange({}, {2})}),
     [](const testing::TestParamInfo<DuplicateCase>& info) { return std::string(info.param.name); });
 
+// A repeat found only once every record has been read: of each kind, after
+// records with parameter lists, and followed by a record that reads it.
+struct LateRepeatCase {
+    const char* name;
+    void (*record)(Bytes&);  // a record reading positions 0 and 1
+    NodeKey expected;        // that record as node 2
+};
+
+void PrintTo(const LateRepeatCase& c, std::ostream* os) { *os << c.name; }
+
+class BlobReaderLateRepeat : public testing::TestWithParam<LateRepeatCase> {};
+
+TEST_P(BlobReaderLateRepeat, FoldsIntoTheFirstAndLaterReferencesFollow) {
+    const ParamMap k1 = ParamMap::make({{"k", ParamValue::Int(1)}});
+    Bytes b;
+    b.header(6).u8(0).str("x").u32(1).str("k").u8(0).u64(1).source("y");
+    GetParam().record(b);
+    b.u8(1).str("g").u32(1).str("k").u8(0).u64(1).ids({2});
+    GetParam().record(b);
+    b.op("h", {4, 3}).outputs({5, 4});
+    auto s = deserialize(span_of(b));
+    ASSERT_TRUE(s.ok()) << s.error().message();
+    const std::vector<NodeKey> want{NodeKey::source("x", k1), NodeKey::source("y", {}), GetParam().expected,
+                                    NodeKey::op("g", k1, {2}), NodeKey::op("h", {}, {2, 3})};
+    EXPECT_EQ(nodes_of(**s), want);
+    EXPECT_EQ((*s)->outputs(), (std::vector<NodeId>{4, 2}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, BlobReaderLateRepeat,
+    testing::Values(
+        LateRepeatCase{"OpWithParams", [](Bytes& b) { b.u8(1).str("f").u32(1).str("k").u8(0).u64(1).ids({0, 1}); },
+                       NodeKey::op("f", ParamMap::make({{"k", ParamValue::Int(1)}}), {0, 1})},
+        LateRepeatCase{"Reduction", [](Bytes& b) { b.u8(2).str("sum").u32(0).ids({1, 0}); },
+                       NodeKey::reduction("sum", {}, {1, 0})},
+        LateRepeatCase{"External",
+                       [](Bytes& b) { b.u8(3).str("k").str("h").str("f").str("v").str("io").u8(1).str("").u32(0).ids({0, 1}); },
+                       NodeKey::external(PayloadDescriptor{"k", "h", "f", "v", "io", std::string()}, {}, {0, 1})},
+        LateRepeatCase{"Stage",
+                       [](Bytes& b) { b.u8(4).ids({0, 1}).u32(1).str("op|add").u32(2).u8(0).u32(1).u8(0).u32(0); },
+                       NodeKey::stage({0, 1}, {StageOp{"op|add", {StageRef::Input(1), StageRef::Input(0)}}})},
+        LateRepeatCase{"Exchange", [](Bytes& b) { b.u8(5).u32(1).str("k").u8(0).u64(1).ids({0, 1}); },
+                       NodeKey::exchange(ParamMap::make({{"k", ParamValue::Int(1)}}), {0, 1})}),
+    [](const testing::TestParamInfo<LateRepeatCase>& info) { return std::string(info.param.name); });
+
 TEST(BlobReaderDuplicatesChecks, ReferencesAreCheckedAgainstThePosition) {
     // Position 3 exists as a record even though the store holds only 3
     // nodes when it is read; position 4 does not exist yet.
