@@ -184,36 +184,6 @@ Result<std::vector<StageOp>, BlobError> Reader::members(std::size_t input_count)
 
 namespace {
 
-// References in a blob name record positions. A record equal to an earlier
-// one is interned to the earlier node, so positions and store ids part ways
-// from then on; every reference goes through this table to the node its
-// record became.
-struct PositionTable {
-    std::vector<NodeId> id_of;
-    // While no record has folded into an earlier one, position k is node k.
-    bool identity = true;
-
-    void record(uint64_t k, NodeId id) {
-        id_of.push_back(id);
-        if (id != k) identity = false;
-    }
-    NodeId at(uint64_t k) const { return identity ? k : id_of[k]; }
-
-    // Reads an id list checked against the record position `k`, then maps
-    // each position to its store id.
-    Result<std::vector<NodeId>, BlobError> inputs(Reader& r, uint64_t k) const {
-        std::vector<NodeId> ids;
-        if (auto s = inputs_into(r, k, ids); !s) return make_err(std::move(s.error()));
-        return ids;
-    }
-    Status<BlobError> inputs_into(Reader& r, uint64_t k, std::vector<NodeId>& ids) const {
-        if (auto s = r.inputs_into(k, ids); !s) return s;
-        if (!identity)
-            for (NodeId& id : ids) id = id_of[id];
-        return Unit{};
-    }
-};
-
 // A cheap hash of raw bytes, for the readers' small caches (never stored).
 uint64_t hash_bytes(const uint8_t* p, std::size_t n) {
     uint64_t h = 0x9e3779b97f4a7c15ULL ^ n;
@@ -312,9 +282,11 @@ struct RecordParts {
     NodeView view() const { return NodeView{kind, name, &params->params, inputs, nullptr}; }
 };
 
-Result<NodeKey, BlobError> read_whole(Reader& r, uint8_t tag, uint64_t k, const PositionTable& table);
+// References are record positions, checked against the record's own
+// position `k`; GraphStore::from_appended resolves them to nodes.
+Result<NodeKey, BlobError> read_whole(Reader& r, uint8_t tag, uint64_t k);
 
-Status<BlobError> read_record(Reader& r, uint64_t k, const PositionTable& table, RecordParts& out) {
+Status<BlobError> read_record(Reader& r, uint64_t k, RecordParts& out) {
     DAGLOOM_READ(tag, r.u8());
     out.whole.reset();
     out.name = {};
@@ -335,18 +307,18 @@ Status<BlobError> read_record(Reader& r, uint64_t k, const PositionTable& table,
             out.name = name;
             DAGLOOM_READ(params, out.cache.read(r));
             out.params = params;
-            return table.inputs_into(r, k, out.inputs);
+            return r.inputs_into(k, out.inputs);
         }
         case static_cast<uint8_t>(NodeKind::Exchange): {
             out.kind = NodeKind::Exchange;
             DAGLOOM_READ(scheme, out.cache.read(r));
             out.params = scheme;
-            return table.inputs_into(r, k, out.inputs);
+            return r.inputs_into(k, out.inputs);
         }
         case static_cast<uint8_t>(NodeKind::External):
         case static_cast<uint8_t>(NodeKind::Stage): {
             out.kind = static_cast<NodeKind>(tag);
-            DAGLOOM_READ(key, read_whole(r, tag, k, table));
+            DAGLOOM_READ(key, read_whole(r, tag, k));
             out.whole.emplace(std::move(key));
             return Unit{};
         }
@@ -355,7 +327,7 @@ Status<BlobError> read_record(Reader& r, uint64_t k, const PositionTable& table,
     }
 }
 
-Result<NodeKey, BlobError> read_whole(Reader& r, uint8_t tag, uint64_t k, const PositionTable& table) {
+Result<NodeKey, BlobError> read_whole(Reader& r, uint8_t tag, uint64_t k) {
     switch (tag) {
         case static_cast<uint8_t>(NodeKind::External): {
             PayloadDescriptor d;
@@ -375,21 +347,17 @@ Result<NodeKey, BlobError> read_whole(Reader& r, uint8_t tag, uint64_t k, const 
                 d.preprocessing_ref = std::move(pref);
             }
             DAGLOOM_READ(params, r.params());
-            DAGLOOM_READ(inputs, table.inputs(r, k));
+            DAGLOOM_READ(inputs, r.inputs(k));
             return NodeKey::external(std::move(d), std::move(params), std::move(inputs));
         }
         case static_cast<uint8_t>(NodeKind::Stage): {
-            DAGLOOM_READ(inputs, table.inputs(r, k));
+            DAGLOOM_READ(inputs, r.inputs(k));
             DAGLOOM_READ(members, r.members(inputs.size()));
             return NodeKey::stage(std::move(inputs), std::move(members));
         }
     }
     fail("blob reader read a whole key of a kind that has none");
 }
-
-}  // namespace
-
-namespace {
 
 // Names already pooled in one table, with their hashes there.
 class NameCache {
@@ -415,15 +383,13 @@ private:
     std::array<Entry, kSlots> slots_;
 };
 
-// Appends every record to `table` as a new node, with position k as node k,
-// leaving the index to be built afterwards in one sweep.
-Status<BlobError> read_as_distinct(Reader& r, uint64_t node_count, NodeTable& table) {
-    const PositionTable positions;  // never recorded into: identity throughout
+// Appends every record to `table` as a new node, its index left pending.
+Status<BlobError> read_records(Reader& r, uint64_t node_count, NodeTable& table) {
     table.reserve(capped_reserve(node_count, r.remaining(), kMinNodeRecord));
     RecordParts parts;
     NameCache names;
     for (uint64_t k = 0; k < node_count; ++k) {
-        if (auto s = read_record(r, k, positions, parts); !s) return s;
+        if (auto s = read_record(r, k, parts); !s) return s;
         if (parts.whole) {
             table.append_unchecked(table.probe(view_of(*parts.whole)), &*parts.whole);
             continue;
@@ -441,23 +407,6 @@ Status<BlobError> read_as_distinct(Reader& r, uint64_t node_count, NodeTable& ta
     return Unit{};
 }
 
-// Interns record after record, so that a record equal to an earlier one
-// becomes the earlier node and later references follow it there.
-Status<BlobError> read_interned(Reader& r, uint64_t node_count, GraphStore& store, PositionTable& positions) {
-    const std::size_t expected = capped_reserve(node_count, r.remaining(), kMinNodeRecord);
-    positions.id_of.reserve(expected);
-    store.reserve(expected);
-    RecordParts parts;
-    for (uint64_t k = 0; k < node_count; ++k) {
-        if (auto s = read_record(r, k, positions, parts); !s) return s;
-        // Every input went through the table, so it names a node the store has.
-        auto id = parts.whole ? store.intern(std::move(*parts.whole)) : store.intern(parts.view());
-        if (!id) fail("blob reader interned a reference to a node the store does not have");
-        positions.record(k, *id);
-    }
-    return Unit{};
-}
-
 }  // namespace
 
 Result<std::unique_ptr<GraphStore>, BlobError> deserialize(std::span<const uint8_t> data) {
@@ -467,29 +416,23 @@ Result<std::unique_ptr<GraphStore>, BlobError> deserialize(std::span<const uint8
 
     Reader r{data, kMagic.size()};
     DAGLOOM_READ(node_count, r.u32());
-    const std::size_t records_at = r.pos;
-    // Blobs this system writes never repeat a record, so the records are
-    // first taken as distinct and indexed in bulk, which overlaps the index's
-    // cache misses. Only when that finds a repeat are they read again one by
-    // one; the checks and their order are the same either way.
+    // References and output ids name record positions. Blobs this system
+    // writes never repeat a record, so positions are usually the node ids;
+    // should one repeat, id_of says which node each position became.
+    std::vector<NodeId> id_of;
     std::unique_ptr<GraphStore> store;
-    PositionTable positions;
     {
         NodeTable table;
-        if (auto s = read_as_distinct(r, node_count, table); !s) return make_err(std::move(s.error()));
-        if (table.index_pending_distinct()) store = std::make_unique<GraphStore>(std::move(table));
-    }
-    if (!store) {
-        r.pos = records_at;
-        store = std::make_unique<GraphStore>();
-        if (auto s = read_interned(r, node_count, *store, positions); !s) return make_err(std::move(s.error()));
+        if (auto s = read_records(r, node_count, table); !s) return make_err(std::move(s.error()));
+        store = GraphStore::from_appended(std::move(table), id_of);
     }
 
     DAGLOOM_READ(output_count, r.u32());
     for (uint32_t i = 0; i < output_count; ++i) {
         DAGLOOM_READ(pos, r.u64());
         if (pos >= node_count) return make_err(BlobError::bad_node_ref(pos));
-        if (!store->mark_output(positions.at(pos))) fail("blob reader marked an output the store does not have");
+        const NodeId id = id_of.empty() ? pos : id_of[pos];
+        if (!store->mark_output(id)) fail("blob reader marked an output the store does not have");
     }
     // Bytes after the last output id are not examined.
     return store;

@@ -225,29 +225,23 @@ Reduced reduce_with_mode(const NodeTable& nodes, const std::vector<NodeId>& outp
 }
 
 ReducedStore from_reduced(Reduced reduced) {
-    auto store = std::make_unique<GraphStore>();
-    std::vector<NodeId> ids;
-    ids.reserve(reduced.nodes.size());
-    for (NodeKey& key : reduced.nodes) {
-        // Positions equal ids unless equal keys interned to one id earlier;
-        // only then does the key need a rewritten copy.
-        bool moved = false;
-        for (NodeId p : key.inputs()) {
-            check_index(p, ids.size());
-            moved = moved || ids[p] != p;
-        }
-        Result<NodeId, BadNodeId> id = [&]() -> Result<NodeId, BadNodeId> {
-            if (!moved) return store->intern(std::move(key));
-            std::vector<NodeId> inputs = key.inputs();
-            for (NodeId& p : inputs) p = ids[p];
-            return store->intern(key.with_inputs(std::move(inputs)));
-        }();
-        if (!id.ok()) fail("reduced graph references only earlier nodes");
-        ids.push_back(*id);
+    const std::size_t positions = reduced.nodes.size();
+    NodeTable table;
+    table.reserve(positions);
+    for (std::size_t pos = 0; pos < positions; ++pos) {
+        NodeKey& key = reduced.nodes[pos];
+        for (NodeId p : key.inputs()) check_index(p, pos);
+        table.append_unchecked(table.probe(view_of(key)), &key);
     }
+    reduced.nodes = {};
+    // Equal keys, should the phases leave any, become one node, and the
+    // positions reading them follow it.
+    std::vector<NodeId> id_of;
+    std::unique_ptr<GraphStore> store = GraphStore::from_appended(std::move(table), id_of);
     for (uint64_t p : reduced.outputs) {
-        check_index(p, ids.size());
-        if (!store->mark_output(ids[p]).ok()) fail("reduced output is valid");
+        check_index(p, positions);
+        const NodeId id = id_of.empty() ? p : id_of[p];
+        if (!store->mark_output(id).ok()) fail("reduced output is valid");
     }
     return {std::move(store), reduced.report};
 }

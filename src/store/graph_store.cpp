@@ -13,6 +13,31 @@ GraphStore::GraphStore() : mu_("dagloom-core store mutex poisoned") {}
 
 GraphStore::GraphStore(NodeTable nodes) : mu_("dagloom-core store mutex poisoned"), table_(std::move(nodes)) {}
 
+std::unique_ptr<GraphStore> GraphStore::from_appended(NodeTable nodes, std::vector<NodeId>& id_of) {
+    id_of.clear();
+    // The usual case, no repeats, costs one indexing sweep over the table.
+    if (nodes.index_pending_distinct()) return std::make_unique<GraphStore>(std::move(nodes));
+    // Otherwise the keys are interned one by one from the table, whose
+    // records are intact even though its index is not.
+    auto store = std::make_unique<GraphStore>();
+    store->reserve(nodes.size());
+    id_of.reserve(nodes.size());
+    std::vector<NodeId> inputs;
+    for (std::size_t pos = 0; pos < nodes.size(); ++pos) {
+        NodeView view = nodes.view(pos);
+        inputs.assign(view.inputs.begin(), view.inputs.end());
+        for (NodeId& p : inputs) {
+            if (p >= id_of.size()) fail("appended key reads a later position");
+            p = id_of[p];
+        }
+        auto id = view.full != nullptr ? store->intern(view.full->with_inputs(inputs))
+                                       : store->intern(NodeView{view.kind, view.name, view.params, inputs, nullptr});
+        if (!id) fail("appended key reads a node the store does not have");
+        id_of.push_back(*id);
+    }
+    return store;
+}
+
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
     // Hashing needs only the key and the table's fixed seed: it happens
     // before taking the lock to keep the critical section short.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -42,6 +43,12 @@ public:
     GraphStore();
     // A store holding `nodes` (fully indexed) and no outputs.
     explicit GraphStore(NodeTable nodes);
+    // A store of keys a writer appended to `nodes` with append_unchecked,
+    // in position order (inputs name earlier positions). Should a key repeat
+    // an earlier one, it becomes that earlier node and every later reference
+    // to its position follows it there; `id_of` then receives each position's
+    // node, and stays empty when every position is its own node.
+    static std::unique_ptr<GraphStore> from_appended(NodeTable nodes, std::vector<NodeId>& id_of);
     GraphStore(const GraphStore&) = delete;
     GraphStore& operator=(const GraphStore&) = delete;
 
