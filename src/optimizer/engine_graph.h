@@ -36,6 +36,9 @@ class RewriteEngine {
 public:
     virtual ~RewriteEngine() = default;
     virtual EngineGraph canonicalize(const EngineGraph& graph) const = 0;
+    // The same for a graph the caller has no further use for, so an engine
+    // may free it as soon as it has read it, before its own work peaks.
+    virtual EngineGraph canonicalize_owned(EngineGraph graph) const { return canonicalize(graph); }
 };
 
 // Token text -> the first node in list order that carries it, with its

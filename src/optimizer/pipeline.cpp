@@ -154,10 +154,9 @@ Reduced reduce_engine_input(std::size_t input_nodes, EngineInput in, const Rewri
     reduced.report.input_nodes = input_nodes;
     reduced.report.reachable_nodes = in.graph.nodes.size();
 
-    EngineGraph canonical = engine.canonicalize(in.graph);
-    if (canonical.outputs.size() != in.graph.outputs.size())
-        fail("rewrite engine returns one output per output it was given");
-    in.graph = EngineGraph{};
+    const std::size_t output_count = in.graph.outputs.size();
+    EngineGraph canonical = engine.canonicalize_owned(std::move(in.graph));
+    if (canonical.outputs.size() != output_count) fail("rewrite engine returns one output per output it was given");
 
     canonical = cse(std::move(canonical));
     reduced.report.canonical_nodes = canonical.nodes.size();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -52,12 +53,21 @@ class OpInterner {
 public:
     explicit OpInterner(std::size_t expected) { index_.reserve(std::min<std::size_t>(expected, 4096)); }
 
-    GlobalSymbol intern(std::string_view text) {
+    // The index of `text` among the distinct texts met so far.
+    std::uint32_t intern(std::string_view text) {
         const std::uint64_t hash = text_hash(text);
         const auto next = static_cast<std::uint32_t>(entries_.size());
         auto [e, inserted] = index_.find_or_insert(hash, next, [&](std::uint32_t i) { return entries_[i].text == text; });
         if (inserted) entries_.push_back(Entry{text, GlobalSymbol::from(text)});
-        return entries_[e].sym;
+        return e;
+    }
+    GlobalSymbol symbol(std::uint32_t index) const { return entries_[index].sym; }
+    // The distinct texts, as views the symbol table keeps valid for good.
+    std::vector<std::string_view> stable_texts() const {
+        std::vector<std::string_view> texts;
+        texts.reserve(entries_.size());
+        for (const Entry& e : entries_) texts.push_back(e.sym.as_str());
+        return texts;
     }
 
 private:
@@ -112,24 +122,61 @@ SaturationEngine::~SaturationEngine() = default;
 
 std::size_t SaturationEngine::rule_count() const { return rules_->rewrites.size(); }
 
-EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
+namespace {
+
+// What emitting the result needs of the input once the e-graph holds it:
+// each node's op text and children, packed, so that an input the caller
+// gives up can be released before saturation.
+struct InputShape {
+    std::vector<std::uint32_t> op;  // per node, an index into texts
+    std::vector<std::string_view> texts;
+    std::vector<std::uint64_t> child_start;  // node i's children: children[child_start[i], child_start[i + 1])
+    std::vector<std::uint64_t> children;
+    std::vector<std::uint64_t> outputs;
+
+    std::span<const std::uint64_t> children_of(std::size_t i) const {
+        return {children.data() + child_start[i], children.data() + child_start[i + 1]};
+    }
+};
+
+}  // namespace
+
+EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const { return saturate(graph, nullptr); }
+
+EngineGraph SaturationEngine::canonicalize_owned(EngineGraph graph) const { return saturate(graph, &graph); }
+
+EngineGraph SaturationEngine::saturate(const EngineGraph& graph, EngineGraph* release) const {
     const std::size_t n = graph.nodes.size();
     EGraph eg;
     eg.reserve(n);
     std::vector<Id> ids;
     ids.reserve(n);
     std::vector<Id> children;
-    OpInterner ops(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const EngineNode& node = graph.nodes[i];
-        children.clear();
-        for (uint64_t c : node.children) {
-            if (c >= i) fail("engine graph child " + std::to_string(c) + " does not precede node " + std::to_string(i));
-            children.push_back(ids[c]);
+    InputShape shape;
+    shape.op.reserve(n);
+    shape.child_start.reserve(n + 1);
+    shape.child_start.push_back(0);
+    {
+        OpInterner ops(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const EngineNode& node = graph.nodes[i];
+            children.clear();
+            for (uint64_t c : node.children) {
+                if (c >= i) fail("engine graph child " + std::to_string(c) + " does not precede node " + std::to_string(i));
+                children.push_back(ids[c]);
+            }
+            const std::uint32_t op = ops.intern(node.op);
+            ids.push_back(eg.add(SymbolLang(ops.symbol(op), children)));
+            shape.op.push_back(op);
+            shape.children.insert(shape.children.end(), node.children.begin(), node.children.end());
+            shape.child_start.push_back(shape.children.size());
         }
-        ids.push_back(eg.add(SymbolLang(ops.intern(node.op), children)));
+        for (uint64_t o : graph.outputs) check_index(o, n);
+        shape.texts = ops.stable_texts();
+        shape.outputs = graph.outputs;
     }
-    for (uint64_t o : graph.outputs) check_index(o, n);
+    // `graph` may be the released one: not read from here on.
+    if (release != nullptr) *release = EngineGraph{};
 
     // Class ids are dense, so plain vectors indexed by class replace maps.
     constexpr uint64_t kNone = ~uint64_t{0};
@@ -162,15 +209,16 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
     for (std::size_t i = 0; i < n; ++i) {
         if (!representative[i]) continue;
         EngineNode node;
-        node.op = graph.nodes[i].op;
-        node.children.reserve(graph.nodes[i].children.size());
-        for (uint64_t c : graph.nodes[i].children) node.children.push_back(position_of_class[canon[c]]);
+        node.op = std::string(shape.texts[shape.op[i]]);
+        const auto kids = shape.children_of(i);
+        node.children.reserve(kids.size());
+        for (uint64_t c : kids) node.children.push_back(position_of_class[canon[c]]);
         node.opaque = !is_op_text(node.op);
         position_of_class[canon[i]] = out.nodes.size();
         out.nodes.push_back(std::move(node));
     }
-    out.outputs.reserve(graph.outputs.size());
-    for (uint64_t o : graph.outputs) out.outputs.push_back(position_of_class[canon[o]]);
+    out.outputs.reserve(shape.outputs.size());
+    for (uint64_t o : shape.outputs) out.outputs.push_back(position_of_class[canon[o]]);
     return out;
 }
 

@@ -17,11 +17,16 @@ public:
     ~SaturationEngine() override;
 
     EngineGraph canonicalize(const EngineGraph& graph) const override;
+    // Releases the input as soon as the e-graph holds it.
+    EngineGraph canonicalize_owned(EngineGraph graph) const override;
 
     std::size_t iteration_limit() const { return iteration_limit_; }
     std::size_t rule_count() const;
 
 private:
+    // `release`, when given, is `graph` itself, emptied once it has been read.
+    EngineGraph saturate(const EngineGraph& graph, EngineGraph* release) const;
+
     struct Rules;
     std::shared_ptr<const Rules> rules_;
     std::size_t iteration_limit_ = 12;
