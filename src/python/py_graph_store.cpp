@@ -18,6 +18,7 @@
 #include "python/convert.h"
 #include "python/objects.h"
 #include "python/pyref.h"
+#include "python/without_gil.h"
 
 namespace dagloom::py {
 namespace {
@@ -292,7 +293,7 @@ PyObject* serialize_impl(ModuleState* st, PyObject* self, PyObject* const* args,
     } else {
         outputs = store->outputs();
     }
-    auto bytes = serialize_with(*store, outputs);
+    auto bytes = without_gil([&] { return serialize_with(*store, outputs); });
     if (!bytes.ok()) {
         PyErr_SetString(PyExc_OverflowError, bytes.error().message.c_str());
         return nullptr;
@@ -313,7 +314,7 @@ PyObject* deserialize_impl(ModuleState* st, PyObject*, PyObject* const* args, Py
     }
     std::span<const uint8_t> view(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
                                   static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
-    auto store = deserialize(view);
+    auto store = without_gil([&] { return deserialize(view); });
     if (!store.ok()) {
         PyErr_SetString(PyExc_ValueError, store.error().message().c_str());
         return nullptr;
@@ -330,9 +331,9 @@ constexpr auto kReductionReport = signature("GraphStore.reduction_report", keywo
 // nullopt with a Python error set when the explicit outputs name no node.
 std::optional<ReducedStore> run_reduction(const GraphStore& store, const std::vector<NodeId>* outputs,
                                           bool maximal_fusion) {
-    SaturationEngine engine;
-    if (outputs == nullptr) return reduce_with(store, engine, maximal_fusion);
-    auto result = reduce_with_outputs(store, *outputs, engine, maximal_fusion);
+    const SaturationEngine engine;
+    if (outputs == nullptr) return without_gil([&] { return reduce_with(store, engine, maximal_fusion); });
+    auto result = without_gil([&] { return reduce_with_outputs(store, *outputs, engine, maximal_fusion); });
     if (!result.ok()) {
         map_err(result.error());
         return std::nullopt;

@@ -1,7 +1,10 @@
 """Several threads on one object. On free-threaded builds these run truly in
 parallel; with a GIL they still interleave between calls."""
 import random
+import sys
 import threading
+
+import pytest
 
 import dagloom_core as dc
 
@@ -73,3 +76,45 @@ def test_stepping_while_another_thread_grows_the_store():
     assert sum(stepped) == g.node_count() == total + 1
     assert r.watermark() == r.total_work() == total + 1
     assert r.finalize(g, outputs=[total])[1]["input_nodes"] == r.canonical_count()
+
+
+def _long_call_store():
+    g = dc.GraphStore()
+    prev = g.add_source("x")
+    for i in range(20000):
+        prev = g.add_op("add", [prev, prev // 2], {"scalar": i * 0.5} if i % 3 else None)
+    g.add_reduction("sum", [prev])
+    return g
+
+
+@pytest.mark.parametrize("call", ["serialize", "deserialize", "reduce", "reduction_report"])
+def test_long_calls_let_other_threads_run(call):
+    # With a switch interval far longer than the test, a thread waiting for
+    # the interpreter can only run while this one lets it go: inside the call.
+    g = _long_call_store()
+    blob = g.serialize()
+    run = {
+        "serialize": g.serialize,
+        "deserialize": lambda: dc.GraphStore.deserialize(blob),
+        "reduce": lambda: g.reduce(outputs=[g.node_count() - 1]),
+        "reduction_report": g.reduction_report,
+    }[call]
+    go = threading.Event()
+    ran = []
+    other = threading.Thread(target=lambda: (go.wait(), ran.append(True)))
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1000.0)
+    try:
+        other.start()
+        go.set()
+        seen = False
+        for _ in range(200):
+            run()
+            seen = bool(ran)
+            if seen:
+                break
+    finally:
+        sys.setswitchinterval(old)
+        go.set()
+        other.join()
+    assert seen, f"no other thread ran during {call}()"
