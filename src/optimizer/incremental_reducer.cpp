@@ -189,7 +189,10 @@ bool same_parts(const NodeView& a, const NodeView& b) {
 // so a step allocates nothing per node and the form stays small.
 struct IncrementalReducer::State {
     NodeTable canonical;
-    std::vector<uint64_t> remap;
+    // Store id -> canonical position. Positions fit in 32 bits (the table
+    // holds fewer than 2^32 - 1 keys), which halves the one array that grows
+    // with every store node rather than with the canonical form.
+    std::vector<uint32_t> remap;
     uint64_t total_work = 0;
     Users users;               // one entry per canonical node
     std::vector<NodeId> many;  // remapped inputs of a node with more than a few
@@ -211,7 +214,7 @@ struct IncrementalReducer::State {
             for (NodeId x : node.inputs)
                 if (x >= watermark) return make_err(BadNodeId{x});
             if (node.full != nullptr) {
-                remap.push_back(canonicalize_whole(source.take_whole(i)));
+                remap.push_back(position(canonicalize_whole(source.take_whole(i))));
                 continue;
             }
             std::span<NodeId> inputs;
@@ -223,11 +226,13 @@ struct IncrementalReducer::State {
             }
             for (std::size_t k = 0; k < inputs.size(); ++k) inputs[k] = remap[node.inputs[k]];
             const NodeView parts{node.kind, node.name, node.params, inputs, nullptr};
-            remap.push_back(canonicalize(parts, source.name(i, canonical), source.params(i, canonical)));
+            remap.push_back(position(canonicalize(parts, source.name(i, canonical), source.params(i, canonical))));
         }
         total_work += count;
         return count;
     }
+
+    static uint32_t position(uint64_t pos) { return static_cast<uint32_t>(pos); }
 
     uint64_t canonicalize_whole(NodeKey key) {
         key.map_inputs([&](NodeId x) { return remap[x]; });
@@ -246,35 +251,52 @@ struct IncrementalReducer::State {
         if (node.kind == NodeKind::Op && in.size() == 1 && name.identity != Identity::None &&
             name.identity == params.identity)
             return in[0];
+        const uint8_t mark = Users::mark_of(node.kind, name.hash, params.hash, in);
+        if (!users.may_hold(in, mark)) return add(node, name, params, mark);
+        // With equal inputs the mirror is the key itself, so it is left out.
         const bool commutative = node.kind == NodeKind::Op && in.size() == 2 && name.commutative &&
                                  node.params->empty() && in[0] != in[1];
-        const uint8_t mark = Users::mark_of(node.kind, name.hash, params.hash, in);
+        const NodeId swapped[2] = {commutative ? in[1] : 0, commutative ? in[0] : 0};
+        NodeView mirror = node;
+        mirror.inputs = std::span<const NodeId>(swapped, commutative ? 2 : 0);
+        if (auto seen = added_lately(node, commutative ? &mirror : nullptr)) return *seen;
+        // Hashing waits until here: most keys are settled without a lookup.
         const NodeTable::Probe probe = canonical.probe(node, name.hash, params.hash);
         NodeTable::PoolIds ids = pool_ids(probe, name, params);
-        if (users.may_hold(in, mark)) {
-            // With equal inputs the mirror is the key itself, so it is left out.
-            const NodeId swapped[2] = {commutative ? in[1] : 0, commutative ? in[0] : 0};
-            NodeView mirror = node;
-            mirror.inputs = std::span<const NodeId>(swapped, commutative ? 2 : 0);
-            // Of a commutative key and its mirror at most one is ever stored,
-            // so whichever turns up first is the answer.
-            for (NodeId x : in) {
-                const uint32_t p = users.latest(x);
-                if (p == Users::kNone) continue;
-                const NodeView seen = canonical.view(p);
-                if (same_parts(seen, node) || (commutative && same_parts(seen, mirror))) return p;
-            }
-            canonical.index_pending();
-            if (auto found = canonical.find(probe, ids)) return *found;
-            if (commutative) {
-                if (auto found = canonical.find(canonical.probe(mirror, name.hash, params.hash), ids)) return *found;
-            }
+        canonical.index_pending();
+        if (auto found = canonical.find(probe, ids)) return *found;
+        if (commutative) {
+            if (auto found = canonical.find(canonical.probe(mirror, name.hash, params.hash), ids)) return *found;
         }
-        // Absent, in either order: stored with its inputs as given.
+        return add(probe, ids, name, params, mark);
+    }
+
+    // The key, or its mirror, if it is the latest user of one of its inputs.
+    // Of a commutative key and its mirror at most one is ever stored, so
+    // whichever turns up first is the answer.
+    std::optional<uint64_t> added_lately(const NodeView& node, const NodeView* mirror) const {
+        for (NodeId x : node.inputs) {
+            const uint32_t p = users.latest(x);
+            if (p == Users::kNone) continue;
+            const NodeView seen = canonical.view(p);
+            if (same_parts(seen, node) || (mirror != nullptr && same_parts(seen, *mirror))) return p;
+        }
+        return std::nullopt;
+    }
+
+    // Absent, in either order: stored with its inputs as given.
+    uint64_t add(const NodeView& node, NameFacts& name, ParamsFacts& params, uint8_t mark) {
+        const NodeTable::Probe probe = canonical.probe(node, name.hash, params.hash);
+        NodeTable::PoolIds ids = pool_ids(probe, name, params);
+        return add(probe, ids, name, params, mark);
+    }
+
+    uint64_t add(const NodeTable::Probe& probe, NodeTable::PoolIds& ids, NameFacts& name, ParamsFacts& params,
+                 uint8_t mark) {
         const uint64_t pos = canonical.add_absent(probe, ids);
         name.pool_id = ids.name;
         params.pool_id = ids.params;
-        users.add(pos, in, mark);
+        users.add(pos, probe.parts.inputs, mark);
         return pos;
     }
 
