@@ -13,6 +13,7 @@
 #include "python/convert.h"
 #include "python/objects.h"
 #include "python/pyref.h"
+#include "python/without_gil.h"
 
 namespace dagloom::py {
 namespace {
@@ -85,10 +86,10 @@ PyObject* step_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_s
     if (r == nullptr) return nullptr;
     GraphStore* store = store_from_py(st, a[0]);
     if (store == nullptr) return argument_error("store");
-    auto processed = [&] {
+    auto processed = without_gil([&] {
         auto guard = r->mutex.lock();
         return consume_delta(r->reducer, *store);
-    }();
+    });
     if (!processed.ok()) return map_err(processed.error());
     return PyLong_FromUnsignedLongLong(*processed);
 }
@@ -114,26 +115,30 @@ PyObject* finalize_impl(ModuleState* st, PyObject* self, PyObject* const* args, 
     } else {
         outputs = store->outputs();
     }
-    SaturationEngine engine;
+    const SaturationEngine engine;
     std::optional<BadNodeId> bad;
-    std::optional<Reduced> reduced;
-    {
-        auto guard = r->mutex.lock();
-        auto stepped = consume_delta(r->reducer, *store);
-        if (!stepped.ok()) {
-            bad = stepped.error();
-        } else {
-            auto result = r->reducer.finalize(outputs, engine, maximal_fusion);
-            if (result.ok()) {
-                reduced = std::move(*result);
+    std::optional<ReducedStore> built;
+    without_gil([&] {
+        std::optional<Reduced> reduced;
+        {
+            auto guard = r->mutex.lock();
+            auto stepped = consume_delta(r->reducer, *store);
+            if (!stepped.ok()) {
+                bad = stepped.error();
             } else {
-                bad = result.error();
+                auto result = r->reducer.finalize(outputs, engine, maximal_fusion);
+                if (result.ok()) {
+                    reduced = std::move(*result);
+                } else {
+                    bad = result.error();
+                }
             }
         }
-    }
+        // The Reduced is a private value: building its store needs no lock.
+        if (reduced) built = from_reduced(std::move(*reduced));
+    });
     if (bad) return map_err(*bad);
-    // The Reduced is a private value: building its store needs no lock.
-    return reduced_to_py(st, from_reduced(std::move(*reduced)));
+    return reduced_to_py(st, std::move(*built));
 }
 
 // ---- accessors ----------------------------------------------------------------

@@ -87,7 +87,7 @@ def _long_call_store():
     return g
 
 
-@pytest.mark.parametrize("call", ["serialize", "deserialize", "reduce", "reduction_report"])
+@pytest.mark.parametrize("call", ["serialize", "deserialize", "reduce", "reduction_report", "step", "finalize"])
 def test_long_calls_let_other_threads_run(call):
     # With a switch interval far longer than the test, a thread waiting for
     # the interpreter can only run while this one lets it go: inside the call.
@@ -98,6 +98,8 @@ def test_long_calls_let_other_threads_run(call):
         "deserialize": lambda: dc.GraphStore.deserialize(blob),
         "reduce": lambda: g.reduce(outputs=[g.node_count() - 1]),
         "reduction_report": g.reduction_report,
+        "step": lambda: dc.IncrementalReducer().step(g),
+        "finalize": lambda: dc.IncrementalReducer().finalize(g),
     }[call]
     go = threading.Event()
     ran = []
