@@ -398,7 +398,8 @@ Status<BlobError> read_records(Reader& r, uint64_t node_count, NodeTable& table)
         ParamBlock& block = *parts.params;
         if (!block.in_table) {
             const uint64_t hash = table.params_hash(block.params);
-            block.in_table.emplace(hash, table.params_id(ParamMap(block.params), hash));
+            // Pooled, the list is needed no more: the cache keeps its bytes, hash and id.
+            block.in_table.emplace(hash, table.params_id(std::move(block.params), hash));
         }
         const auto [name_hash, name_id] = names.pooled(table, parts.name);
         const NodeTable::Probe probe = table.probe(parts.view(), name_hash, block.in_table->first);
