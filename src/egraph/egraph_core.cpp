@@ -55,12 +55,8 @@ const EGraph::MemoEntry* EGraph::memo_find(const SymbolLang& key, std::uint64_t 
 
 void EGraph::flush_memo_index_slow() const {
     const std::size_t n = memo_entries_.size();
-    memo_.reserve(n);  // no growth below, so prefetched slots stay put
-    constexpr std::size_t kAhead = 32;
-    for (std::size_t k = indexed_; k < n; ++k) {
-        if (k + kAhead < n) memo_.prefetch(static_cast<std::uint64_t>(memo_entries_[k + kAhead].frag) << 32);
-        memo_.insert_new(static_cast<std::uint64_t>(memo_entries_[k].frag) << 32, static_cast<std::uint32_t>(k));
-    }
+    memo_.insert_new_batch(static_cast<std::uint32_t>(indexed_), static_cast<std::uint32_t>(n),
+                           [&](std::uint32_t k) { return std::uint64_t{memo_entries_[k].frag}; });
     indexed_ = n;
 }
 
@@ -71,10 +67,11 @@ Id EGraph::add_internal(SymbolLang node) {
     // skips the lookup and is indexed later in a batch (flush_memo_index),
     // which breaks the chain of dependent cache misses when a graph is built.
     bool absent = false;
-    for (Id& c : node.children()) {
-        c = union_find_.find(c);
-        absent = absent || !has_parents(c);
-    }
+    node.map_children([&](Id c) {
+        const Id r = union_find_.find(c);
+        absent = absent || !has_parents(r);
+        return r;
+    });
     const std::uint64_t hash = node.hash();
     const std::uint32_t next = static_cast<std::uint32_t>(memo_entries_.size());
     if (!absent) {
@@ -93,12 +90,12 @@ Id EGraph::add_internal(SymbolLang node) {
         classes_[c].parents.push_back(self);
         set_has_parents(c);
     }
-    pending_.push_back(self);
+    pending_.push_new_node(self);
     EClass& cls = classes_.emplace_back();
     cls.id = id;
     cls.nodes.push_back(node);
     ++class_count_;
-    memo_entries_.push_back(MemoEntry{std::move(node), id, static_cast<std::uint32_t>(hash >> 32)});
+    memo_entries_.emplace_back(std::move(node), id, static_cast<std::uint32_t>(hash >> 32));
     if (!absent) indexed_ = memo_entries_.size();
     clean_ = false;
     return id;
@@ -109,7 +106,6 @@ void EGraph::reserve(std::size_t nodes) {
     union_find_.reserve(ids);
     classes_.reserve(ids);
     has_parents_.reserve((ids + 63) / 64);
-    pending_.reserve(pending_.size() + nodes);
     memo_entries_.reserve(memo_entries_.size() + nodes);
     memo_.reserve(memo_entries_.size() + nodes);
 }
@@ -185,15 +181,14 @@ std::size_t EGraph::process_unions() {
     while (!pending_.empty()) {
         // Prefetch the memo slot of an entry a few places down the stack; a
         // stale guess (if unions intervene) only costs the prefetch.
-        if (pending_.size() > kAhead) {
-            const SymbolLang& ahead = memo_entries_[pending_[pending_.size() - 1 - kAhead].memo_entry].key;
+        if (const std::optional<ParentRef> below = pending_.peek_below(kAhead)) {
+            const SymbolLang& ahead = memo_entries_[below->memo_entry].key;
             std::uint64_t h = hash_word(0, ahead.op.raw());
             h = hash_word(h, ahead.len());
             for (Id c : ahead.children()) h = hash_word(h, union_find_.find(c));
             memo_.prefetch(h);
         }
-        const ParentRef entry = pending_.back();
-        pending_.pop_back();
+        const ParentRef entry = pending_.pop();
         const Id cls = entry.id;
         // A recorded node whose children are all still roots is its own
         // canonical form, so the memo entry it names is the one a lookup
@@ -218,7 +213,7 @@ std::size_t EGraph::process_unions() {
         auto [e, inserted] =
             memo_.find_or_insert(hash, next, [&](std::uint32_t i) { return memo_entries_[i].key == node; });
         if (inserted) {
-            memo_entries_.push_back(MemoEntry{std::move(node), cls, static_cast<std::uint32_t>(hash >> 32)});
+            memo_entries_.emplace_back(std::move(node), cls, static_cast<std::uint32_t>(hash >> 32));
             indexed_ = memo_entries_.size();
             continue;
         }

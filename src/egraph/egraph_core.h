@@ -31,6 +31,93 @@ struct ParentRef {
     friend bool operator==(const ParentRef&, const ParentRef&) = default;
 };
 
+// The pending entries: a stack of parent entries. A new node's own entry is
+// (its memo entry, its id), and consecutive adds number both in step, so a
+// run of two or more such entries is kept as one record (its first entry and
+// length) instead of 8 bytes per node; other entries are stored one by one.
+class PendingList {
+public:
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+    template <class It>
+    void append(It first, It last) {
+        const std::size_t before = stored_.size();
+        stored_.append(first, last);
+        size_ += stored_.size() - before;
+    }
+    void push_new_node(ParentRef p) {
+        ++size_;
+        if (top_is_run()) {
+            Run& r = runs_.back();
+            if (r.entry(r.count) == p) {
+                ++r.count;
+                return;
+            }
+        } else if (!stored_.empty() && successor(stored_.back()) == p) {
+            // The stored top and p start a run.
+            const ParentRef first = stored_.back();
+            stored_.pop_back();
+            runs_.push_back(Run{stored_.size(), first, 2});
+            return;
+        }
+        stored_.push_back(p);
+    }
+    // Takes the newest entry.
+    ParentRef pop() {
+        --size_;
+        if (top_is_run()) {
+            Run& r = runs_.back();
+            const ParentRef p = r.entry(r.count - 1);
+            if (--r.count == 0) runs_.pop_back();
+            return p;
+        }
+        const ParentRef p = stored_.back();
+        stored_.pop_back();
+        return p;
+    }
+    // The entry `depth` places below the newest when it lies in the same run
+    // or stretch of stored entries (a hint for prefetching), else nothing.
+    std::optional<ParentRef> peek_below(std::size_t depth) const {
+        if (top_is_run()) {
+            const Run& r = runs_.back();
+            if (r.count <= depth) return std::nullopt;
+            return r.entry(r.count - 1 - depth);
+        }
+        const std::size_t floor = runs_.empty() ? 0 : runs_.back().at;
+        if (stored_.size() - floor <= depth) return std::nullopt;
+        return stored_[stored_.size() - 1 - depth];
+    }
+    // All entries, oldest first.
+    std::vector<ParentRef> entries() const {
+        std::vector<ParentRef> out;
+        out.reserve(size_);
+        std::size_t next_stored = 0;
+        for (const Run& r : runs_) {
+            out.insert(out.end(), stored_.begin() + next_stored, stored_.begin() + r.at);
+            next_stored = r.at;
+            for (std::uint32_t k = 0; k < r.count; ++k) out.push_back(r.entry(k));
+        }
+        out.insert(out.end(), stored_.begin() + next_stored, stored_.end());
+        return out;
+    }
+
+private:
+    // A run lies after the first `at` stored entries (and after earlier runs).
+    struct Run {
+        std::size_t at;
+        ParentRef first;
+        std::uint32_t count;
+        ParentRef entry(std::uint32_t k) const { return ParentRef{first.memo_entry + k, first.id + k}; }
+    };
+    bool top_is_run() const { return !runs_.empty() && runs_.back().at == stored_.size(); }
+    static ParentRef successor(ParentRef p) { return ParentRef{p.memo_entry + 1, p.id + 1}; }
+
+    BigVector<ParentRef> stored_;
+    std::vector<Run> runs_;
+    std::size_t size_ = 0;
+};
+
 // Flat node and parent lists; most classes hold one node and a couple of
 // parents, which then live inline in the class without a heap allocation
 // (an EClass is 64 bytes: one cache line).
@@ -99,8 +186,9 @@ public:
     std::size_t pending_len() const { return pending_.size(); }
     // The recorded parent node of a parent (or pending) entry.
     const SymbolLang& parent_node(const ParentRef& p) const { return memo_entries_[p.memo_entry].key; }
-    // The pending entries, oldest first (rebuild takes them last-in first-out).
-    std::span<const ParentRef> pending() const { return pending_; }
+    // A copy of the pending entries, oldest first (rebuild takes them
+    // last-in first-out).
+    std::vector<ParentRef> pending() const { return pending_.entries(); }
     const UnionFind& union_find() const { return union_find_; }
 
     // Cache hints for batched callers (rule application): they change
@@ -167,6 +255,7 @@ public:
 
 private:
     struct MemoEntry {
+        MemoEntry(SymbolLang&& k, Id v, std::uint32_t f) noexcept : key(std::move(k)), value(v), frag(f) {}
         SymbolLang key;
         Id value;
         std::uint32_t frag;  // upper 32 bits of key.hash(), for deferred indexing
@@ -200,7 +289,7 @@ private:
     // e-graph can complete it (the e-graph is used from one thread).
     mutable FlatIndex memo_;
     mutable std::size_t indexed_ = 0;
-    BigVector<ParentRef> pending_;
+    PendingList pending_;
     BigVector<EClass> classes_;          // slot i holds class i while i is a root
     std::size_t class_count_ = 0;
     // Bit r set when class r has at least one parent entry (kept for roots).

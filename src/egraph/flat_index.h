@@ -110,6 +110,25 @@ public:
         ++size_;
     }
 
+    // Records entries [first, last), known to be absent from the index and
+    // from each other; frag_of(entry) gives an entry's upper 32 hash bits.
+    // The table is sized once up front, so each slot can be prefetched well
+    // before it is written: the writes are random, and overlapping their
+    // misses is what makes a large batch cheap.
+    template <class FragOf>
+    void insert_new_batch(std::uint32_t first, std::uint32_t last, FragOf&& frag_of) {
+        if (first == last) return;
+        reserve(size_ + (last - first));
+        size_ += last - first;
+        constexpr std::uint32_t kAhead = 64;
+        std::uint32_t k = first;
+        for (; k + kAhead < last; ++k) {
+            __builtin_prefetch(slots_.data() + home(frag_of(k + kAhead)), 1);
+            place(frag_of(k), k);
+        }
+        for (; k < last; ++k) place(frag_of(k), k);
+    }
+
     // Hints the cache about the home slot of a hash (no effect on contents).
     void prefetch(std::uint64_t hash) const {
         if (!slots_.empty()) __builtin_prefetch(slots_.data() + home(hash >> 32));

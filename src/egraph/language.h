@@ -96,6 +96,28 @@ public:
         u_.heap[len_++] = id;
     }
 
+    // Replaces each child c by f(c), in order. Inline children are rewritten
+    // with one 8-byte store, as assign does, so that a following whole-word
+    // copy of the node forwards from that store instead of stalling on two.
+    template <class F>
+    void map_children(F&& f) {
+        if (len_ > kInline) {
+            for (std::uint32_t i = 0; i < len_; ++i) u_.heap[i] = f(u_.heap[i]);
+            return;
+        }
+        if (len_ == 0) return;
+        if constexpr (std::endian::native == std::endian::little) {
+            std::uint64_t word;
+            std::memcpy(&word, &u_, sizeof word);
+            const std::uint64_t lo = f(static_cast<Id>(word));
+            const std::uint64_t hi = len_ > 1 ? std::uint64_t{f(static_cast<Id>(word >> 32))} : word >> 32;
+            word = lo | (hi << 32);
+            std::memcpy(&u_, &word, sizeof word);
+        } else {
+            for (std::uint32_t i = 0; i < len_; ++i) u_.inl[i] = f(u_.inl[i]);
+        }
+    }
+
     // Same op and same number of children; child ids are not compared.
     bool matches(const SymbolLang& other) const { return op == other.op && len_ == other.len_; }
 

@@ -477,3 +477,104 @@ TEST(Egraph, LongUnionChainStaysFast) {
 
 }  // namespace
 }  // namespace dagloom::egraph
+
+namespace dagloom::egraph {
+namespace {
+
+// The pending stack as a caller sees it: each new node adds (its memo entry,
+// its id); a union adds the absorbed class's parent entries. New-node
+// entries are kept in runs internally, so interleave them with unions
+// (absorbed classes with and without parents) and check the whole sequence,
+// then that rebuild drains it.
+TEST(Egraph, PendingEntriesKeepOrderAcrossNewNodesAndUnions) {
+    EGraph eg;
+    std::vector<ParentRef> expected;
+    auto add = [&](const std::string& op, std::initializer_list<Id> kids) {
+        const std::size_t memo_before = eg.memo_len(), ids_before = eg.id_count();
+        const Id id = eg.add(SymbolLang(sym(op), kids));
+        if (eg.id_count() != ids_before) expected.push_back(ParentRef{static_cast<std::uint32_t>(memo_before), id});
+        return id;
+    };
+    auto unite = [&](Id x, Id y) {
+        const Id rx = eg.find(x), ry = eg.find(y);
+        const ParentList px = eg[rx].parents, py = eg[ry].parents;
+        ASSERT_TRUE(eg.union_(x, y));
+        const ParentList& absorbed = eg.find(x) == rx ? py : px;
+        expected.insert(expected.end(), absorbed.begin(), absorbed.end());
+    };
+    const Id a = add("a", {}), b = add("b", {}), c = add("c", {});
+    const Id fa = add("f", {a});
+    add("f", {b});
+    add("f", {a});  // present: no entry
+    unite(a, b);    // absorbs a class with one parent
+    add("g", {fa, c});
+    add("g", {c, fa});
+    const Id d = add("d", {});
+    unite(c, d);  // d has no parents: nothing queued, the run may go on
+    add("h", {a, b, c});
+    unite(fa, c);
+    add("f", {d});
+    EXPECT_EQ(eg.pending_len(), expected.size());
+    EXPECT_EQ(eg.pending(), expected);
+    for (const ParentRef& p : eg.pending()) EXPECT_LT(p.memo_entry, eg.memo_len());
+    eg.rebuild();
+    EXPECT_EQ(eg.pending_len(), 0u);
+    EXPECT_TRUE(eg.pending().empty());
+    EXPECT_EQ(eg.find(add("f", {a})), eg.find(add("f", {b})));
+}
+
+// New nodes over parentless children skip the memo lookup and are indexed in
+// a batch at the next lookup. Batches of every size (below, at and above the
+// prefetch distance, and large enough to grow the index several times in one
+// go) must leave every node findable under its own id.
+class EgraphDeferredIndexBatch : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(EgraphDeferredIndexBatch, EveryNodeStaysFindable) {
+    const std::size_t batch = GetParam();
+    EGraph eg;
+    std::vector<Id> chain{leaf(eg, "x")};
+    std::vector<std::size_t> marks;
+    for (int round = 0; round < 3; ++round) {
+        for (std::size_t k = 0; k < batch; ++k) chain.push_back(node(eg, "k", {chain.back()}));
+        marks.push_back(chain.size());
+        // The lookup flushes the batch; the chain's head is the newest node.
+        EXPECT_EQ(eg.lookup(SymbolLang(sym("k"), {chain[chain.size() - 2]})), std::optional<Id>(chain.back()));
+    }
+    EXPECT_EQ(eg.memo_len(), chain.size());
+    for (std::size_t k = 1; k < chain.size(); ++k)
+        ASSERT_EQ(eg.lookup(SymbolLang(sym("k"), {chain[k - 1]})), std::optional<Id>(chain[k])) << k;
+    EXPECT_EQ(eg.lookup(SymbolLang(sym("k"), {chain.back()})), std::nullopt);
+    const std::size_t ids = eg.id_count();
+    for (const std::size_t m : marks) EXPECT_EQ(node(eg, "k", {chain[m - 2]}), chain[m - 1]);
+    EXPECT_EQ(eg.id_count(), ids);
+    EXPECT_EQ(eg.memo_len(), chain.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(BatchSizes, EgraphDeferredIndexBatch, ::testing::Values(1, 63, 64, 65, 1000, 70000));
+
+// add canonicalizes the children of nodes of every arity: none, inline
+// (one or two) and heap-held (three and more).
+class EgraphAddArity : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(EgraphAddArity, ChildrenAreCanonicalAndHashConsed) {
+    const std::size_t arity = GetParam();
+    EGraph eg;
+    const Id x = leaf(eg, "x"), y = leaf(eg, "y");
+    node(eg, "p", {x});  // x has more parents, so it survives the union
+    eg.union_(x, y);
+    ASSERT_EQ(eg.find(y), x);
+    std::vector<Id> kids(arity, y);
+    const Id n = eg.add(SymbolLang(sym("n"), kids));
+    const EClass& cls = eg[n];
+    ASSERT_EQ(cls.nodes.size(), 1u);
+    EXPECT_EQ(cls.nodes[0], SymbolLang(sym("n"), std::vector<Id>(arity, x)));
+    const std::size_t ids = eg.id_count();
+    EXPECT_EQ(eg.add(SymbolLang(sym("n"), std::vector<Id>(arity, x))), n);
+    EXPECT_EQ(eg.add(SymbolLang(sym("n"), kids)), n);
+    EXPECT_EQ(eg.id_count(), ids);
+}
+
+INSTANTIATE_TEST_SUITE_P(Arities, EgraphAddArity, ::testing::Values(0, 1, 2, 3, 5));
+
+}  // namespace
+}  // namespace dagloom::egraph
