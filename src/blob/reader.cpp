@@ -221,7 +221,8 @@ std::optional<std::size_t> block_length(const Reader& r) {
     return at - r.pos;
 }
 
-// A parameter list as read, with the bytes it was read from.
+// A parameter list as read, with the bytes it was read from. Once pooled
+// (in_table set) the list itself has moved into the table's pool.
 struct ParamBlock {
     std::string bytes;
     ParamMap params;
@@ -283,7 +284,7 @@ struct RecordParts {
 };
 
 // References are record positions, checked against the record's own
-// position `k`; GraphStore::from_appended resolves them to nodes.
+// position `k`; from_appended resolves them to nodes.
 Result<NodeKey, BlobError> read_whole(Reader& r, uint8_t tag, uint64_t k);
 
 Status<BlobError> read_record(Reader& r, uint64_t k, RecordParts& out) {
@@ -418,25 +419,19 @@ Result<std::unique_ptr<GraphStore>, BlobError> deserialize(std::span<const uint8
     Reader r{data, kMagic.size()};
     DAGLOOM_READ(node_count, r.u32());
     // References and output ids name record positions. Blobs this system
-    // writes never repeat a record, so positions are usually the node ids;
-    // should one repeat, id_of says which node each position became.
-    std::vector<NodeId> id_of;
-    std::unique_ptr<GraphStore> store;
-    {
-        NodeTable table;
-        if (auto s = read_records(r, node_count, table); !s) return make_err(std::move(s.error()));
-        store = GraphStore::from_appended(std::move(table), id_of);
-    }
+    // writes never repeat a record, so positions are usually the node ids.
+    NodeTable table;
+    if (auto s = read_records(r, node_count, table); !s) return make_err(std::move(s.error()));
+    AppendedStore built = from_appended(std::move(table));
 
     DAGLOOM_READ(output_count, r.u32());
     for (uint32_t i = 0; i < output_count; ++i) {
         DAGLOOM_READ(pos, r.u64());
         if (pos >= node_count) return make_err(BlobError::bad_node_ref(pos));
-        const NodeId id = id_of.empty() ? pos : id_of[pos];
-        if (!store->mark_output(id)) fail("blob reader marked an output the store does not have");
+        if (!built.store->mark_output(built.node_of(pos))) fail("blob reader marked an output the store does not have");
     }
     // Bytes after the last output id are not examined.
-    return store;
+    return std::move(built.store);
 }
 
 }  // namespace dagloom

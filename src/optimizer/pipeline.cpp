@@ -235,14 +235,12 @@ ReducedStore from_reduced(Reduced reduced) {
     reduced.nodes = {};
     // Equal keys, should the phases leave any, become one node, and the
     // positions reading them follow it.
-    std::vector<NodeId> id_of;
-    std::unique_ptr<GraphStore> store = GraphStore::from_appended(std::move(table), id_of);
+    AppendedStore built = from_appended(std::move(table));
     for (uint64_t p : reduced.outputs) {
         check_index(p, positions);
-        const NodeId id = id_of.empty() ? p : id_of[p];
-        if (!store->mark_output(id).ok()) fail("reduced output is valid");
+        if (!built.store->mark_output(built.node_of(p)).ok()) fail("reduced output is valid");
     }
-    return {std::move(store), reduced.report};
+    return {std::move(built.store), reduced.report};
 }
 
 ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion) {

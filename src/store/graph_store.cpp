@@ -13,13 +13,13 @@ GraphStore::GraphStore() : mu_("dagloom-core store mutex poisoned") {}
 
 GraphStore::GraphStore(NodeTable nodes) : mu_("dagloom-core store mutex poisoned"), table_(std::move(nodes)) {}
 
-std::unique_ptr<GraphStore> GraphStore::from_appended(NodeTable nodes, std::vector<NodeId>& id_of) {
-    id_of.clear();
+AppendedStore from_appended(NodeTable nodes) {
     // The usual case, no repeats, costs one indexing sweep over the table.
-    if (nodes.index_pending_distinct()) return std::make_unique<GraphStore>(std::move(nodes));
+    if (nodes.index_pending_distinct()) return {std::make_unique<GraphStore>(std::move(nodes)), {}};
     // Otherwise the keys are interned one by one from the table, whose
     // records are intact even though its index is not.
     auto store = std::make_unique<GraphStore>();
+    std::vector<NodeId> id_of;
     store->reserve(nodes.size());
     id_of.reserve(nodes.size());
     std::vector<NodeId> inputs;
@@ -35,7 +35,7 @@ std::unique_ptr<GraphStore> GraphStore::from_appended(NodeTable nodes, std::vect
         if (!id) fail("appended key reads a node the store does not have");
         id_of.push_back(*id);
     }
-    return store;
+    return {std::move(store), std::move(id_of)};
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {

@@ -43,12 +43,6 @@ public:
     GraphStore();
     // A store holding `nodes` (fully indexed) and no outputs.
     explicit GraphStore(NodeTable nodes);
-    // A store of keys a writer appended to `nodes` with append_unchecked,
-    // in position order (inputs name earlier positions). Should a key repeat
-    // an earlier one, it becomes that earlier node and every later reference
-    // to its position follows it there; `id_of` then receives each position's
-    // node, and stays empty when every position is its own node.
-    static std::unique_ptr<GraphStore> from_appended(NodeTable nodes, std::vector<NodeId>& id_of);
     GraphStore(const GraphStore&) = delete;
     GraphStore& operator=(const GraphStore&) = delete;
 
@@ -92,6 +86,17 @@ private:
     std::vector<NodeId> outputs_;
     std::unordered_set<NodeId> output_set_;  // makes "mark once" independent of the output count
 };
+
+// A store of keys a writer appended to a table with append_unchecked, in
+// position order (inputs name earlier positions). Should a key repeat an
+// earlier one, it becomes that earlier node and every later reference to its
+// position follows it there.
+struct AppendedStore {
+    std::unique_ptr<GraphStore> store;
+    std::vector<NodeId> id_of;  // each position's node; empty when every position is its own
+    NodeId node_of(uint64_t pos) const { return id_of.empty() ? pos : id_of[pos]; }
+};
+AppendedStore from_appended(NodeTable nodes);
 
 // One flag per node id below `count`: whether it is listed in `outputs`.
 std::vector<bool> output_flags(std::size_t count, const std::vector<NodeId>& outputs);

@@ -45,13 +45,4 @@ void KeyIndex::reserve(std::size_t count) {
     if (capacity != slots_.size()) rehash(capacity);
 }
 
-void KeyIndex::insert(uint64_t pos, uint64_t hash) {
-    const uint64_t tag = tag_of(hash);
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = bucket(tag);
-    while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = (tag << 32) | (pos + 1);
-    ++size_;
-}
-
 }  // namespace dagloom

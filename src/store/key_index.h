@@ -76,7 +76,9 @@ public:
     void reserve(std::size_t count);
     // Records that position `pos` (the next one) holds a key with `hash`.
     // Never allocates after reserve_one().
-    void insert(uint64_t pos, uint64_t hash);
+    void insert(uint64_t pos, uint64_t hash) {
+        insert_unless(pos, hash, [](uint64_t) { return false; });
+    }
 
     std::size_t size() const { return size_; }
 

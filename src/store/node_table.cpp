@@ -130,19 +130,13 @@ NodeTable::Interned NodeTable::intern(const Probe& probe, NodeKey* whole) {
 }
 
 uint64_t NodeTable::add_absent(const Probe& probe, PoolIds& ids) {
-    if (probe.parts.full != nullptr) fail("a whole key interned as parts");
-    const uint64_t pos = append_pending(probe, ids, nullptr);
+    const uint64_t pos = append_unchecked(probe, ids);
     ids = PoolIds{records_[pos].name, records_[pos].params};
     return pos;
 }
 
 void NodeTable::index_pending() {
-    const uint64_t first = records_.size() - pending_.size();
-    for (std::size_t k = 0; k < pending_.size(); ++k) {
-        if (k + kPrefetchAhead < pending_.size()) index_.prefetch(pending_[k + kPrefetchAhead]);
-        index_.insert(first + k, pending_[k]);
-    }
-    pending_.clear();
+    index_pending_unless([](uint64_t, uint64_t) { return false; });
 }
 
 uint64_t NodeTable::append_unchecked(const Probe& probe, NodeKey* whole) {
@@ -175,11 +169,16 @@ uint32_t NodeTable::params_id(ParamMap&& params, uint64_t hash) {
 }
 
 bool NodeTable::index_pending_distinct() {
+    return index_pending_unless([&](uint64_t pos, uint64_t other) { return same_record(pos, other); });
+}
+
+template <class Equal>
+bool NodeTable::index_pending_unless(Equal&& equal) {
     const uint64_t first = records_.size() - pending_.size();
     for (std::size_t k = 0; k < pending_.size(); ++k) {
         if (k + kPrefetchAhead < pending_.size()) index_.prefetch(pending_[k + kPrefetchAhead]);
         const uint64_t pos = first + k;
-        if (!index_.insert_unless(pos, pending_[k], [&](uint64_t other) { return same_record(pos, other); })) return false;
+        if (!index_.insert_unless(pos, pending_[k], [&](uint64_t other) { return equal(pos, other); })) return false;
     }
     pending_.clear();
     return true;

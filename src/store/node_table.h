@@ -130,6 +130,10 @@ private:
     uint64_t append_pending(const Probe& probe, const PoolIds& ids, NodeKey* whole);
     bool same_inputs(std::size_t pos, std::span<const NodeId> inputs) const;
     bool same_record(std::size_t a, std::size_t b) const;
+    // Indexes the pending keys in order, stopping (false) at the first one
+    // for which equal(pos, earlier) holds against a key already indexed.
+    template <class Equal>
+    bool index_pending_unless(Equal&& equal);
 
     uint64_t seed_;
     std::vector<Record> records_;
