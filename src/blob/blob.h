@@ -39,6 +39,20 @@ struct BlobTooLarge {
 // Writes the store's nodes (one snapshot) and exactly `outputs`, unvalidated.
 Result<std::vector<uint8_t>, BlobTooLarge> serialize_with(const GraphStore& store, const std::vector<NodeId>& outputs);
 
+// The same in two steps, so that the bytes can go straight into a buffer
+// the caller allocates between them (a Python bytes object, say) instead of
+// being copied there. plan_blob measures the blob of the store's current
+// nodes and `outputs`, checking every 32-bit field; write_planned then
+// writes exactly plan.size bytes to `out`. Nodes never change once added,
+// so the nodes measured are still the ones written, however the store grew
+// in between; `outputs` must be the same list both times.
+struct BlobPlan {
+    std::size_t node_count = 0;
+    uint64_t size = 0;
+};
+Result<BlobPlan, BlobTooLarge> plan_blob(const GraphStore& store, const std::vector<NodeId>& outputs);
+void write_planned(const GraphStore& store, const BlobPlan& plan, const std::vector<NodeId>& outputs, uint8_t* out);
+
 // Rebuilds a new store; on any error nothing is returned.
 Result<std::unique_ptr<GraphStore>, BlobError> deserialize(std::span<const uint8_t> data);
 

@@ -88,7 +88,10 @@ Result<ParamMap, BlobError> Reader::params() {
     std::vector<ParamMap::Entry> entries;
     entries.reserve(capped_reserve(count, remaining(), kMinParamEntry));
     for (uint32_t i = 0; i < count; ++i) {
-        DAGLOOM_READ(key, string());
+        // Keys and strings are built straight from the blob's bytes: no
+        // intermediate string is moved through the result types.
+        DAGLOOM_READ(key_view, string_view());
+        std::string key(key_view);
         DAGLOOM_READ(tag, u8());
         switch (tag) {
             case 0: {
@@ -108,8 +111,8 @@ Result<ParamMap, BlobError> Reader::params() {
                 break;
             }
             case 3: {
-                DAGLOOM_READ(s, string());
-                entries.emplace_back(std::move(key), ParamValue::Str(std::move(s)));
+                DAGLOOM_READ(s, string_view());
+                entries.emplace_back(std::move(key), ParamValue::Str(std::string(s)));
                 break;
             }
             default:

@@ -171,9 +171,6 @@ Status<BlobTooLarge> append(std::vector<uint8_t>& out, Part part) {
     return Unit{};
 }
 
-// Most records are a short name, a few parameters and one or two ids.
-constexpr std::size_t kTypicalRecordBytes = 40;
-
 }  // namespace
 
 std::string too_large_message(Field32 field, uint64_t value) {
@@ -213,35 +210,66 @@ Status<BlobTooLarge> put_node(std::vector<uint8_t>& out, const NodeView& node) {
 
 namespace {
 
+// Walks the header, the first `count` nodes and the output list with one
+// writer (a Sizer or a Filler).
+template <class W, class NodeAt>
+void walk_blob(W& w, std::size_t count, NodeAt node_at, const std::vector<NodeId>& outputs) {
+    for (uint8_t b : kMagic) w.u8(b);
+    w.field32(count, Field32::NodeCount);
+    for (std::size_t i = 0; i < count; ++i) write_node(w, node_at(i));
+    w.field32(outputs.size(), Field32::OutputCount);
+    w.u64s(outputs);
+}
+
 template <class NodeAt>
-Result<std::vector<uint8_t>, BlobTooLarge> write_nodes(std::size_t count, NodeAt node_at,
-                                                       const std::vector<NodeId>& outputs) {
-    std::vector<uint8_t> out(kMagic.begin(), kMagic.end());
-    out.reserve(kHeaderSize + count * kTypicalRecordBytes + 4 + outputs.size() * 8);
-    if (auto s = put_u32_checked(out, count, Field32::NodeCount); !s) return make_err(std::move(s.error()));
-    for (std::size_t i = 0; i < count; ++i) {
-        if (auto s = put_node(out, node_at(i)); !s) return make_err(std::move(s.error()));
-    }
-    if (auto s = put_u32_checked(out, outputs.size(), Field32::OutputCount); !s)
-        return make_err(std::move(s.error()));
-    Filler filler(grow(out, outputs.size() * 8));
-    for (NodeId id : outputs) filler.u64(id);
-    return out;
+Result<uint64_t, BlobTooLarge> measure(std::size_t count, NodeAt node_at, const std::vector<NodeId>& outputs) {
+    Sizer sizer;
+    walk_blob(sizer, count, node_at, outputs);
+    if (!sizer.ok()) return make_err(sizer.error());
+    return sizer.size;
+}
+
+template <class NodeAt>
+void fill(std::size_t count, NodeAt node_at, const std::vector<NodeId>& outputs, uint8_t* out, uint64_t size) {
+    Filler filler(out);
+    walk_blob(filler, count, node_at, outputs);
+    if (filler.end() != out + size) fail("IR blob size mismatch between measuring and writing");
 }
 
 }  // namespace
 
 Result<std::vector<uint8_t>, BlobTooLarge> write_blob(const std::vector<NodeKey>& nodes,
                                                       const std::vector<NodeId>& outputs) {
-    return write_nodes(nodes.size(), [&](std::size_t i) { return view_of(nodes[i]); }, outputs);
+    auto node_at = [&](std::size_t i) { return view_of(nodes[i]); };
+    auto size = measure(nodes.size(), node_at, outputs);
+    if (!size.ok()) return make_err(std::move(size.error()));
+    std::vector<uint8_t> out(static_cast<std::size_t>(*size));
+    fill(nodes.size(), node_at, outputs, out.data(), *size);
+    return out;
+}
+
+Result<BlobPlan, BlobTooLarge> plan_blob(const GraphStore& store, const std::vector<NodeId>& outputs) {
+    return store.with_locked([&](const GraphStore::View& view) -> Result<BlobPlan, BlobTooLarge> {
+        const std::size_t count = view.nodes.size();
+        auto size = measure(count, [&](std::size_t i) { return view.nodes.view(i); }, outputs);
+        if (!size.ok()) return make_err(std::move(size.error()));
+        return BlobPlan{count, *size};
+    });
+}
+
+void write_planned(const GraphStore& store, const BlobPlan& plan, const std::vector<NodeId>& outputs, uint8_t* out) {
+    store.with_locked([&](const GraphStore::View& view) {
+        if (view.nodes.size() < plan.node_count) fail("IR blob plan covers nodes the store does not have");
+        fill(plan.node_count, [&](std::size_t i) { return view.nodes.view(i); }, outputs, out, plan.size);
+    });
 }
 
 Result<std::vector<uint8_t>, BlobTooLarge> serialize_with(const GraphStore& store, const std::vector<NodeId>& outputs) {
-    // The bytes are this store's copy: they are produced in one pass under
-    // the store's lock, which takes less time than a deep copy of every key
-    // would (and far less memory), and they show one consistent state.
-    return store.with_locked([&](const GraphStore::View& view) { return write_nodes(
-        view.nodes.size(), [&](std::size_t i) { return view.nodes.view(i); }, outputs); });
+    auto plan = plan_blob(store, outputs);
+    if (!plan.ok()) return make_err(std::move(plan.error()));
+    std::vector<uint8_t> out(static_cast<std::size_t>(plan->size));
+    write_planned(store, *plan, outputs, out.data());
+    return out;
 }
 
 }  // namespace dagloom

@@ -293,13 +293,21 @@ PyObject* serialize_impl(ModuleState* st, PyObject* self, PyObject* const* args,
     } else {
         outputs = store->outputs();
     }
-    auto bytes = without_gil([&] { return serialize_with(*store, outputs); });
-    if (!bytes.ok()) {
-        PyErr_SetString(PyExc_OverflowError, bytes.error().message.c_str());
+    // Measured first, the blob is then written straight into the bytes
+    // object, instead of into a buffer of our own that would be copied.
+    auto plan = without_gil([&] { return plan_blob(*store, outputs); });
+    if (!plan.ok()) {
+        PyErr_SetString(PyExc_OverflowError, plan.error().message.c_str());
         return nullptr;
     }
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
-                                     static_cast<Py_ssize_t>(bytes->size()));
+    if (plan->size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan->size)));
+    if (!bytes) return nullptr;
+    // Nothing else holds the new object yet, so its buffer may be written
+    // without the interpreter.
+    auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+    without_gil([&] { write_planned(*store, *plan, outputs, out); });
+    return bytes.release();
 }
 
 PyObject* deserialize_impl(ModuleState* st, PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -154,6 +154,30 @@ TEST(BlobWriter, OutputMarksOfTheStoreAreNotConsulted) {
 // ---------------------------------------------------------------------------
 // Values that do not fit the 32-bit fields.
 
+TEST(BlobWriterPlanned, WritesTheNodesMeasuredEvenAfterTheStoreGrew) {
+    auto s = build({src("a"), NodeKey::op("f", ParamMap::make({{"k", ParamValue::Str("v")}}), {0}), src("b")});
+    const std::vector<NodeId> outputs{2, 0, 2};
+    const std::vector<uint8_t> expected = write(*s, outputs);
+    auto plan = plan_blob(*s, outputs);
+    ASSERT_TRUE(plan.ok());
+    EXPECT_EQ(plan->node_count, 3u);
+    EXPECT_EQ(plan->size, expected.size());
+    // Nodes added between the two steps are not part of this blob.
+    ASSERT_TRUE(s->intern(NodeKey::op("g", {}, {1, 2})).ok());
+    ASSERT_TRUE(s->intern(src("c")).ok());
+    std::vector<uint8_t> out(plan->size + 1, 0xee);
+    write_planned(*s, *plan, outputs, out.data());
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.end() - 1), expected);
+    EXPECT_EQ(out.back(), 0xee);  // nothing written past the measured size
+}
+
+TEST(BlobWriterPlanned, ReportsAnOversizedFieldBeforeAnythingIsWritten) {
+    auto s = build({src("a"), NodeKey::stage({0}, {StageOp{"op|n", {StageRef::Member(uint64_t{1} << 32)}}})});
+    auto plan = plan_blob(*s, {});
+    ASSERT_FALSE(plan.ok());
+    EXPECT_EQ(plan.error().message, too_large_message(Field32::RefIndex, uint64_t{1} << 32));
+}
+
 TEST(BlobWriterChecked, AcceptsTheLargestValueAndRejectsTheNext) {
     std::vector<uint8_t> out = {0xaa};
     ASSERT_TRUE(put_u32_checked(out, UINT32_MAX, Field32::StringLength).ok());
