@@ -1,5 +1,5 @@
-// Storage for the e-graph's large flat tables (classes, memo entries,
-// pending list, union-find): BigVector, which grows large blocks in place.
+// BigVector: a vector for large flat tables (the e-graph's classes and memo
+// entries, the node tables' columns) that grows large blocks in place.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +10,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace dagloom::egraph {
+namespace dagloom {
 
 namespace detail {
 // Raw storage that grows in place where it can: blocks of 1 MiB and more are
@@ -20,9 +20,9 @@ void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes);
 void big_free(void* p, std::size_t bytes) noexcept;
 }  // namespace detail
 
-// BigVector<T>: a vector for the e-graph's large flat tables whose element
-// types are bitwise relocatable (no pointers into themselves: Id, ParentRef,
-// SymbolLang, EClass, memo entries). Growth relocates elements by moving
+// BigVector<T>: a vector for large flat tables whose element types are
+// bitwise relocatable (no pointers into themselves: Id, ParentRef,
+// SymbolLang, EClass, memo entries, node records). Growth relocates elements by moving
 // their bytes, so it never runs move constructors or destructors for that.
 template <class T>
 class BigVector {
@@ -123,4 +123,4 @@ private:
     std::size_t cap_ = 0;
 };
 
-}  // namespace dagloom::egraph
+}  // namespace dagloom
