@@ -16,8 +16,8 @@ constexpr uint64_t kMaxPoolEntries = 0xfffffffeULL;
 // How many keys ahead of the one being indexed its slot is prefetched.
 constexpr std::size_t kPrefetchAhead = 8;
 
-template <class T>
-void reserve_for(std::vector<T>& v, std::size_t extra) {
+template <class Vector>
+void reserve_for(Vector& v, std::size_t extra) {
     if (v.capacity() - v.size() >= extra) return;
     v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
 }
@@ -63,7 +63,7 @@ uint32_t ParamPool::add(ParamMap&& params, uint64_t hash) {
     return static_cast<uint32_t>(id);
 }
 
-NodeTable::NodeTable() : seed_(random_hash_seed()), input_offsets_{0} {}
+NodeTable::NodeTable() : seed_(random_hash_seed()) { input_offsets_.push_back(0); }
 
 NodeTable::Probe NodeTable::probe(const NodeView& parts) const {
     if (parts.full != nullptr) {
@@ -242,7 +242,7 @@ uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whol
         // one fail to allocate) is invisible: pools are only looked into.
         r.name = ids.name ? *ids.name : names_.add(parts.name, probe.name_hash);
         r.params = ids.params ? *ids.params : params_.add(*parts.params, probe.params_hash);
-        inputs_.insert(inputs_.end(), parts.inputs.begin(), parts.inputs.end());
+        inputs_.append(parts.inputs.begin(), parts.inputs.end());
     }
     records_.push_back(r);
     input_offsets_.push_back(inputs_.size());

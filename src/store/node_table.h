@@ -14,6 +14,7 @@
 
 #include "graph/node_view.h"
 #include "store/key_index.h"
+#include "util/big_vector.h"
 
 namespace dagloom {
 
@@ -136,9 +137,11 @@ private:
     bool index_pending_unless(Equal&& equal);
 
     uint64_t seed_;
-    std::vector<Record> records_;
-    std::vector<uint64_t> input_offsets_;  // inputs of node p: inputs_[input_offsets_[p], input_offsets_[p + 1])
-    std::vector<NodeId> inputs_;
+    // The columns grow with every node; grown in place, a large one is
+    // neither copied nor faulted in again when it outgrows its block.
+    BigVector<Record, Pages::Small> records_;
+    BigVector<uint64_t, Pages::Small> input_offsets_;  // inputs of node p: inputs_[input_offsets_[p], input_offsets_[p + 1])
+    BigVector<NodeId, Pages::Small> inputs_;
     std::vector<NodeKey> whole_;
     StringPool names_;
     ParamPool params_;

@@ -18,7 +18,7 @@ constexpr std::size_t kBig = std::size_t{1} << 20;
 std::size_t mapped_len(std::size_t bytes) { return (bytes + kHuge - 1) / kHuge * kHuge; }
 }  // namespace
 
-void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes) {
+void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes, bool huge) {
 #if defined(__linux__)
     const bool was_mapped = p && old_bytes >= kBig;
     if (new_bytes >= kBig) {
@@ -26,14 +26,14 @@ void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes) {
             void* q = ::mremap(p, mapped_len(old_bytes), mapped_len(new_bytes), MREMAP_MAYMOVE);
             if (q == MAP_FAILED) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
-            ::madvise(q, mapped_len(new_bytes), MADV_HUGEPAGE);
+            if (huge) ::madvise(q, mapped_len(new_bytes), MADV_HUGEPAGE);
 #endif
             return q;
         }
         void* q = ::mmap(nullptr, mapped_len(new_bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (q == MAP_FAILED) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
-        ::madvise(q, mapped_len(new_bytes), MADV_HUGEPAGE);
+        if (huge) ::madvise(q, mapped_len(new_bytes), MADV_HUGEPAGE);
 #endif
         if (p) {
             std::memcpy(q, p, old_bytes);
