@@ -117,13 +117,13 @@ KeyIndex& NodeTable::segment(std::size_t s) {
         // Inputs name earlier positions, so segments come at most one
         // ahead of the table's end and this grows one at a time.
         const std::size_t before = segments_.size();
-        segment_pending_.reserve(s + 1);
-        segments_.reserve(s + 1);
+        reserve_for(segment_pending_, s + 1 - before);
+        reserve_for(segments_, s + 1 - before);
         while (segments_.size() <= s) segments_.emplace_back(seed_);
         segment_pending_.resize(s + 1, 0);
         // A new segment most likely fills up as the one before it did: it
         // starts that large rather than growing there one rehash at a time.
-        if (before >= 2) segments_[s].reserve(segments_[before - 1].size());
+        if (before >= 2) segments_[s].reserve(segments_[before - 1].size() + segment_pending_[before - 1]);
     }
     return segments_[s];
 }

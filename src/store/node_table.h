@@ -151,9 +151,10 @@ private:
     // inputs and whole keys in segment 0. Equal keys read the same inputs,
     // so they always meet in one segment. A graph built in order reads
     // mostly recent nodes, so entering and looking up keys stays within a
-    // few small segments that sit in cache, instead of landing anywhere in
-    // one index as large as the table.
-    static constexpr unsigned kSegmentBits = 14;
+    // few small segments, instead of landing anywhere in one index as large
+    // as the table. Segments of a few kilobytes keep what a batch of new
+    // keys touches close to the size of their own entries.
+    static constexpr unsigned kSegmentBits = 9;
     static std::size_t segment_of(const NodeView& parts);
     // The segment's index, made (with any before it) if it is new.
     KeyIndex& segment(std::size_t s);
