@@ -116,6 +116,7 @@ KeyIndex& NodeTable::segment(std::size_t s) {
     if (s >= segments_.size()) {
         // Inputs name earlier positions, so segments come at most one
         // ahead of the table's end and this grows one at a time.
+        if (s > 1 + (records_.size() >> kSegmentBits)) fail("a node table key reads past the table's end");
         const std::size_t before = segments_.size();
         reserve_for(segment_pending_, s + 1 - before);
         reserve_for(segments_, s + 1 - before);
