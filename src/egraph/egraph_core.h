@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "egraph/big_vector.h"
 #include "egraph/flat_index.h"
 #include "egraph/language.h"
 #include "egraph/small_vector.h"
+#include "util/big_vector.h"
 
 namespace dagloom::egraph {
 

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "egraph/big_vector.h"
 #include "egraph/symbol.h"
+#include "util/big_vector.h"
 
 namespace dagloom::egraph {
 

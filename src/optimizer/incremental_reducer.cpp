@@ -13,6 +13,7 @@
 #include "graph/node_view.h"
 #include "optimizer/rule_set.h"
 #include "store/node_table.h"
+#include "util/big_vector.h"
 
 namespace dagloom {
 
@@ -128,8 +129,8 @@ private:
     std::vector<ParamsFacts> params_;
 };
 
-template <class T>
-void reserve_more(std::vector<T>& v, std::size_t extra) {
+template <class Vector>
+void reserve_more(Vector& v, std::size_t extra) {
     if (v.capacity() - v.size() < extra) v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
 }
 
@@ -174,8 +175,8 @@ public:
     }
 
 private:
-    std::vector<uint8_t> marks_;
-    std::vector<uint32_t> latest_;
+    BigVector<uint8_t, Pages::Small> marks_;
+    BigVector<uint32_t, Pages::Small> latest_;
 };
 
 bool same_parts(const NodeView& a, const NodeView& b) {
@@ -192,7 +193,7 @@ struct IncrementalReducer::State {
     // Store id -> canonical position. Positions fit in 32 bits (the table
     // holds fewer than 2^32 - 1 keys), which halves the one array that grows
     // with every store node rather than with the canonical form.
-    std::vector<uint32_t> remap;
+    BigVector<uint32_t, Pages::Small> remap;
     uint64_t total_work = 0;
     Users users;               // one entry per canonical node
     std::vector<NodeId> many;  // remapped inputs of a node with more than a few

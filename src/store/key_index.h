@@ -18,6 +18,8 @@ class KeyIndex {
 public:
     // A random seed keeps hash values private to this index.
     KeyIndex();
+    // The same with a seed the caller drew (an owner of many indexes draws once).
+    explicit KeyIndex(uint64_t seed) : seed_(seed) {}
 
     uint64_t hash(const NodeKey& key) const { return hash_key(key, seed_); }
 

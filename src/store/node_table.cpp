@@ -16,8 +16,8 @@ constexpr uint64_t kMaxPoolEntries = 0xfffffffeULL;
 // How many keys ahead of the one being indexed its slot is prefetched.
 constexpr std::size_t kPrefetchAhead = 8;
 
-template <class T>
-void reserve_for(std::vector<T>& v, std::size_t extra) {
+template <class Vector>
+void reserve_for(Vector& v, std::size_t extra) {
     if (v.capacity() - v.size() >= extra) return;
     v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
 }
@@ -63,7 +63,7 @@ uint32_t ParamPool::add(ParamMap&& params, uint64_t hash) {
     return static_cast<uint32_t>(id);
 }
 
-NodeTable::NodeTable() : seed_(random_hash_seed()), input_offsets_{0} {}
+NodeTable::NodeTable() : seed_(random_hash_seed()) { input_offsets_.push_back(0); }
 
 NodeTable::Probe NodeTable::probe(const NodeView& parts) const {
     if (parts.full != nullptr) {
@@ -100,9 +100,33 @@ NodeTable::Probe NodeTable::probe(const NodeView& parts, uint64_t name_hash, uin
 }
 
 void NodeTable::reserve(std::size_t count) {
+    // The index's segments grow one by one as keys land in them.
     records_.reserve(records_.size() + count);
     input_offsets_.reserve(input_offsets_.size() + count);
-    index_.reserve(index_.size() + count);
+}
+
+std::size_t NodeTable::segment_of(const NodeView& parts) {
+    if (parts.full != nullptr || parts.inputs.empty()) return 0;
+    NodeId latest = 0;
+    for (NodeId x : parts.inputs) latest = std::max(latest, x);
+    return 1 + static_cast<std::size_t>(latest >> kSegmentBits);
+}
+
+KeyIndex& NodeTable::segment(std::size_t s) {
+    if (s >= segments_.size()) {
+        // Inputs name earlier positions, so segments come at most one
+        // ahead of the table's end and this grows one at a time.
+        if (s > 1 + (records_.size() >> kSegmentBits)) fail("a node table key reads past the table's end");
+        const std::size_t before = segments_.size();
+        reserve_for(segment_pending_, s + 1 - before);
+        reserve_for(segments_, s + 1 - before);
+        while (segments_.size() <= s) segments_.emplace_back(seed_);
+        segment_pending_.resize(s + 1, 0);
+        // A new segment most likely fills up as the one before it did: it
+        // starts that large rather than growing there one rehash at a time.
+        if (before >= 2) segments_[s].reserve(segments_[before - 1].size() + segment_pending_[before - 1]);
+    }
+    return segments_[s];
 }
 
 NodeView NodeTable::view(std::size_t pos) const {
@@ -150,11 +174,14 @@ uint64_t NodeTable::append_unchecked(const Probe& probe, const PoolIds& ids) {
 
 uint64_t NodeTable::append_pending(const Probe& probe, const PoolIds& ids, NodeKey* whole) {
     if (records_.size() >= kMaxPoolEntries) fail("dagloom-core key index is full: more than 4294967294 keys");
-    // The index makes room now, so that indexing the pending keys never allocates.
-    index_.reserve(index_.size() + pending_.size() + 1);
+    // The segment makes room now, so that indexing the pending keys never allocates.
+    const std::size_t s = segment_of(probe.parts);
+    KeyIndex& index = segment(s);
+    index.reserve(index.size() + segment_pending_[s] + 1);
     reserve_for(pending_, 1);
     const uint64_t pos = append(probe, ids, whole, false);
-    pending_.push_back(probe.hash);
+    pending_.push_back(Pending{probe.hash, s});
+    ++segment_pending_[s];
     return pos;
 }
 
@@ -176,10 +203,16 @@ template <class Equal>
 bool NodeTable::index_pending_unless(Equal&& equal) {
     const uint64_t first = records_.size() - pending_.size();
     for (std::size_t k = 0; k < pending_.size(); ++k) {
-        if (k + kPrefetchAhead < pending_.size()) index_.prefetch(pending_[k + kPrefetchAhead]);
+        if (k + kPrefetchAhead < pending_.size()) {
+            const Pending& ahead = pending_[k + kPrefetchAhead];
+            segments_[ahead.segment].prefetch(ahead.hash);
+        }
         const uint64_t pos = first + k;
-        if (!index_.insert_unless(pos, pending_[k], [&](uint64_t other) { return equal(pos, other); })) return false;
+        const Pending& p = pending_[k];
+        if (!segments_[p.segment].insert_unless(pos, p.hash, [&](uint64_t other) { return equal(pos, other); }))
+            return false;
     }
+    for (const Pending& p : pending_) segment_pending_[p.segment] = 0;
     pending_.clear();
     return true;
 }
@@ -210,15 +243,17 @@ std::vector<NodeKey> NodeTable::keys_from(std::size_t start) const {
 std::optional<uint64_t> NodeTable::find(const Probe& probe, const PoolIds& ids) const {
     if (!pending_.empty()) fail("node table searched with keys left out of its index");
     const NodeKind kind = probe.parts.kind;
+    const KeyIndex* index = find_segment(segment_of(probe.parts));
+    if (index == nullptr) return std::nullopt;
     if (probe.parts.full != nullptr) {
-        return index_.find_if(probe.hash, [&](uint64_t pos) {
+        return index->find_if(probe.hash, [&](uint64_t pos) {
             const Record& r = records_[pos];
             return r.kind == kind && whole_[r.name] == *probe.parts.full;
         });
     }
     // A key whose name or parameters the pools have never seen is new.
     if (!ids.name || !ids.params) return std::nullopt;
-    return index_.find_if(probe.hash, [&](uint64_t pos) {
+    return index->find_if(probe.hash, [&](uint64_t pos) {
         const Record& r = records_[pos];
         return r.kind == kind && r.name == *ids.name && r.params == *ids.params && same_inputs(pos, probe.parts.inputs);
     });
@@ -228,7 +263,12 @@ uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whol
     const uint64_t pos = records_.size();
     const NodeView& parts = probe.parts;
     const bool is_whole = parts.full != nullptr;
-    if (indexed) index_.reserve_one();
+    KeyIndex* index = nullptr;
+    if (indexed) {
+        if (pos >= kMaxPoolEntries) fail("dagloom-core key index is full: more than 4294967294 keys");
+        index = &segment(segment_of(parts));
+        index->reserve_one();
+    }
     reserve_for(records_, 1);
     reserve_for(input_offsets_, 1);
     Record r{0, 0, parts.kind};
@@ -242,11 +282,11 @@ uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whol
         // one fail to allocate) is invisible: pools are only looked into.
         r.name = ids.name ? *ids.name : names_.add(parts.name, probe.name_hash);
         r.params = ids.params ? *ids.params : params_.add(*parts.params, probe.params_hash);
-        inputs_.insert(inputs_.end(), parts.inputs.begin(), parts.inputs.end());
+        inputs_.append(parts.inputs.begin(), parts.inputs.end());
     }
     records_.push_back(r);
     input_offsets_.push_back(inputs_.size());
-    if (indexed) index_.insert(pos, probe.hash);
+    if (index != nullptr) index->insert(pos, probe.hash);
     return pos;
 }
 

@@ -8,12 +8,14 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "graph/node_view.h"
 #include "store/key_index.h"
+#include "util/big_vector.h"
 
 namespace dagloom {
 
@@ -136,14 +138,37 @@ private:
     bool index_pending_unless(Equal&& equal);
 
     uint64_t seed_;
-    std::vector<Record> records_;
-    std::vector<uint64_t> input_offsets_;  // inputs of node p: inputs_[input_offsets_[p], input_offsets_[p + 1])
-    std::vector<NodeId> inputs_;
+    // The columns grow with every node; grown in place, a large one is
+    // neither copied nor faulted in again when it outgrows its block.
+    BigVector<Record, Pages::Small> records_;
+    BigVector<uint64_t, Pages::Small> input_offsets_;  // inputs of node p: inputs_[input_offsets_[p], input_offsets_[p + 1])
+    BigVector<NodeId, Pages::Small> inputs_;
     std::vector<NodeKey> whole_;
     StringPool names_;
     ParamPool params_;
-    KeyIndex index_;
-    std::vector<uint64_t> pending_;  // hashes of the last pending_.size() keys, not yet in index_
+    // The index is split by where a key reads: a parts key with inputs is
+    // entered in segment 1 + (its latest input >> kSegmentBits); keys without
+    // inputs and whole keys in segment 0. Equal keys read the same inputs,
+    // so they always meet in one segment. A graph built in order reads
+    // mostly recent nodes, so entering and looking up keys stays within a
+    // few small segments, instead of landing anywhere in one index as large
+    // as the table. Segments of a few kilobytes keep what a batch of new
+    // keys touches close to the size of their own entries.
+    static constexpr unsigned kSegmentBits = 9;
+    static std::size_t segment_of(const NodeView& parts);
+    // The segment's index, made (with any before it) if it is new.
+    KeyIndex& segment(std::size_t s);
+    const KeyIndex* find_segment(std::size_t s) const { return s < segments_.size() ? &segments_[s] : nullptr; }
+
+    std::vector<KeyIndex> segments_;
+    struct Pending {
+        uint64_t hash;
+        std::size_t segment;
+    };
+    std::vector<Pending> pending_;  // the last pending_.size() keys, not yet in their segments
+    // Per segment, how many of the pending keys it has made room for, so
+    // that indexing them never allocates.
+    std::vector<uint32_t> segment_pending_;
 };
 
 }  // namespace dagloom

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <random>
+#include <string>
+#include <tuple>
 
 #include "optimizer/incremental_reducer.h"
 #include "store/graph_store.h"
@@ -159,3 +163,91 @@ TEST(IncrementalStep, MirrorProbeKeepsTheStoredOrder) {
     EXPECT_TRUE(out->nodes[stage.inputs()[0]] == src("b"));
     EXPECT_TRUE(out->nodes[stage.inputs()[1]] == src("a"));
 }
+
+namespace {
+
+// Keys over several thousand positions: chains, ops reading nodes far back,
+// exact repeats of old keys and mirrors of old commutative keys.
+std::vector<NodeKey> long_graph(unsigned seed) {
+    std::mt19937 rng(seed);
+    const char* names[] = {"add", "neg", "sub"};
+    std::vector<NodeKey> keys;
+    for (NodeId i = 0; i < 6000; ++i) {
+        const unsigned pick = rng() % 10;
+        if (i < 3 || pick == 0) {
+            keys.push_back(src(("s" + std::to_string(rng() % 50)).c_str()));
+        } else if (pick <= 2 && i > 10) {
+            // A key from anywhere before, again or mirrored.
+            const NodeKey& old = keys[rng() % i];
+            std::vector<NodeId> in(old.inputs().begin(), old.inputs().end());
+            if (in.size() == 2 && rng() % 2) std::swap(in[0], in[1]);
+            keys.push_back(old.with_inputs(in));
+        } else {
+            const NodeId near = i - 1 - rng() % std::min<NodeId>(i, 8);
+            const NodeId far = rng() % i;
+            const char* name = names[rng() % 3];
+            keys.push_back(name[0] == 'n' ? op(name, {rng() % 2 ? near : far}) : op(name, {near, far}));
+        }
+    }
+    return keys;
+}
+
+// How many canonical nodes `keys` come to, worked out with an ordered map:
+// add with two inputs and no parameters ignores their order.
+std::size_t canonical_count_of(const std::vector<NodeKey>& keys) {
+    std::map<std::tuple<NodeKind, std::string, std::vector<NodeId>>, NodeId> seen;
+    std::vector<NodeId> remap;
+    for (const NodeKey& key : keys) {
+        std::vector<NodeId> in;
+        for (NodeId x : key.inputs()) in.push_back(remap[x]);
+        if (key.kind() == NodeKind::Op && key.name() == "add" && in.size() == 2 && key.params().empty())
+            std::sort(in.begin(), in.end());
+        auto [it, added] = seen.emplace(std::make_tuple(key.kind(), std::string(key.name()), in), seen.size());
+        remap.push_back(it->second);
+    }
+    return seen.size();
+}
+
+// Feeding the keys as vectors of keys, or through a store whose new nodes
+// each step copies out (the store keeps exact repeats once).
+enum class Feed { Keys, StoreDeltas };
+
+class LongGraph : public ::testing::TestWithParam<std::tuple<Feed, unsigned>> {};
+
+}  // namespace
+
+TEST_P(LongGraph, CanonicalCountMatchesAnOrderedMap) {
+    const auto [feed, seed] = GetParam();
+    const std::vector<NodeKey> keys = long_graph(seed);
+    std::mt19937 rng(seed);
+    IncrementalReducer r;
+    GraphStore store;
+    std::vector<NodeId> id_of;  // key position -> store id
+    std::size_t at = 0;
+    while (at < keys.size()) {
+        const std::size_t len = std::min<std::size_t>(1 + rng() % 700, keys.size() - at);
+        if (feed == Feed::Keys) {
+            ASSERT_EQ(*r.step(std::vector<NodeKey>(keys.begin() + at, keys.begin() + at + len)), len);
+        } else {
+            for (std::size_t k = at; k < at + len; ++k) {
+                std::vector<NodeId> in;
+                for (NodeId x : keys[k].inputs()) in.push_back(id_of[x]);
+                id_of.push_back(*store.intern(keys[k].with_inputs(in)));
+            }
+            ASSERT_TRUE(r.step(store.delta_from(r.watermark())).ok());
+        }
+        at += len;
+    }
+    EXPECT_EQ(r.canonical_count(), canonical_count_of(keys));
+    if (feed == Feed::StoreDeltas) {
+        EXPECT_EQ(r.watermark(), store.node_count());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Feeds, LongGraph,
+                         ::testing::Combine(::testing::Values(Feed::Keys, Feed::StoreDeltas), ::testing::Values(1u, 2u, 3u)),
+                         [](const auto& info) {
+                             const Feed feed = std::get<0>(info.param);
+                             return std::string(feed == Feed::Keys ? "Keys" : "StoreDeltas") + "Seed" +
+                                    std::to_string(std::get<1>(info.param));
+                         });

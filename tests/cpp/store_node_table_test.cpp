@@ -109,3 +109,106 @@ TEST(StoreNodeTable, ManyNodesSurviveGrowthAndReserve) {
     ASSERT_EQ(tail.size(), 10u);
     for (std::size_t i = 0; i < tail.size(); ++i) EXPECT_TRUE(tail[i] == keys[4990 + i]);
 }
+
+namespace {
+
+// A graph past the first few thousand positions whose keys read recent
+// nodes, nodes thousands of positions back, and nothing at all, with mirrors
+// and near-misses of stored keys that are never added themselves.
+struct WideGraph {
+    std::vector<NodeKey> keys;
+    std::vector<NodeKey> absent;
+};
+
+WideGraph wide_graph() {
+    WideGraph g;
+    const ParamMap k = params({{"k", ParamValue::Int(3)}});
+    PayloadDescriptor d{"onnx", "sha256:cd", "torch", "2.1", "f32[2]", std::string()};
+    for (NodeId i = 0; i < 4000; ++i) {
+        if (i < 4 || i % 500 == 7) {
+            g.keys.push_back(NodeKey::source("s" + std::to_string(i), i % 2 ? k : ParamMap{}));
+            continue;
+        }
+        switch (i % 6) {
+            case 0: g.keys.push_back(NodeKey::op("add", {}, {i - 1, i / 3})); break;
+            case 1: g.keys.push_back(NodeKey::op("neg", k, {i - 1})); break;
+            case 2: g.keys.push_back(NodeKey::op("sub", {}, {1, i - 2})); break;
+            case 3: g.keys.push_back(NodeKey::op("c" + std::to_string(i), {}, {})); break;
+            case 4: g.keys.push_back(NodeKey::external(d, {}, {i / 2})); break;
+            default: g.keys.push_back(NodeKey::reduction("sum", {}, {i - 1, i - 4, 2})); break;
+        }
+    }
+    // Inputs on either side of every multiple of 256 up to the end, in both
+    // orders, each stored once.
+    for (NodeId edge = 256; edge < 4000; edge += 256) {
+        g.keys.push_back(NodeKey::op("mul", {}, {edge - 1, edge}));
+        g.keys.push_back(NodeKey::op("mul", {}, {edge + 1, edge - 1}));
+        g.absent.push_back(NodeKey::op("mul", {}, {edge, edge - 1}));
+        g.absent.push_back(NodeKey::op("mul", {}, {edge - 1, edge + 1}));
+        g.absent.push_back(NodeKey::op("mul", {}, {edge - 1, edge + 2}));
+    }
+    g.absent.push_back(NodeKey::op("add", {}, {3999, 1332}));
+    g.absent.push_back(NodeKey::op("neg", {}, {3000}));
+    g.absent.push_back(NodeKey::op("c3", {}, {0}));
+    g.absent.push_back(NodeKey::external(d, {}, {1}));
+    return g;
+}
+
+// How the keys get into the table: one by one, each looked for first, or
+// appended unchecked and indexed in one sweep (as a blob is read).
+enum class Entry { Interned, Appended };
+
+std::unique_ptr<GraphStore> store_of(const std::vector<NodeKey>& keys, Entry entry) {
+    if (entry == Entry::Interned) {
+        auto s = std::make_unique<GraphStore>();
+        for (const NodeKey& key : keys) EXPECT_TRUE(s->intern(key).ok());
+        return s;
+    }
+    NodeTable table;
+    for (NodeKey key : keys) table.append_unchecked(table.probe(view_of(key)), &key);
+    AppendedStore appended = from_appended(std::move(table));
+    EXPECT_TRUE(appended.id_of.empty());
+    return std::move(appended.store);
+}
+
+class WideTable : public ::testing::TestWithParam<Entry> {};
+
+}  // namespace
+
+TEST_P(WideTable, EveryKeyIsFoundAndNoOtherIs) {
+    const WideGraph g = wide_graph();
+    const auto s = store_of(g.keys, GetParam());
+    ASSERT_EQ(s->node_count(), g.keys.size());
+    for (std::size_t i = 0; i < g.keys.size(); ++i) {
+        ASSERT_EQ(*s->intern(g.keys[i]), i) << i;
+        if (!carries_extra(g.keys[i].kind())) {
+            ASSERT_EQ(*s->intern(view_of(g.keys[i])), i) << i;
+        }
+    }
+    EXPECT_EQ(s->node_count(), g.keys.size());
+    for (std::size_t i = 0; i < g.absent.size(); ++i) EXPECT_EQ(*s->intern(g.absent[i]), g.keys.size() + i) << i;
+}
+
+TEST_P(WideTable, RepeatsOfFarKeysAreFound) {
+    WideGraph g = wide_graph();
+    const std::size_t count = g.keys.size();
+    // Each repeated key reads nodes far behind the table's end.
+    const std::vector<std::size_t> repeated = {5, 6, 9, 11, 300, 507, 1001, 2500, count - 1};
+    for (std::size_t pos : repeated) g.keys.push_back(g.keys[pos]);
+    if (GetParam() == Entry::Interned) {
+        GraphStore s;
+        for (std::size_t i = 0; i < count; ++i) ASSERT_TRUE(s.intern(g.keys[i]).ok());
+        for (std::size_t k = 0; k < repeated.size(); ++k) EXPECT_EQ(*s.intern(g.keys[count + k]), repeated[k]);
+        EXPECT_EQ(s.node_count(), count);
+        return;
+    }
+    NodeTable table;
+    for (NodeKey key : g.keys) table.append_unchecked(table.probe(view_of(key)), &key);
+    const AppendedStore appended = from_appended(std::move(table));
+    ASSERT_EQ(appended.id_of.size(), g.keys.size());
+    for (std::size_t k = 0; k < repeated.size(); ++k) EXPECT_EQ(appended.node_of(count + k), repeated[k]);
+    EXPECT_EQ(appended.store->node_count(), count);
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, WideTable, ::testing::Values(Entry::Interned, Entry::Appended),
+                         [](const auto& info) { return info.param == Entry::Interned ? "Interned" : "Appended"; });

@@ -1,5 +1,5 @@
-// Storage for the e-graph's large flat tables (classes, memo entries,
-// pending list, union-find): BigVector, which grows large blocks in place.
+// BigVector: a vector for large flat tables (the e-graph's classes and memo
+// entries, the node tables' columns) that grows large blocks in place.
 #pragma once
 
 #include <cstddef>
@@ -10,21 +10,29 @@
 #include <type_traits>
 #include <utility>
 
-namespace dagloom::egraph {
+namespace dagloom {
 
 namespace detail {
 // Raw storage that grows in place where it can: blocks of 1 MiB and more are
 // mapped and grown with mremap (no copy, no re-zeroing of old pages); smaller
-// ones use malloc/realloc.
-void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes);
+// ones use malloc/realloc. `huge` asks for transparent huge pages on mapped
+// blocks.
+void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes, bool huge);
 void big_free(void* p, std::size_t bytes) noexcept;
 }  // namespace detail
 
-// BigVector<T>: a vector for the e-graph's large flat tables whose element
-// types are bitwise relocatable (no pointers into themselves: Id, ParentRef,
-// SymbolLang, EClass, memo entries). Growth relocates elements by moving
+// How a BigVector's mapped blocks are backed. Huge pages spare TLB misses
+// where a table is probed at random (the e-graph's); a table written at its
+// end and read near it (a node table's columns) gains nothing from them and
+// pays for zeroing 2 MiB at a time, and for splitting them when mremap moves
+// the block.
+enum class Pages : bool { Small, Huge };
+
+// BigVector<T>: a vector for large flat tables whose element types are
+// bitwise relocatable (no pointers into themselves: Id, ParentRef,
+// SymbolLang, EClass, memo entries, node records). Growth relocates elements by moving
 // their bytes, so it never runs move constructors or destructors for that.
-template <class T>
+template <class T, Pages kPages = Pages::Huge>
 class BigVector {
 public:
     using value_type = T;
@@ -34,7 +42,12 @@ public:
     BigVector() = default;
     BigVector(const BigVector& o) {
         reserve(o.size_);
-        for (const T& v : o) new (data_ + size_++) T(v);
+        if constexpr (std::is_trivially_copyable_v<T>) {
+            if (o.size_ != 0) std::memcpy(static_cast<void*>(data_), o.data_, o.size_ * sizeof(T));
+            size_ = o.size_;
+        } else {
+            for (const T& v : o) new (data_ + size_++) T(v);
+        }
     }
     BigVector(BigVector&& o) noexcept : data_(o.data_), size_(o.size_), cap_(o.cap_) {
         o.data_ = nullptr;
@@ -61,6 +74,7 @@ public:
     ~BigVector() { release(); }
 
     std::size_t size() const { return size_; }
+    std::size_t capacity() const { return cap_; }
     bool empty() const { return size_ == 0; }
     T* data() { return data_; }
     const T* data() const { return data_; }
@@ -106,7 +120,7 @@ private:
     }
     void relocate(std::size_t cap) {
         if (cap > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-        data_ = static_cast<T*>(detail::big_realloc(data_, cap_ * sizeof(T), cap * sizeof(T)));
+        data_ = static_cast<T*>(detail::big_realloc(data_, cap_ * sizeof(T), cap * sizeof(T), kPages == Pages::Huge));
         cap_ = cap;
     }
     void release() {
@@ -123,4 +137,4 @@ private:
     std::size_t cap_ = 0;
 };
 
-}  // namespace dagloom::egraph
+}  // namespace dagloom

@@ -1,0 +1,61 @@
+// Memory for BigVector (big_vector.h): large blocks are mapped and grown
+// with mremap, smaller ones live on the heap.
+#include "util/big_vector.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace dagloom::detail {
+
+namespace {
+constexpr std::size_t kHuge = std::size_t{2} << 20;  // 2 MiB
+constexpr std::size_t kBig = std::size_t{1} << 20;
+std::size_t mapped_len(std::size_t bytes) { return (bytes + kHuge - 1) / kHuge * kHuge; }
+}  // namespace
+
+void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes, bool huge) {
+#if defined(__linux__)
+    const bool was_mapped = p && old_bytes >= kBig;
+    if (new_bytes >= kBig) {
+        if (was_mapped) {
+            void* q = ::mremap(p, mapped_len(old_bytes), mapped_len(new_bytes), MREMAP_MAYMOVE);
+            if (q == MAP_FAILED) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+            if (huge) ::madvise(q, mapped_len(new_bytes), MADV_HUGEPAGE);
+#endif
+            return q;
+        }
+        void* q = ::mmap(nullptr, mapped_len(new_bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (q == MAP_FAILED) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+        if (huge) ::madvise(q, mapped_len(new_bytes), MADV_HUGEPAGE);
+#endif
+        if (p) {
+            std::memcpy(q, p, old_bytes);
+            std::free(p);
+        }
+        return q;
+    }
+#endif
+    void* q = std::realloc(p, new_bytes == 0 ? 1 : new_bytes);
+    if (!q) throw std::bad_alloc();
+    return q;
+}
+
+void big_free(void* p, std::size_t bytes) noexcept {
+    if (!p) return;
+#if defined(__linux__)
+    if (bytes >= kBig) {
+        ::munmap(p, mapped_len(bytes));
+        return;
+    }
+#endif
+    std::free(p);
+}
+
+}  // namespace dagloom::detail
