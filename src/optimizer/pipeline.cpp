@@ -177,6 +177,10 @@ ReducedStore reduce_copy(PackedSnapshot snap, const std::vector<NodeId>& outputs
     const std::size_t input_nodes = snap.nodes.size();
     PackedInput in = kept_packed_input(snap.nodes, outputs);
     snap = PackedSnapshot{};
+    // A store interns its keys, so no two of them are equal; renumbering
+    // keeps them apart, and nodes that share an op text are equal apart
+    // from their inputs, so they differ in their children.
+    in.graph.distinct = true;
     CanonicalForm form = canonical_form(input_nodes, std::move(in), engine);
     NodeTable table;
     TableFusion fused = stage_fusion_into(form.graph, form.rebuild, maximal_fusion, table);

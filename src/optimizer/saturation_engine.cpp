@@ -98,7 +98,8 @@ PackedGraph SaturationEngine::canonicalize_packed(PackedGraph graph) const {
             if (c >= i) fail("engine graph child " + std::to_string(c) + " does not precede node " + std::to_string(i));
             children.push_back(ids[c]);
         }
-        ids.push_back(eg.add(SymbolLang(symbols[graph.op[i]], children)));
+        SymbolLang node(symbols[graph.op[i]], children);
+        ids.push_back(graph.distinct ? eg.add_new(std::move(node)) : eg.add(std::move(node)));
     }
     for (uint64_t o : graph.outputs) check_index(o, n);
 
