@@ -88,9 +88,6 @@ inline constexpr char kVariantMark = '\xff';
 
 EngineInput to_distinct_engine_graph(const std::vector<NodeKey>& keys, std::vector<uint64_t> outputs);
 
-// The same conversion fed one node view at a time, so a caller holding
-// nodes in another form (a store's packed table) converts them without
-// building a key per node.
 // The keys opaque nodes are rebuilt from, by text id.
 struct RebuildTable {
     static constexpr uint32_t kNone = TextTable::kNone;
@@ -139,6 +136,9 @@ private:
 // The plain form of a packed input (one string and child list per node).
 EngineInput to_engine_input(PackedInput in);
 
+// The same conversion fed one node view at a time, so a caller holding
+// nodes in another form (a store's packed table) converts them without
+// building a key per node.
 class EngineInputBuilder {
 public:
     EngineInputBuilder(std::size_t count, std::vector<uint64_t> outputs);

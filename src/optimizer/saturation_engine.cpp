@@ -1,14 +1,10 @@
 #include "optimizer/saturation_engine.h"
 
-#include <algorithm>
 #include <array>
-#include <cstring>
-#include <span>
 #include <string>
 #include <string_view>
 
 #include "egraph/egraph.h"
-#include "egraph/flat_index.h"
 #include "optimizer/rule_set.h"
 #include "util/internal_error.h"
 
@@ -24,7 +20,6 @@ using egraph::Runner;
 using egraph::SymbolLang;
 
 namespace {
-
 
 // Tokens of add 0.0 and mul 1.0 with side "r" or "l".
 constexpr std::array<const char*, 4> kIdentityTokens = {

@@ -26,7 +26,7 @@ struct FusionResult {
 // its users (operations only) already share.
 // In every group only the highest member is used outside it or is an
 // output; groups are emitted in order of their highest member.
-// Takes the graph by value so member op texts can be moved, not copied.
+// Takes the graph by value so it is freed as soon as it is packed.
 FusionResult stage_fusion(EngineGraph graph, const std::vector<uint64_t>& outputs, const TokenTable& table,
                           bool maximal_fusion);
 // The same over the packed form, against graph.outputs; opaque nodes are
