@@ -218,7 +218,9 @@ ReducedStore from_reduced(Reduced reduced) {
     for (std::size_t pos = 0; pos < positions; ++pos) {
         NodeKey& key = reduced.nodes[pos];
         for (NodeId p : key.inputs()) check_index(p, pos);
-        table.append_unchecked(table.probe(view_of(key)), &key);
+        const NodeTable::Probe probe = table.probe(view_of(key));
+        if (carries_extra(key.kind())) table.append_whole_unchecked(probe, std::move(key));
+        else table.append_unchecked(probe, &key);
     }
     reduced.nodes = {};
     // Equal keys, should the phases leave any, become one node, and the

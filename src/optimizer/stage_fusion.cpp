@@ -237,7 +237,7 @@ public:
         if (key == nullptr) fail("no entry found for key");
         if (carries_extra(key->kind())) {
             NodeKey whole = key->with_inputs(inputs);
-            return table_.append_unchecked(table_.probe(view_of(whole)), &whole);
+            return table_.append_whole_unchecked(table_.probe(view_of(whole)), std::move(whole));
         }
         Parts& parts = parts_[rebuild_.index_of[text]];
         // As with_inputs does, a source keeps no inputs.
@@ -255,7 +255,7 @@ public:
     }
     uint64_t stage(std::vector<NodeId> inputs, std::vector<StageOp> members) {
         NodeKey whole = NodeKey::stage(std::move(inputs), std::move(members));
-        return table_.append_unchecked(table_.probe(view_of(whole)), &whole);
+        return table_.append_whole_unchecked(table_.probe(view_of(whole)), std::move(whole));
     }
 
 private:

@@ -250,4 +250,22 @@ uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whol
     return pos;
 }
 
+uint64_t NodeTable::append_whole_unchecked(const Probe& probe, NodeKey&& whole) {
+    if (probe.parts.full != &whole) fail("a whole key appended with another key's probe");
+    if (records_.size() >= kMaxPoolEntries) fail("dagloom-core key index is full: more than 4294967294 keys");
+    // Everything is reserved before anything is stored, as in append.
+    index_.reserve(index_.size() + pending_.size() + 1);
+    reserve_for(pending_, 1);
+    reserve_for(records_, 1);
+    reserve_for(input_offsets_, 1);
+    reserve_for(whole_, 1);
+    const uint64_t pos = records_.size();
+    const Record r{static_cast<uint32_t>(whole_.size()), 0, whole.kind()};
+    whole_.push_back(std::move(whole));
+    records_.push_back(r);
+    input_offsets_.push_back(inputs_.size());
+    pending_.push_back(probe.hash);
+    return pos;
+}
+
 }  // namespace dagloom
