@@ -42,9 +42,10 @@ struct PackedGraph {
     std::vector<uint64_t> child_start;  // node i's children: children[child_start[i], child_start[i + 1])
     std::vector<uint32_t> children;     // earlier positions, in input order
     std::vector<uint64_t> outputs;
-    // Set only by a producer that knows no two nodes share op and children
-    // (nodes read from an interned store): an engine may then add them
-    // without looking each up first.
+    // Set only by a producer that knows no two nodes share op and children:
+    // nodes read from an interned store (an engine may then add them without
+    // looking each up first), or an engine's congruence-closed result (cse
+    // would leave it as it is).
     bool distinct = false;
 
     PackedGraph() : child_start{0} {}

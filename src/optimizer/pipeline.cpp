@@ -114,7 +114,11 @@ CanonicalForm canonical_form(std::size_t input_nodes, PackedInput in, const Rewr
     const std::size_t output_count = in.graph.outputs.size();
     form.graph = engine.canonicalize_packed(std::move(in.graph));
     if (form.graph.outputs.size() != output_count) fail("rewrite engine returns one output per output it was given");
-    cse_packed(form.graph);
+    if (form.graph.distinct) {
+        for (uint64_t o : form.graph.outputs) check_index(o, form.graph.size());
+    } else {
+        cse_packed(form.graph);
+    }
     form.report.canonical_nodes = form.graph.size();
     form.rebuild = std::move(in.rebuild);
     return form;

@@ -144,6 +144,11 @@ PackedGraph SaturationEngine::canonicalize_packed(PackedGraph graph) const {
     out.outputs.reserve(graph.outputs.size());
     for (uint64_t o : graph.outputs) out.outputs.push_back(position_of_class[canon[o]]);
     out.texts = std::move(graph.texts);
+    // The runner ends every iteration with a rebuild, so the classes are
+    // closed under congruence: two representatives with one op and the same
+    // child classes would be one class. (Ops are distinct texts, symbols
+    // distinct per text.)
+    out.distinct = true;
     return out;
 }
 
