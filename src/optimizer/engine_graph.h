@@ -42,8 +42,10 @@ public:
     virtual EngineGraph canonicalize_owned(EngineGraph graph) const { return canonicalize(graph); }
     // The same over the packed form the reduction pipeline works on. The
     // result keeps the input's text table: a text the input has keeps its
-    // id, a new one gets the next free id. By default the graph goes
-    // through canonicalize_owned as an EngineGraph.
+    // id, a new one gets the next free id. The result's `distinct` may be
+    // set only when no two of its nodes share op and children (reduction
+    // then skips cse). By default the graph goes through canonicalize_owned
+    // as an EngineGraph.
     virtual PackedGraph canonicalize_packed(PackedGraph graph) const;
 };
 

@@ -102,7 +102,7 @@ namespace {
 // The phases up to fusion; each consumes what the one before produced, so
 // no phase holds a second copy of the graph.
 struct CanonicalForm {
-    PackedGraph graph;  // after saturation and cse
+    PackedGraph graph;  // after saturation and cse (skipped for a distinct result)
     RebuildTable rebuild;
     ReductionReport report;
 };
