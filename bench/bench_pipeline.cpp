@@ -12,6 +12,11 @@
 //   BM_Cse             cse over the canonical graph
 //   BM_StageFusion     stage_fusion, single-use (0) and maximal (1)
 //   BM_FromReduced     interning the reduced keys into a new store
+//   BM_PackedInput     PackedInputBuilder over the kept keys (the packed form
+//                      reduce_with_outputs hands its engine)
+//   BM_CsePacked       cse_packed over the packed canonical graph
+//   BM_FusionIntoTable stage_fusion_into a new table, then from_appended: the
+//                      packed phases that replace stage_fusion and from_reduced
 //   BM_Reduce          reduce_with_outputs end to end
 //   BM_ReduceNoEngine  the same with an engine that returns its argument, so
 //                      only the phases around canonicalize are timed
@@ -103,7 +108,14 @@ const SaturationEngine& saturation() {
 
 struct PassThrough final : RewriteEngine {
     EngineGraph canonicalize(const EngineGraph& graph) const override { return graph; }
+    PackedGraph canonicalize_packed(PackedGraph graph) const override { return graph; }
 };
+
+PackedInput packed_input(const KeptGraph& kept) {
+    PackedInputBuilder builder(kept.nodes.size(), 0, kept.outputs);
+    for (const NodeKey& key : kept.nodes) builder.add(view_of(key));
+    return std::move(builder).finish();
+}
 
 // The intermediate values of one reduction, for timing each phase on its
 // real input.
@@ -114,6 +126,9 @@ struct Phases {
     EngineGraph canonical;
     EngineGraph merged;
     Reduced reduced;
+    PackedInput packed_in;
+    PackedGraph packed_canonical;
+    PackedGraph packed_merged;
 };
 
 const Phases& phases(std::size_t n) {
@@ -130,6 +145,10 @@ const Phases& phases(std::size_t n) {
     FusionResult fused = stage_fusion(p.merged, p.merged.outputs, p.in.rebuild, false);
     p.reduced.nodes = std::move(fused.nodes);
     p.reduced.outputs = std::move(fused.outputs);
+    p.packed_in = packed_input(p.kept);
+    p.packed_canonical = saturation().canonicalize_packed(p.packed_in.graph);
+    p.packed_merged = p.packed_canonical;
+    cse_packed(p.packed_merged);
     return cache.emplace(n, std::move(p)).first->second;
 }
 
@@ -209,6 +228,35 @@ void BM_FromReduced(benchmark::State& state) {
     per_node(state, arg(state));
 }
 
+void BM_PackedInput(benchmark::State& state) {
+    const Phases& p = phases(arg(state));
+    for (auto _ : state) benchmark::DoNotOptimize(packed_input(p.kept));
+    per_node(state, arg(state));
+}
+
+void BM_CsePacked(benchmark::State& state) {
+    const Phases& p = phases(arg(state));
+    for (auto _ : state) {
+        state.PauseTiming();
+        PackedGraph copy = p.packed_canonical;
+        state.ResumeTiming();
+        cse_packed(copy);
+        benchmark::DoNotOptimize(copy);
+    }
+    per_node(state, arg(state));
+}
+
+void BM_FusionIntoTable(benchmark::State& state) {
+    const Phases& p = phases(arg(state));
+    const bool maximal = state.range(1) != 0;
+    for (auto _ : state) {
+        NodeTable table;
+        benchmark::DoNotOptimize(stage_fusion_into(p.packed_merged, p.packed_in.rebuild, maximal, table));
+        benchmark::DoNotOptimize(from_appended(std::move(table)));
+    }
+    per_node(state, arg(state));
+}
+
 void BM_Reduce(benchmark::State& state) {
     const Workload& w = workload(arg(state));
     for (auto _ : state) benchmark::DoNotOptimize(reduce_with_outputs(*w.store, w.outputs, saturation(), false));
@@ -277,6 +325,9 @@ BENCHMARK(BM_Canonicalize)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Cse)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StageFusion)->Args({100000, 0})->Args({100000, 1})->Args({1000000, 0})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FromReduced)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PackedInput)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CsePacked)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FusionIntoTable)->Args({100000, 0})->Args({100000, 1})->Args({1000000, 0})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReduceNoEngine)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Reduce)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IncrementalStep)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);

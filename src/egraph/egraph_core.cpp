@@ -60,13 +60,13 @@ void EGraph::flush_memo_index_slow() const {
     indexed_ = n;
 }
 
-Id EGraph::add_internal(SymbolLang node) {
+Id EGraph::add_node(SymbolLang node, bool known_new) {
     // A node with a child class that has no parent entries cannot be in the
     // memo: every key with child c left a parent entry that now lives in c's
     // class (parent lists are only ever appended to and merged). Such a node
     // skips the lookup and is indexed later in a batch (flush_memo_index),
     // which breaks the chain of dependent cache misses when a graph is built.
-    bool absent = false;
+    bool absent = known_new;
     node.map_children([&](Id c) {
         const Id r = union_find_.find(c);
         absent = absent || !has_parents(r);

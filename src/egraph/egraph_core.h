@@ -148,7 +148,13 @@ public:
     // add_internal then find: the representative of the node's class.
     Id add(SymbolLang node) { return find(add_internal(std::move(node))); }
     // Hash-consing insert: the stored memo id when present, else a new class.
-    Id add_internal(SymbolLang node);
+    Id add_internal(SymbolLang node) { return add_node(std::move(node), false); }
+    // add for a node the caller knows the e-graph does not hold: no node
+    // added before has its op and (canonical) children. It skips the lookup
+    // and is indexed with the next batch, so building a graph of distinct
+    // nodes (an interned store's) takes no dependent cache miss per node.
+    // A node that is in fact present would be held twice.
+    Id add_new(SymbolLang node) { return find(add_node(std::move(node), true)); }
     // The representative of the class holding the node, or nothing.
     std::optional<Id> lookup(SymbolLang node) const;
 
@@ -269,6 +275,8 @@ private:
         for (Id c : node.children()) h = hash_word(h, c < union_find_.size() ? union_find_.find(c) : c);
         return h;
     }
+
+    Id add_node(SymbolLang node, bool known_new);
 
     // memo access
     const MemoEntry* memo_find(const SymbolLang& key, std::uint64_t hash) const;

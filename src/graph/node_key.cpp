@@ -45,7 +45,7 @@ NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, std::ve
     k.kind_ = NodeKind::External;
     k.params_ = std::move(params);
     k.inputs_ = std::move(inputs);
-    k.extra_ = std::make_unique<Extra>(Extra{std::move(descriptor), {}});
+    k.descriptor_ = std::make_unique<PayloadDescriptor>(std::move(descriptor));
     return k;
 }
 
@@ -53,7 +53,7 @@ NodeKey NodeKey::stage(std::vector<NodeId> inputs, std::vector<StageOp> members)
     NodeKey k;
     k.kind_ = NodeKind::Stage;
     k.inputs_ = std::move(inputs);
-    k.extra_ = std::make_unique<Extra>(Extra{{}, std::move(members)});
+    k.members_ = std::make_unique<std::vector<StageOp>>(std::move(members));
     return k;
 }
 
@@ -70,7 +70,8 @@ NodeKey::NodeKey(const NodeKey& other)
       name_(other.name_),
       params_(other.params_),
       inputs_(other.inputs_),
-      extra_(other.extra_ ? std::make_unique<Extra>(*other.extra_) : nullptr) {}
+      descriptor_(other.descriptor_ ? std::make_unique<PayloadDescriptor>(*other.descriptor_) : nullptr),
+      members_(other.members_ ? std::make_unique<std::vector<StageOp>>(*other.members_) : nullptr) {}
 
 NodeKey& NodeKey::operator=(const NodeKey& other) {
     if (this != &other) *this = NodeKey(other);
@@ -79,12 +80,12 @@ NodeKey& NodeKey::operator=(const NodeKey& other) {
 
 const PayloadDescriptor& NodeKey::descriptor() const {
     static const PayloadDescriptor empty;
-    return kind_ == NodeKind::External ? extra_->descriptor : empty;
+    return kind_ == NodeKind::External ? *descriptor_ : empty;
 }
 
 const std::vector<StageOp>& NodeKey::members() const {
     static const std::vector<StageOp> empty;
-    return kind_ == NodeKind::Stage ? extra_->members : empty;
+    return kind_ == NodeKind::Stage ? *members_ : empty;
 }
 
 NodeKey NodeKey::with_inputs(std::vector<NodeId> inputs) const& { return NodeKey(*this).with_inputs(std::move(inputs)); }
@@ -117,8 +118,8 @@ std::string token_of(const NodeView& node) {
 bool operator==(const NodeKey& a, const NodeKey& b) {
     if (a.kind_ != b.kind_ || a.name_ != b.name_ || a.inputs_ != b.inputs_ || !(a.params_ == b.params_)) return false;
     switch (a.kind_) {
-        case NodeKind::External: return a.extra_->descriptor == b.extra_->descriptor;
-        case NodeKind::Stage: return a.extra_->members == b.extra_->members;
+        case NodeKind::External: return *a.descriptor_ == *b.descriptor_;
+        case NodeKind::Stage: return *a.members_ == *b.members_;
         default: return true;
     }
 }

@@ -101,17 +101,15 @@ private:
     NodeKey() = default;
 
     // Fields only Externals and Stages carry live out of line, which keeps
-    // the common keys (sources, ops, reductions) small.
-    struct Extra {
-        PayloadDescriptor descriptor;
-        std::vector<StageOp> members;
-    };
-
+    // the common keys (sources, ops, reductions) small; each kind allocates
+    // only its own, since a reduced graph holds many stages and a stage has
+    // no use for a descriptor's six strings.
     NodeKind kind_ = NodeKind::Source;
     std::string name_;
     ParamMap params_;
     std::vector<NodeId> inputs_;
-    std::unique_ptr<Extra> extra_;
+    std::unique_ptr<PayloadDescriptor> descriptor_;    // External only
+    std::unique_ptr<std::vector<StageOp>> members_;  // Stage only
 };
 
 // A hash consistent with key equality; `seed` varies the function so a

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "graph/hash.h"
+#include "util/internal_error.h"
 
 namespace dagloom {
 
@@ -64,13 +65,20 @@ bool same_apart_from_inputs(const NodeKey& a, const NodeView& b) {
 
 // A token depends on everything in a node but its inputs, and a graph
 // repeats a few such bare nodes many times over, so each distinct one is
-// written once. Nodes equal apart from their inputs have equal tokens.
-class EngineInputBuilder::TokenMemo {
+// written and interned once. Nodes equal apart from their inputs have equal
+// tokens.
+class PackedInputBuilder::TokenMemo {
 public:
-    const std::string& token(const NodeView& node) {
+    static constexpr uint32_t kNone = TextTable::kNone;
+    struct Token {
+        uint32_t text;
+        uint32_t entry;  // the bare node's memo entry, kNone when not remembered
+    };
+
+    Token token(const NodeView& node, TextTable& texts) {
         // Stage tokens name only the member count: cheaper to write than
         // to compare members.
-        if (node.kind == NodeKind::Stage) return scratch_ = token_of(node);
+        if (node.kind == NodeKind::Stage) return {texts.intern(token_of(node)), kNone};
         // A packed table hands out one pooled name and parameter list for
         // all its nodes that share them, so their addresses identify the
         // bare node without hashing its contents. Addresses stay put: the
@@ -80,33 +88,32 @@ public:
             recent = &recent_[recent_slot(node)];
             if (recent->name == node.name.data() && recent->size == node.name.size() && recent->params == node.params &&
                 recent->kind == node.kind)
-                return tokens_[recent->token];
+                return {texts_[recent->entry], recent->entry};
         }
-        const std::string& token = lookup(node);
-        if (recent != nullptr && &token != &scratch_)
-            *recent = Recent{node.name.data(), node.name.size(), node.params, node.kind,
-                             static_cast<uint32_t>(&token - tokens_.data())};
+        const Token token = lookup(node, texts);
+        if (recent != nullptr && token.entry != kNone)
+            *recent = Recent{node.name.data(), node.name.size(), node.params, node.kind, token.entry};
         return token;
     }
 
 private:
-    const std::string& lookup(const NodeView& node) {
+    Token lookup(const NodeView& node, TextTable& texts) {
         const uint64_t h = bare_hash(node);
         std::size_t slot = bucket(h);
         for (; slots_[slot] != 0; slot = (slot + 1) & (slots_.size() - 1)) {
             const uint32_t p = slots_[slot] - 1;
-            if (hashes_[p] == h && same_apart_from_inputs(bare_[p], node)) return tokens_[p];
+            if (hashes_[p] == h && same_apart_from_inputs(bare_[p], node)) return {texts_[p], p};
         }
-        if (bare_.size() >= kMaxEntries) return scratch_ = token_of(node);
+        if (bare_.size() >= kMaxEntries) return {texts.intern(token_of(node)), kNone};
         const uint32_t p = static_cast<uint32_t>(bare_.size());
         NodeView bare = node;
         bare.inputs = {};
         bare_.push_back(key_of(bare));
-        tokens_.push_back(token_of(node));
+        texts_.push_back(texts.intern(token_of(node)));
         hashes_.push_back(h);
         slots_[slot] = p + 1;
         if (2 * bare_.size() > slots_.size()) grow();
-        return tokens_[p];
+        return {texts_[p], p};
     }
 
     struct Recent {
@@ -114,7 +121,7 @@ private:
         std::size_t size = 0;
         const ParamMap* params = nullptr;
         NodeKind kind = NodeKind::Source;
-        uint32_t token = 0;
+        uint32_t entry = 0;
     };
     static constexpr std::size_t kRecentSlots = 1024;
 
@@ -140,62 +147,139 @@ private:
     }
 
     std::vector<NodeKey> bare_;
-    std::vector<std::string> tokens_;
+    std::vector<uint32_t> texts_;  // per entry, its token's text id
     std::vector<uint64_t> hashes_;
     std::vector<uint32_t> slots_ = std::vector<uint32_t>(64, 0);  // position + 1; 0 is empty
-    std::string scratch_;
     std::vector<Recent> recent_ = std::vector<Recent>(kRecentSlots);
 };
 
-EngineInputBuilder::EngineInputBuilder(std::size_t count, std::vector<uint64_t> outputs)
+PackedInputBuilder::PackedInputBuilder(std::size_t count, std::size_t edges, std::vector<uint64_t> outputs)
     : memo_(std::make_unique<TokenMemo>()) {
-    in_.graph.nodes.reserve(count);
+    in_.graph.reserve(count, edges);
     in_.graph.outputs = std::move(outputs);
 }
 
-EngineInputBuilder::~EngineInputBuilder() = default;
+PackedInputBuilder::~PackedInputBuilder() = default;
 
-void EngineInputBuilder::add(const NodeView& node) {
-    // Every real token enters the table with its first node, so the variant
-    // texts of finish can be checked against all of them.
-    EngineNode engine_node{memo_->token(node), std::vector<uint64_t>(node.inputs.begin(), node.inputs.end()),
-                           node.kind != NodeKind::Op};
-    if (engine_node.opaque) {
-        auto it = in_.rebuild.find(engine_node.op);
-        if (it == in_.rebuild.end()) {
-            in_.rebuild.emplace(engine_node.op, key_with_children(node));
-        } else if (!same_apart_from_inputs(it->second, node)) {
-            clashing_.emplace_back(in_.graph.nodes.size(), key_with_children(node));
+void PackedInputBuilder::add(const NodeView& node) {
+    // Every real token enters the text table with its first node, so the
+    // variant texts of finish can be checked against all of them.
+    const TokenMemo::Token token = memo_->token(node, in_.graph.texts);
+    const bool opaque = node.kind != NodeKind::Op;
+    if (opaque) {
+        if (in_.rebuild.index_of.size() <= token.text) {
+            in_.rebuild.index_of.resize(token.text + 1, RebuildTable::kNone);
+            rebuild_entry_.resize(token.text + 1, RebuildTable::kNone);
+        }
+        uint32_t& r = in_.rebuild.index_of[token.text];
+        if (r == RebuildTable::kNone) {
+            r = static_cast<uint32_t>(in_.rebuild.keys.size());
+            in_.rebuild.keys.push_back(key_with_children(node));
+            rebuild_entry_[token.text] = token.entry;
+        } else if ((token.entry == TokenMemo::kNone || token.entry != rebuild_entry_[token.text]) &&
+                   !same_apart_from_inputs(in_.rebuild.keys[r], node)) {
+            clashing_.emplace_back(in_.graph.size(), key_with_children(node));
         }
     }
-    in_.graph.nodes.push_back(std::move(engine_node));
+    in_.graph.add(token.text, opaque, node.inputs);
 }
 
-EngineInput EngineInputBuilder::finish() && {
+PackedInput PackedInputBuilder::finish() && {
     // Keys equal apart from their inputs share one variant text; the engine
     // tells them apart by their children, as it does for real tokens.
-    std::unordered_map<NodeKey, std::string, BareKeyHash> variants;
+    std::unordered_map<NodeKey, uint32_t, BareKeyHash> variants;
+    TextTable& texts = in_.graph.texts;
     uint64_t counter = 0;
     for (auto& [i, key] : clashing_) {
         NodeKey bare = key.with_inputs({});
-        std::string& op = in_.graph.nodes[i].op;
+        uint32_t& op = in_.graph.op[i];
         if (auto it = variants.find(bare); it != variants.end()) {
             op = it->second;
             continue;
         }
         std::string text;
         do {
-            text = op;
+            text = texts.at(op);
             text += kVariantMark;
             text += std::to_string(counter++);
-        } while (in_.rebuild.contains(text));
-        in_.rebuild.emplace(text, std::move(key));
-        variants.emplace(std::move(bare), text);
-        op = std::move(text);
+        } while (texts.find(text) != TextTable::kNone);
+        op = texts.intern(text);
+        in_.rebuild.index_of.resize(texts.size(), RebuildTable::kNone);
+        in_.rebuild.index_of[op] = static_cast<uint32_t>(in_.rebuild.keys.size());
+        in_.rebuild.keys.push_back(std::move(key));
+        variants.emplace(std::move(bare), op);
     }
     clashing_.clear();
+    in_.rebuild.index_of.resize(texts.size(), RebuildTable::kNone);
     return std::move(in_);
 }
+
+EngineGraph to_engine_graph(const PackedGraph& graph) {
+    EngineGraph out;
+    out.nodes.reserve(graph.size());
+    for (std::size_t i = 0; i < graph.size(); ++i) {
+        const auto kids = graph.children_of(i);
+        out.nodes.push_back(
+            EngineNode{graph.texts.at(graph.op[i]), std::vector<uint64_t>(kids.begin(), kids.end()), graph.opaque[i] != 0});
+    }
+    out.outputs = graph.outputs;
+    return out;
+}
+
+PackedGraph to_packed(const EngineGraph& graph, TextTable texts) {
+    PackedGraph out;
+    out.texts = std::move(texts);
+    std::size_t edges = 0;
+    for (const EngineNode& node : graph.nodes) edges += node.children.size();
+    out.reserve(graph.nodes.size(), edges);
+    const std::size_t n = graph.nodes.size();
+    for (const EngineNode& node : graph.nodes) {
+        // Positions past the graph are refused where they are read; here
+        // they must only survive the narrowing unchanged.
+        for (uint64_t c : node.children)
+            if (c > 0xffffffffULL) fail_index(c, n);
+        out.add(out.texts.intern(node.op), node.opaque, node.children);
+    }
+    out.outputs = graph.outputs;
+    return out;
+}
+
+PackedGraph RewriteEngine::canonicalize_packed(PackedGraph graph) const {
+    EngineGraph plain = to_engine_graph(graph);
+    TextTable texts = std::move(graph.texts);
+    graph = PackedGraph{};
+    return to_packed(canonicalize_owned(std::move(plain)), std::move(texts));
+}
+
+RebuildTable RebuildTable::of(const TokenTable& table, const TextTable& texts) {
+    RebuildTable out;
+    out.index_of.assign(texts.size(), kNone);
+    for (uint32_t t = 0; t < texts.size(); ++t) {
+        auto it = table.find(texts.at(t));
+        if (it == table.end()) continue;
+        out.index_of[t] = static_cast<uint32_t>(out.keys.size());
+        out.keys.push_back(it->second);
+    }
+    return out;
+}
+
+EngineInput to_engine_input(PackedInput in) {
+    EngineInput out;
+    out.graph = to_engine_graph(in.graph);
+    for (uint32_t t = 0; t < in.rebuild.index_of.size(); ++t)
+        if (in.rebuild.index_of[t] != RebuildTable::kNone)
+            out.rebuild.emplace(in.graph.texts.at(t), std::move(in.rebuild.keys[in.rebuild.index_of[t]]));
+    return out;
+}
+
+EngineInputBuilder::EngineInputBuilder(std::size_t count, std::vector<uint64_t> outputs)
+    : packed_(count, 0, std::move(outputs)) {}
+
+EngineInputBuilder::~EngineInputBuilder() = default;
+
+void EngineInputBuilder::add(const NodeView& node) { packed_.add(node); }
+
+EngineInput EngineInputBuilder::finish() && { return to_engine_input(std::move(packed_).finish()); }
 
 EngineInput to_distinct_engine_graph(const std::vector<NodeKey>& keys, std::vector<uint64_t> outputs) {
     EngineInputBuilder builder(keys.size(), std::move(outputs));

@@ -10,6 +10,7 @@
 
 #include "graph/node_key.h"
 #include "graph/node_view.h"
+#include "optimizer/packed_graph.h"
 
 namespace dagloom {
 
@@ -39,7 +40,19 @@ public:
     // The same for a graph the caller has no further use for, so an engine
     // may free it as soon as it has read it, before its own work peaks.
     virtual EngineGraph canonicalize_owned(EngineGraph graph) const { return canonicalize(graph); }
+    // The same over the packed form the reduction pipeline works on. The
+    // result keeps the input's text table: a text the input has keeps its
+    // id, a new one gets the next free id. The result's `distinct` may be
+    // set only when no two of its nodes share op and children (reduction
+    // then skips cse). By default the graph goes through canonicalize_owned
+    // as an EngineGraph.
+    virtual PackedGraph canonicalize_packed(PackedGraph graph) const;
 };
+
+// Conversions between the two forms; to_packed interns the op texts into
+// `texts`, which keeps the ids it already has.
+EngineGraph to_engine_graph(const PackedGraph& graph);
+PackedGraph to_packed(const EngineGraph& graph, TextTable texts = {});
 
 // Token text -> the first node in list order that carries it, with its
 // inputs exactly as in that list. Iteration order is never used.
@@ -77,6 +90,54 @@ inline constexpr char kVariantMark = '\xff';
 
 EngineInput to_distinct_engine_graph(const std::vector<NodeKey>& keys, std::vector<uint64_t> outputs);
 
+// The keys opaque nodes are rebuilt from, by text id.
+struct RebuildTable {
+    static constexpr uint32_t kNone = TextTable::kNone;
+    std::vector<uint32_t> index_of;  // per text id, an index into keys or kNone
+    std::vector<NodeKey> keys;
+
+    const NodeKey* find(uint32_t text) const {
+        return text < index_of.size() && index_of[text] != kNone ? &keys[index_of[text]] : nullptr;
+    }
+    // The entries of `table` whose texts `texts` holds.
+    static RebuildTable of(const TokenTable& table, const TextTable& texts);
+};
+
+// The packed counterpart of EngineInput.
+struct PackedInput {
+    PackedGraph graph;
+    RebuildTable rebuild;
+};
+
+// Builds a PackedInput one node view at a time, so a caller holding nodes
+// in another form (a store's packed table) converts them without building
+// a key or a string per node.
+class PackedInputBuilder {
+public:
+    PackedInputBuilder(std::size_t count, std::size_t edges, std::vector<uint64_t> outputs);
+    ~PackedInputBuilder();
+    PackedInputBuilder(const PackedInputBuilder&) = delete;
+    PackedInputBuilder& operator=(const PackedInputBuilder&) = delete;
+
+    // The next node; its inputs are positions of nodes added before it.
+    void add(const NodeView& node);
+    PackedInput finish() &&;
+
+private:
+    class TokenMemo;
+    std::unique_ptr<TokenMemo> memo_;
+    PackedInput in_;
+    // Per text id: the memo entry of the node its rebuild key came from, so
+    // a later node from the same entry needs no comparison.
+    std::vector<uint32_t> rebuild_entry_;
+    // Nodes that differ from their text's first node in more than their
+    // inputs, with their keys: finish gives them variant texts.
+    std::vector<std::pair<std::size_t, NodeKey>> clashing_;
+};
+
+// The plain form of a packed input (one string and child list per node).
+EngineInput to_engine_input(PackedInput in);
+
 // The same conversion fed one node view at a time, so a caller holding
 // nodes in another form (a store's packed table) converts them without
 // building a key per node.
@@ -92,12 +153,7 @@ public:
     EngineInput finish() &&;
 
 private:
-    class TokenMemo;
-    std::unique_ptr<TokenMemo> memo_;
-    EngineInput in_;
-    // Nodes that differ from their token's first node in more than their
-    // inputs, with their keys: finish gives them variant texts.
-    std::vector<std::pair<std::size_t, NodeKey>> clashing_;
+    PackedInputBuilder packed_;
 };
 
 // True when the keys are equal in every field but their inputs.

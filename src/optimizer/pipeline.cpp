@@ -3,7 +3,6 @@
 #include <limits>
 #include <utility>
 
-#include "graph/hash.h"
 #include "optimizer/stage_fusion.h"
 #include "util/internal_error.h"
 
@@ -19,16 +18,19 @@ constexpr uint64_t kDead = std::numeric_limits<uint64_t>::max();
 // before it is.
 template <class InputsOf>
 std::vector<uint64_t> live_indices(std::size_t n, InputsOf&& inputs_of, const std::vector<NodeId>& outputs,
-                                   std::size_t& count) {
+                                   std::size_t& count, std::size_t* edges = nullptr) {
     constexpr uint64_t kLive = 0;
     std::vector<uint64_t> index(n, kDead);
     for (NodeId o : outputs) {
         check_index(o, n);
         index[o] = kLive;
     }
+    std::size_t kept_edges = 0;
     for (std::size_t id = n; id-- > 0;) {
         if (index[id] == kDead) continue;
-        for (NodeId in : inputs_of(id)) {
+        const auto inputs = inputs_of(id);
+        kept_edges += inputs.size();
+        for (NodeId in : inputs) {
             if (in >= id) {
                 check_index(in, n);
                 fail("node inputs precede their node");
@@ -39,6 +41,7 @@ std::vector<uint64_t> live_indices(std::size_t n, InputsOf&& inputs_of, const st
     count = 0;
     for (uint64_t& x : index)
         if (x != kDead) x = count++;
+    if (edges != nullptr) *edges = kept_edges;
     return index;
 }
 
@@ -87,84 +90,46 @@ KeptGraph dead_code_elimination(std::vector<NodeKey>&& nodes, const std::vector<
     return kept;
 }
 
-namespace {
-
-uint64_t cse_hash(const EngineNode& node) {
-    Hasher h(0);
-    h.add_bytes(node.op);
-    for (uint64_t c : node.children) h.add(c);
-    return h.finish();
-}
-
-}  // namespace
-
 EngineGraph cse(EngineGraph graph) {
-    const std::size_t n = graph.nodes.size();
-    EngineGraph result;
-    result.nodes.reserve(n);
-    std::vector<uint64_t> index(n);
-
-    // Open-addressing set of result positions (position + 1, 0 = empty),
-    // at most half full; sized once, since the result never exceeds n.
-    std::size_t capacity = 2;
-    while (capacity < 2 * n) capacity *= 2;
-    std::vector<uint64_t> slots(capacity, 0);
-    std::vector<uint64_t> hashes;
-    hashes.reserve(n);
-    const std::size_t mask = capacity - 1;
-
-    for (std::size_t i = 0; i < n; ++i) {
-        EngineNode& node = graph.nodes[i];
-        for (uint64_t& c : node.children) {
-            check_index(c, n);
-            if (c >= i) fail("canonical graph children precede their node");
-            c = index[c];
-        }
-        const uint64_t h = cse_hash(node);
-        std::size_t slot = static_cast<std::size_t>(h) & mask;
-        for (; slots[slot] != 0; slot = (slot + 1) & mask) {
-            const uint64_t p = slots[slot] - 1;
-            const EngineNode& other = result.nodes[p];
-            if (hashes[p] == h && other.op == node.op && other.children == node.children) break;
-        }
-        if (slots[slot] != 0) {
-            index[i] = slots[slot] - 1;
-            continue;
-        }
-        index[i] = result.nodes.size();
-        slots[slot] = index[i] + 1;
-        hashes.push_back(h);
-        result.nodes.push_back(std::move(node));
-    }
-    result.outputs.reserve(graph.outputs.size());
-    for (uint64_t o : graph.outputs) {
-        check_index(o, n);
-        result.outputs.push_back(index[o]);
-    }
-    return result;
+    PackedGraph packed = to_packed(graph);
+    graph = EngineGraph{};
+    cse_packed(packed);
+    return to_engine_graph(packed);
 }
 
 namespace {
 
-// Every phase after dead-code elimination; each consumes what the one
-// before produced, so no phase holds a second copy of the graph.
-Reduced reduce_engine_input(std::size_t input_nodes, EngineInput in, const RewriteEngine& engine,
-                            bool maximal_fusion) {
-    Reduced reduced;
-    reduced.report.input_nodes = input_nodes;
-    reduced.report.reachable_nodes = in.graph.nodes.size();
+// The phases up to fusion; each consumes what the one before produced, so
+// no phase holds a second copy of the graph.
+struct CanonicalForm {
+    PackedGraph graph;  // after saturation and cse (skipped for a distinct result)
+    RebuildTable rebuild;
+    ReductionReport report;
+};
 
+CanonicalForm canonical_form(std::size_t input_nodes, PackedInput in, const RewriteEngine& engine) {
+    CanonicalForm form;
+    form.report.input_nodes = input_nodes;
+    form.report.reachable_nodes = in.graph.size();
     const std::size_t output_count = in.graph.outputs.size();
-    EngineGraph canonical = engine.canonicalize_owned(std::move(in.graph));
-    if (canonical.outputs.size() != output_count) fail("rewrite engine returns one output per output it was given");
+    form.graph = engine.canonicalize_packed(std::move(in.graph));
+    if (form.graph.outputs.size() != output_count) fail("rewrite engine returns one output per output it was given");
+    if (form.graph.distinct) {
+        for (uint64_t o : form.graph.outputs) check_index(o, form.graph.size());
+    } else {
+        cse_packed(form.graph);
+    }
+    form.report.canonical_nodes = form.graph.size();
+    form.rebuild = std::move(in.rebuild);
+    return form;
+}
 
-    canonical = cse(std::move(canonical));
-    reduced.report.canonical_nodes = canonical.nodes.size();
-
-    // The rebuild table holds all that fusion needs of the keys.
-    std::vector<uint64_t> canonical_outputs = std::move(canonical.outputs);
-    FusionResult fused = stage_fusion(std::move(canonical), canonical_outputs, in.rebuild, maximal_fusion);
-
+Reduced reduce_packed_input(std::size_t input_nodes, PackedInput in, const RewriteEngine& engine,
+                            bool maximal_fusion) {
+    CanonicalForm form = canonical_form(input_nodes, std::move(in), engine);
+    FusionResult fused = stage_fusion(form.graph, form.rebuild, maximal_fusion);
+    Reduced reduced;
+    reduced.report = form.report;
     reduced.nodes = std::move(fused.nodes);
     reduced.outputs = std::move(fused.outputs);
     reduced.report.stages = fused.stages;
@@ -173,15 +138,16 @@ Reduced reduce_engine_input(std::size_t input_nodes, EngineInput in, const Rewri
     return reduced;
 }
 
-// Dead-code elimination straight into the engine graph: the kept nodes are
-// read as views (view_at(id)) and never copied as keys, so reducing a packed
-// table costs no key per node.
+// Dead-code elimination straight into the packed engine graph: the kept
+// nodes are read as views (view_at(id)) and never copied as keys, so
+// reducing a packed table costs no key per node.
 template <class ViewAt>
-EngineInput kept_engine_input(std::size_t n, ViewAt&& view_at, const std::vector<NodeId>& outputs) {
+PackedInput kept_packed_input(std::size_t n, ViewAt&& view_at, const std::vector<NodeId>& outputs) {
     std::size_t count = 0;
+    std::size_t edges = 0;
     const std::vector<uint64_t> index =
-        live_indices(n, [&](std::size_t id) { return view_at(id).inputs; }, outputs, count);
-    EngineInputBuilder builder(count, kept_outputs(index, outputs));
+        live_indices(n, [&](std::size_t id) { return view_at(id).inputs; }, outputs, count, &edges);
+    PackedInputBuilder builder(count, edges, kept_outputs(index, outputs));
     std::vector<NodeId> inputs;
     for (std::size_t id = 0; id < n; ++id) {
         if (index[id] == kDead) continue;
@@ -194,33 +160,59 @@ EngineInput kept_engine_input(std::size_t n, ViewAt&& view_at, const std::vector
     return std::move(builder).finish();
 }
 
-EngineInput kept_engine_input(const NodeTable& nodes, const std::vector<NodeId>& outputs) {
-    return kept_engine_input(
+PackedInput kept_packed_input(const NodeTable& nodes, const std::vector<NodeId>& outputs) {
+    return kept_packed_input(
         nodes.size(), [&](std::size_t id) { return nodes.view(id); }, outputs);
 }
 
+// Marks the reduced outputs (positions in the table `built` was made from).
+void mark_reduced_outputs(const AppendedStore& built, const std::vector<uint64_t>& outputs, std::size_t positions) {
+    for (uint64_t p : outputs) {
+        check_index(p, positions);
+        if (!built.store->mark_output(built.node_of(p)).ok()) fail("reduced output is valid");
+    }
+}
+
 // A store's copy is released as soon as the engine graph is built, so it is
-// not held through saturation, the phase that needs the most memory.
+// not held through saturation, the phase that needs the most memory. The
+// reduced nodes go straight into the new store's table.
 ReducedStore reduce_copy(PackedSnapshot snap, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
                          bool maximal_fusion) {
     const std::size_t input_nodes = snap.nodes.size();
-    EngineInput in = kept_engine_input(snap.nodes, outputs);
+    PackedInput in = kept_packed_input(snap.nodes, outputs);
     snap = PackedSnapshot{};
-    return from_reduced(reduce_engine_input(input_nodes, std::move(in), engine, maximal_fusion));
+    // A store interns its keys, so no two of them are equal; renumbering
+    // keeps them apart, and nodes that share an op text are equal apart
+    // from their inputs, so they differ in their children.
+    in.graph.distinct = true;
+    CanonicalForm form = canonical_form(input_nodes, std::move(in), engine);
+    NodeTable table;
+    TableFusion fused = stage_fusion_into(form.graph, form.rebuild, maximal_fusion, table);
+    ReductionReport report = form.report;
+    form = CanonicalForm{};
+    report.stages = fused.stages;
+    report.boundary_nodes = fused.boundary_nodes;
+    report.reduced_nodes = table.size();
+    const std::size_t positions = table.size();
+    // Equal nodes, should the phases leave any, become one node, and the
+    // positions reading them follow it.
+    AppendedStore built = from_appended(std::move(table));
+    mark_reduced_outputs(built, fused.outputs, positions);
+    return {std::move(built.store), report};
 }
 
 }  // namespace
 
 Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
                          const RewriteEngine& engine, bool maximal_fusion) {
-    EngineInput in = kept_engine_input(
+    PackedInput in = kept_packed_input(
         nodes.size(), [&](std::size_t id) { return view_of(nodes[id]); }, outputs);
-    return reduce_engine_input(nodes.size(), std::move(in), engine, maximal_fusion);
+    return reduce_packed_input(nodes.size(), std::move(in), engine, maximal_fusion);
 }
 
 Reduced reduce_with_mode(const NodeTable& nodes, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
                          bool maximal_fusion) {
-    return reduce_engine_input(nodes.size(), kept_engine_input(nodes, outputs), engine, maximal_fusion);
+    return reduce_packed_input(nodes.size(), kept_packed_input(nodes, outputs), engine, maximal_fusion);
 }
 
 ReducedStore from_reduced(Reduced reduced) {
@@ -230,16 +222,15 @@ ReducedStore from_reduced(Reduced reduced) {
     for (std::size_t pos = 0; pos < positions; ++pos) {
         NodeKey& key = reduced.nodes[pos];
         for (NodeId p : key.inputs()) check_index(p, pos);
-        table.append_unchecked(table.probe(view_of(key)), &key);
+        const NodeTable::Probe probe = table.probe(view_of(key));
+        if (carries_extra(key.kind())) table.append_whole_unchecked(probe, std::move(key));
+        else table.append_unchecked(probe, &key);
     }
     reduced.nodes = {};
     // Equal keys, should the phases leave any, become one node, and the
     // positions reading them follow it.
     AppendedStore built = from_appended(std::move(table));
-    for (uint64_t p : reduced.outputs) {
-        check_index(p, positions);
-        if (!built.store->mark_output(built.node_of(p)).ok()) fail("reduced output is valid");
-    }
+    mark_reduced_outputs(built, reduced.outputs, positions);
     return {std::move(built.store), reduced.report};
 }
 

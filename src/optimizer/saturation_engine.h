@@ -17,16 +17,14 @@ public:
     ~SaturationEngine() override;
 
     EngineGraph canonicalize(const EngineGraph& graph) const override;
-    // Releases the input as soon as the e-graph holds it.
+    // Releases the input as soon as it is packed.
     EngineGraph canonicalize_owned(EngineGraph graph) const override;
+    PackedGraph canonicalize_packed(PackedGraph graph) const override;
 
     std::size_t iteration_limit() const { return iteration_limit_; }
     std::size_t rule_count() const;
 
 private:
-    // `release`, when given, is `graph` itself, emptied once it has been read.
-    EngineGraph saturate(const EngineGraph& graph, EngineGraph* release) const;
-
     struct Rules;
     std::shared_ptr<const Rules> rules_;
     std::size_t iteration_limit_ = 12;

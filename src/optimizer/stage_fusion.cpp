@@ -9,42 +9,42 @@
 namespace dagloom {
 namespace {
 
-constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
+// Positions fit 32 bits (a store never holds more nodes), which halves the
+// per-node arrays below.
+constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
 
 // For each node, the positions of its users, one entry per child slot, in
 // ascending order; kept flat (offsets into one array) to avoid a vector per node.
 struct UseLists {
     std::vector<uint64_t> offsets;  // n + 1 entries
-    std::vector<uint64_t> users;
+    std::vector<uint32_t> users;
 
-    std::span<const uint64_t> of(uint64_t node) const {
+    std::span<const uint32_t> of(uint64_t node) const {
         return {users.data() + offsets[node], users.data() + offsets[node + 1]};
     }
 };
 
-UseLists build_use_lists(const EngineGraph& graph) {
-    const std::size_t n = graph.nodes.size();
+UseLists build_use_lists(const PackedGraph& graph) {
+    const std::size_t n = graph.size();
     UseLists uses;
     uses.offsets.assign(n + 1, 0);
-    for (const EngineNode& node : graph.nodes) {
-        for (uint64_t c : node.children) {
-            check_index(c, n);
-            ++uses.offsets[c + 1];
-        }
+    for (uint32_t c : graph.children) {
+        check_index(c, n);
+        ++uses.offsets[c + 1];
     }
     for (std::size_t i = 0; i < n; ++i) uses.offsets[i + 1] += uses.offsets[i];
     uses.users.resize(uses.offsets[n]);
     std::vector<uint64_t> cursor(uses.offsets.begin(), uses.offsets.end() - 1);
-    for (uint64_t u = 0; u < n; ++u)
-        for (uint64_t c : graph.nodes[u].children) uses.users[cursor[c]++] = u;
+    for (uint32_t u = 0; u < n; ++u)
+        for (uint32_t c : graph.children_of(u)) uses.users[cursor[c]++] = u;
     return uses;
 }
 
-uint64_t find_root(std::vector<uint64_t>& parent, uint64_t x) {
-    uint64_t root = x;
+uint32_t find_root(std::vector<uint32_t>& parent, uint32_t x) {
+    uint32_t root = x;
     while (parent[root] != root) root = parent[root];
     while (parent[x] != root) {
-        uint64_t next = parent[x];
+        uint32_t next = parent[x];
         parent[x] = root;
         x = next;
     }
@@ -52,42 +52,43 @@ uint64_t find_root(std::vector<uint64_t>& parent, uint64_t x) {
 }
 
 // Union-find: the label of a group is its lowest position.
-std::vector<uint64_t> single_use_labels(const EngineGraph& graph, const UseLists& uses,
+std::vector<uint32_t> single_use_labels(const PackedGraph& graph, const UseLists& uses,
                                         const std::vector<char>& is_output) {
-    const std::size_t n = graph.nodes.size();
-    std::vector<uint64_t> parent(n);
-    for (uint64_t i = 0; i < n; ++i) parent[i] = i;
-    for (uint64_t i = 0; i < n; ++i) {
+    const auto n = static_cast<uint32_t>(graph.size());
+    std::vector<uint32_t> parent(n);
+    for (uint32_t i = 0; i < n; ++i) parent[i] = i;
+    for (uint32_t i = 0; i < n; ++i) {
         auto users = uses.of(i);
-        if (graph.nodes[i].opaque || users.size() != 1 || is_output[i]) continue;
-        uint64_t c = users[0];
-        if (graph.nodes[c].opaque) continue;
-        uint64_t ri = find_root(parent, i);
-        uint64_t rc = find_root(parent, c);
+        if (graph.opaque[i] || users.size() != 1 || is_output[i]) continue;
+        uint32_t c = users[0];
+        if (graph.opaque[c]) continue;
+        uint32_t ri = find_root(parent, i);
+        uint32_t rc = find_root(parent, c);
         if (ri != rc) {
             if (ri < rc) parent[rc] = ri;
             else parent[ri] = rc;
         }
     }
-    std::vector<uint64_t> label(n);
-    for (uint64_t i = 0; i < n; ++i) label[i] = graph.nodes[i].opaque ? i : find_root(parent, i);
-    return label;
+    // Reused as the labels: a root's label is itself, and every other entry
+    // is settled after the entries it may point to.
+    for (uint32_t i = 0; i < n; ++i) parent[i] = graph.opaque[i] ? i : find_root(parent, i);
+    return parent;
 }
 
 // Descending walk: users lie above a node, so their labels are final when
 // it is visited. The label of a group is its highest position.
-std::vector<uint64_t> maximal_labels(const EngineGraph& graph, const UseLists& uses,
+std::vector<uint32_t> maximal_labels(const PackedGraph& graph, const UseLists& uses,
                                      const std::vector<char>& is_output) {
-    const std::size_t n = graph.nodes.size();
-    std::vector<uint64_t> label(n);
-    for (uint64_t i = 0; i < n; ++i) label[i] = i;
-    for (uint64_t i = n; i-- > 0;) {
+    const auto n = static_cast<uint32_t>(graph.size());
+    std::vector<uint32_t> label(n);
+    for (uint32_t i = 0; i < n; ++i) label[i] = i;
+    for (uint32_t i = n; i-- > 0;) {
         auto users = uses.of(i);
-        if (graph.nodes[i].opaque || is_output[i] || users.empty()) continue;
-        const uint64_t first = label[users[0]];
+        if (graph.opaque[i] || is_output[i] || users.empty()) continue;
+        const uint32_t first = label[users[0]];
         bool fusable = true;
-        for (uint64_t u : users) {
-            if (graph.nodes[u].opaque || label[u] != first) {
+        for (uint32_t u : users) {
+            if (graph.opaque[u] || label[u] != first) {
                 fusable = false;
                 break;
             }
@@ -97,83 +98,90 @@ std::vector<uint64_t> maximal_labels(const EngineGraph& graph, const UseLists& u
     return label;
 }
 
-}  // namespace
-
-FusionResult stage_fusion(EngineGraph graph, const std::vector<uint64_t>& outputs, const TokenTable& table,
-                          bool maximal_fusion) {
-    const std::size_t n = graph.nodes.size();
-    const UseLists uses = build_use_lists(graph);
+// The partition and emission shared by every output form. `emit` offers
+//   void reserve(std::size_t nodes)
+//   uint64_t opaque(uint32_t text, std::vector<NodeId>& inputs)
+//   uint64_t stage(std::vector<NodeId> inputs, std::vector<StageOp> members)
+// each returning the emitted node's position.
+template <class Emit>
+std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& emit, std::size_t& stages,
+                           std::size_t& boundary_nodes) {
+    const std::size_t n = graph.size();
     std::vector<char> is_output(n, 0);
-    for (uint64_t x : outputs) {
+    for (uint64_t x : graph.outputs) {
         check_index(x, n);
         is_output[x] = 1;
     }
-    const std::vector<uint64_t> label =
-        maximal_fusion ? maximal_labels(graph, uses, is_output) : single_use_labels(graph, uses, is_output);
+    std::vector<uint32_t> label;
+    {
+        const UseLists uses = build_use_lists(graph);
+        label = maximal_fusion ? maximal_labels(graph, uses, is_output) : single_use_labels(graph, uses, is_output);
+    }
+    std::vector<char>().swap(is_output);
 
     // Members of each label, ascending, again in one flat array.
-    std::vector<uint64_t> group_start(n + 1, 0);
-    for (uint64_t l : label) ++group_start[l + 1];
+    std::vector<uint32_t> group_start(n + 1, 0);
+    for (uint32_t l : label) ++group_start[l + 1];
     std::size_t group_count = 0;
     for (std::size_t i = 0; i < n; ++i) {
         if (group_start[i + 1] != 0) ++group_count;
         group_start[i + 1] += group_start[i];
     }
-    std::vector<uint64_t> members(n);
+    emit.reserve(group_count);
+    std::vector<uint32_t> members(n);
     {
-        std::vector<uint64_t> cursor(group_start.begin(), group_start.end() - 1);
-        for (uint64_t p = 0; p < n; ++p) members[cursor[label[p]]++] = p;
+        std::vector<uint32_t> cursor(group_start.begin(), group_start.end() - 1);
+        for (uint32_t p = 0; p < n; ++p) members[cursor[label[p]]++] = p;
     }
-    auto group_of = [&](uint64_t l) {
-        return std::span<const uint64_t>(members.data() + group_start[l], members.data() + group_start[l + 1]);
+    auto group_of = [&](uint32_t l) {
+        return std::span<const uint32_t>(members.data() + group_start[l], members.data() + group_start[l + 1]);
     };
 
-    std::vector<uint64_t> reduced_pos(n, kNone);  // by label
-    auto recorded = [&](uint64_t l) {
+    // Per label: the reduced position once emitted; reused per member for
+    // its index within its group while the group is built.
+    std::vector<uint32_t> reduced_pos(n, kNone);
+    auto recorded = [&](uint32_t l) {
         if (reduced_pos[l] == kNone) fail("no entry found for key");
-        return reduced_pos[l];
+        return static_cast<NodeId>(reduced_pos[l]);
     };
-    std::vector<uint64_t> member_index(n, 0);
-    std::vector<uint64_t> input_owner(n, kNone);  // label of the stage whose input list holds this label
-    std::vector<uint64_t> input_slot(n, 0);
-    std::vector<uint64_t> input_labels;
+    std::vector<uint32_t> member_index(n, 0);
+    std::vector<uint32_t> input_owner(n, kNone);  // label of the stage whose input list holds this label
+    std::vector<uint32_t> input_slot(n, 0);
+    std::vector<uint32_t> input_labels;
+    std::vector<NodeId> inputs;
 
-    FusionResult result;
-    result.nodes.reserve(group_count);
     // A group's highest member is the last of its list; visiting positions in
     // ascending order and emitting a group at its highest member gives the
     // order by highest member without a sort.
-    for (uint64_t p = 0; p < n; ++p) {
-        const uint64_t l = label[p];
+    for (uint32_t p = 0; p < n; ++p) {
+        const uint32_t l = label[p];
         auto group = group_of(l);
         if (group.back() != p) continue;
 
-        if (graph.nodes[l].opaque) {
-            const EngineNode& node = graph.nodes[l];
-            std::vector<NodeId> inputs;
-            inputs.reserve(node.children.size());
-            for (uint64_t c : node.children) inputs.push_back(recorded(label[c]));
-            auto entry = table.find(node.op);
-            if (entry == table.end()) fail("no entry found for key");
-            result.nodes.push_back(entry->second.with_inputs(std::move(inputs)));
-            ++result.boundary_nodes;
+        uint64_t pos = 0;
+        if (graph.opaque[l]) {
+            const auto kids = graph.children_of(l);
+            inputs.clear();
+            for (uint32_t c : kids) inputs.push_back(recorded(label[c]));
+            pos = emit.opaque(graph.op[l], inputs);
+            ++boundary_nodes;
         } else {
-            for (std::size_t k = 0; k < group.size(); ++k) member_index[group[k]] = k;
+            for (std::size_t k = 0; k < group.size(); ++k) member_index[group[k]] = static_cast<uint32_t>(k);
             input_labels.clear();
             std::vector<StageOp> stage_members;
             stage_members.reserve(group.size());
-            for (uint64_t m : group) {
-                EngineNode& node = graph.nodes[m];
-                StageOp op{std::move(node.op), {}};
-                op.inputs.reserve(node.children.size());
-                for (uint64_t c : node.children) {
-                    const uint64_t lc = label[c];
+            for (uint32_t m : group) {
+                const auto kids = graph.children_of(m);
+                StageOp op{graph.texts.at(graph.op[m]), {}};
+                op.inputs.reserve(kids.size());
+                for (uint32_t c : kids) {
+                    const uint32_t lc = label[c];
                     if (lc == l) {
                         op.inputs.push_back(StageRef::Member(member_index[c]));
                     } else {
                         if (input_owner[lc] != l) {
                             input_owner[lc] = l;
-                            input_slot[lc] = input_labels.size();
+                            input_slot[lc] = static_cast<uint32_t>(input_labels.size());
                             input_labels.push_back(lc);
                         }
                         op.inputs.push_back(StageRef::Input(input_slot[lc]));
@@ -181,17 +189,110 @@ FusionResult stage_fusion(EngineGraph graph, const std::vector<uint64_t>& output
                 }
                 stage_members.push_back(std::move(op));
             }
-            std::vector<NodeId> inputs;
-            inputs.reserve(input_labels.size());
-            for (uint64_t lc : input_labels) inputs.push_back(recorded(lc));
-            result.nodes.push_back(NodeKey::stage(std::move(inputs), std::move(stage_members)));
-            ++result.stages;
+            std::vector<NodeId> stage_inputs;
+            stage_inputs.reserve(input_labels.size());
+            for (uint32_t lc : input_labels) stage_inputs.push_back(recorded(lc));
+            pos = emit.stage(std::move(stage_inputs), std::move(stage_members));
+            ++stages;
         }
-        reduced_pos[l] = result.nodes.size() - 1;
+        reduced_pos[l] = static_cast<uint32_t>(pos);
     }
 
-    result.outputs.reserve(outputs.size());
-    for (uint64_t x : outputs) result.outputs.push_back(recorded(label[x]));
+    std::vector<uint64_t> outputs;
+    outputs.reserve(graph.outputs.size());
+    for (uint64_t x : graph.outputs) outputs.push_back(recorded(label[x]));
+    return outputs;
+}
+
+// Emits NodeKeys.
+struct KeyEmitter {
+    const RebuildTable& rebuild;
+    std::vector<NodeKey>& nodes;
+
+    void reserve(std::size_t count) { nodes.reserve(count); }
+    uint64_t opaque(uint32_t text, const std::vector<NodeId>& inputs) {
+        const NodeKey* key = rebuild.find(text);
+        if (key == nullptr) fail("no entry found for key");
+        nodes.push_back(key->with_inputs(inputs));
+        return nodes.size() - 1;
+    }
+    uint64_t stage(std::vector<NodeId> inputs, std::vector<StageOp> members) {
+        nodes.push_back(NodeKey::stage(std::move(inputs), std::move(members)));
+        return nodes.size() - 1;
+    }
+};
+
+// Appends straight to a node table. A rebuilt node of a kind the table
+// keeps as parts shares its name and parameter list with every node of its
+// text, so those are hashed and pooled once per text.
+class TableEmitter {
+public:
+    TableEmitter(const RebuildTable& rebuild, NodeTable& table)
+        : rebuild_(rebuild), table_(table), parts_(rebuild.keys.size()) {}
+
+    void reserve(std::size_t count) { table_.reserve(count); }
+
+    uint64_t opaque(uint32_t text, const std::vector<NodeId>& inputs) {
+        const NodeKey* key = rebuild_.find(text);
+        if (key == nullptr) fail("no entry found for key");
+        if (carries_extra(key->kind())) {
+            NodeKey whole = key->with_inputs(inputs);
+            return table_.append_whole_unchecked(table_.probe(view_of(whole)), std::move(whole));
+        }
+        Parts& parts = parts_[rebuild_.index_of[text]];
+        // As with_inputs does, a source keeps no inputs.
+        const std::span<const NodeId> kept =
+            key->kind() == NodeKind::Source ? std::span<const NodeId>() : std::span<const NodeId>(inputs);
+        const NodeView view{key->kind(), key->name(), &key->params(), kept, nullptr};
+        if (!parts.known) {
+            parts.name_hash = table_.name_hash(view.name);
+            parts.params_hash = table_.params_hash(*view.params);
+            parts.ids.name = table_.name_id(view.name, parts.name_hash);
+            parts.ids.params = table_.params_id(ParamMap(*view.params), parts.params_hash);
+            parts.known = true;
+        }
+        return table_.append_unchecked(table_.probe(view, parts.name_hash, parts.params_hash), parts.ids);
+    }
+    uint64_t stage(std::vector<NodeId> inputs, std::vector<StageOp> members) {
+        NodeKey whole = NodeKey::stage(std::move(inputs), std::move(members));
+        return table_.append_whole_unchecked(table_.probe(view_of(whole)), std::move(whole));
+    }
+
+private:
+    struct Parts {
+        bool known = false;
+        uint64_t name_hash = 0;
+        uint64_t params_hash = 0;
+        NodeTable::PoolIds ids;
+    };
+    const RebuildTable& rebuild_;
+    NodeTable& table_;
+    std::vector<Parts> parts_;  // by rebuild key index
+};
+
+}  // namespace
+
+FusionResult stage_fusion(const PackedGraph& graph, const RebuildTable& table, bool maximal_fusion) {
+    FusionResult result;
+    KeyEmitter emit{table, result.nodes};
+    result.outputs = fuse(graph, maximal_fusion, emit, result.stages, result.boundary_nodes);
+    return result;
+}
+
+FusionResult stage_fusion(EngineGraph graph, const std::vector<uint64_t>& outputs, const TokenTable& table,
+                          bool maximal_fusion) {
+    PackedGraph packed = to_packed(graph);
+    graph = EngineGraph{};
+    packed.outputs = outputs;
+    const RebuildTable rebuild = RebuildTable::of(table, packed.texts);
+    return stage_fusion(packed, rebuild, maximal_fusion);
+}
+
+TableFusion stage_fusion_into(const PackedGraph& graph, const RebuildTable& rebuild, bool maximal_fusion,
+                              NodeTable& table) {
+    TableFusion result;
+    TableEmitter emit(rebuild, table);
+    result.outputs = fuse(graph, maximal_fusion, emit, result.stages, result.boundary_nodes);
     return result;
 }
 

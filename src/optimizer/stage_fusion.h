@@ -9,6 +9,7 @@
 
 #include "graph/node_key.h"
 #include "optimizer/engine_graph.h"
+#include "store/node_table.h"
 
 namespace dagloom {
 
@@ -25,8 +26,22 @@ struct FusionResult {
 // its users (operations only) already share.
 // In every group only the highest member is used outside it or is an
 // output; groups are emitted in order of their highest member.
-// Takes the graph by value so member op texts can be moved, not copied.
+// Takes the graph by value so it is freed as soon as it is packed.
 FusionResult stage_fusion(EngineGraph graph, const std::vector<uint64_t>& outputs, const TokenTable& table,
                           bool maximal_fusion);
+// The same over the packed form, against graph.outputs; opaque nodes are
+// rebuilt by text id.
+FusionResult stage_fusion(const PackedGraph& graph, const RebuildTable& table, bool maximal_fusion);
+
+// The same again, each reduced node appended to `table` (empty) with
+// append_unchecked as soon as it is made, so no key is built for a node
+// the table holds as parts; `outputs` are positions in the table.
+struct TableFusion {
+    std::vector<uint64_t> outputs;
+    std::size_t stages = 0;
+    std::size_t boundary_nodes = 0;
+};
+TableFusion stage_fusion_into(const PackedGraph& graph, const RebuildTable& rebuild, bool maximal_fusion,
+                              NodeTable& table);
 
 }  // namespace dagloom

@@ -275,7 +275,12 @@ uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whol
     if (is_whole) {
         reserve_for(whole_, 1);
         r.name = static_cast<uint32_t>(whole_.size());
-        whole_.push_back(whole != nullptr ? std::move(*whole) : *parts.full);
+        // Moved when the caller hands the key over; copied only from a probe's view.
+        if (whole != nullptr) {
+            whole_.push_back(std::move(*whole));
+        } else {
+            whole_.push_back(*parts.full);
+        }
     } else {
         reserve_for(inputs_, parts.inputs.size());
         // A pool entry added here and then left unused (should the next
@@ -288,6 +293,11 @@ uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whol
     input_offsets_.push_back(inputs_.size());
     if (index != nullptr) index->insert(pos, probe.hash);
     return pos;
+}
+
+uint64_t NodeTable::append_whole_unchecked(const Probe& probe, NodeKey&& whole) {
+    if (probe.parts.full != &whole) fail("a whole key appended with another key's probe");
+    return append_pending(probe, PoolIds{}, &whole);
 }
 
 }  // namespace dagloom

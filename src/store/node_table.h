@@ -118,6 +118,9 @@ public:
     // Enters every pending key in the index. False when one equals a key
     // before it: the table then holds that key twice and must be dropped.
     bool index_pending_distinct();
+    // append_unchecked for a whole key (External or Stage), moved into the
+    // table; `probe` must be a probe of `whole` itself.
+    uint64_t append_whole_unchecked(const Probe& probe, NodeKey&& whole);
 
 private:
     friend class NodeDelta;  // copies slices of the packed form directly

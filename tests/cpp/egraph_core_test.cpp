@@ -142,6 +142,32 @@ TEST(Egraph, NodesOverParentlessChildrenStillHashCons) {
     EXPECT_EQ(eg.memo_len(), 1004u);
 }
 
+// add_new takes a node as new without looking it up; built from distinct
+// nodes, the e-graph must be the one add builds: same ids, every node
+// found again, and later adds of the same nodes hash-consed.
+TEST(Egraph, AddNewOfDistinctNodesMatchesAdd) {
+    EGraph by_add, by_new;
+    std::vector<SymbolLang> nodes{SymbolLang(sym("a")), SymbolLang(sym("b"))};
+    for (Id k = 0; k < 500; ++k) {
+        nodes.emplace_back(sym(k % 3 ? "f" : "g"), std::initializer_list<Id>{k / 2, k + 1});
+        nodes.emplace_back(sym("h"), std::initializer_list<Id>{k + 1});
+    }
+    for (const SymbolLang& n : nodes) EXPECT_EQ(by_new.add_new(n), by_add.add(n));
+    ASSERT_EQ(by_new.memo_len(), by_add.memo_len());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        EXPECT_EQ(by_new.lookup(nodes[i]), std::optional<Id>(static_cast<Id>(i)));
+        EXPECT_EQ(by_new.add(nodes[i]), static_cast<Id>(i));
+    }
+    EXPECT_EQ(by_new.memo_len(), nodes.size());
+    by_new.union_(0, 1);
+    by_add.union_(0, 1);
+    by_new.rebuild();
+    by_add.rebuild();
+    EXPECT_EQ(by_new.class_count(), by_add.class_count());
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+        EXPECT_EQ(by_new.find(static_cast<Id>(i)), by_add.find(static_cast<Id>(i))) << i;
+}
+
 TEST(Egraph, RepeatedChildGivesOneParentEntryPerPosition) {
     EGraph eg;
     Id a = leaf(eg, "a");

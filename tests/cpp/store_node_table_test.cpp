@@ -9,6 +9,7 @@
 #include "graph/node_key.h"
 #include "graph/node_view.h"
 #include "store/graph_store.h"
+#include "util/internal_error.h"
 
 using namespace dagloom;
 
@@ -212,3 +213,39 @@ TEST_P(WideTable, RepeatsOfFarKeysAreFound) {
 
 INSTANTIATE_TEST_SUITE_P(Entries, WideTable, ::testing::Values(Entry::Interned, Entry::Appended),
                          [](const auto& info) { return info.param == Entry::Interned ? "Interned" : "Appended"; });
+
+// Whole keys moved in with append_whole_unchecked, between parts keys
+// appended unchecked, read back and index like keys interned one by one;
+// a repeated whole key is caught when the pending keys are indexed.
+TEST(StoreNodeTable, WholeKeysAppendedUncheckedReadBackAndIndex) {
+    const std::vector<NodeKey> keys = mixed_keys();
+    NodeTable table;
+    for (NodeKey key : keys) {
+        const NodeTable::Probe probe = table.probe(view_of(key));
+        if (carries_extra(key.kind())) {
+            table.append_whole_unchecked(probe, std::move(key));
+        } else {
+            table.append_unchecked(probe, &key);
+        }
+    }
+    ASSERT_TRUE(table.index_pending_distinct());
+    GraphStore s(std::move(table));
+    const Snapshot snap = s.snapshot();
+    ASSERT_EQ(snap.nodes.size(), keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        EXPECT_TRUE(snap.nodes[i] == keys[i]) << i;
+        EXPECT_EQ(*s.intern(keys[i]), i);
+    }
+    EXPECT_EQ(s.node_count(), keys.size());
+
+    NodeTable twice;
+    for (int round = 0; round < 2; ++round) {
+        NodeKey stage = keys[7];
+        ASSERT_EQ(stage.kind(), NodeKind::Stage);
+        twice.append_whole_unchecked(twice.probe(view_of(stage)), std::move(stage));
+    }
+    EXPECT_FALSE(twice.index_pending_distinct());
+    NodeKey other = keys[6];
+    // The probe must be the moved key's own.
+    EXPECT_THROW(twice.append_whole_unchecked(twice.probe(view_of(keys[6])), std::move(other)), InternalError);
+}

@@ -1,0 +1,73 @@
+// The compact form the reduction phases hand each other: every distinct op
+// text is stored once and named by a 32-bit id, and the children of all
+// nodes sit in one flat array. A node then costs a few bytes in a handful of
+// large arrays instead of a string and a vector of its own, so a phase reads
+// it without chasing pointers and the graph is freed in a few blocks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "egraph/flat_index.h"
+
+namespace dagloom {
+
+// Distinct texts, each with a dense id in order of first appearance.
+class TextTable {
+public:
+    static constexpr uint32_t kNone = egraph::FlatIndex::kNone;
+
+    std::size_t size() const { return texts_.size(); }
+    const std::string& at(uint32_t id) const { return texts_[id]; }
+    // The id of `text`, added when new.
+    uint32_t intern(std::string_view text);
+    // The id of `text`, or kNone.
+    uint32_t find(std::string_view text) const;
+
+private:
+    static uint64_t hash(std::string_view text);
+
+    std::vector<std::string> texts_;
+    egraph::FlatIndex index_;
+};
+
+struct PackedGraph {
+    TextTable texts;
+    std::vector<uint32_t> op;           // per node, a text id
+    std::vector<uint8_t> opaque;        // per node, 1 unless the node is an operation
+    std::vector<uint64_t> child_start;  // node i's children: children[child_start[i], child_start[i + 1])
+    std::vector<uint32_t> children;     // earlier positions, in input order
+    std::vector<uint64_t> outputs;
+    // Set only by a producer that knows no two nodes share op and children:
+    // nodes read from an interned store (an engine may then add them without
+    // looking each up first), or an engine's congruence-closed result (cse
+    // would leave it as it is).
+    bool distinct = false;
+
+    PackedGraph() : child_start{0} {}
+
+    std::size_t size() const { return op.size(); }
+    std::span<const uint32_t> children_of(std::size_t i) const {
+        return {children.data() + child_start[i], children.data() + child_start[i + 1]};
+    }
+    void reserve(std::size_t nodes, std::size_t edges);
+    // Appends a node; `kids` must name earlier positions.
+    template <class Kids>
+    void add(uint32_t text, bool is_opaque, const Kids& kids) {
+        op.push_back(text);
+        opaque.push_back(is_opaque ? 1 : 0);
+        for (auto c : kids) children.push_back(static_cast<uint32_t>(c));
+        child_start.push_back(children.size());
+    }
+};
+
+// Merges nodes with equal op text and equal (already merged) children; the
+// opaque flag is not part of the identity, and the first node of each group
+// keeps its own. Works in place: merged nodes only ever move down.
+void cse_packed(PackedGraph& graph);
+
+}  // namespace dagloom
