@@ -23,7 +23,7 @@
 //   BM_IncrementalStep IncrementalReducer::step over 100 batches of a growing
 //                      store, each copied out with delta_from as Python's step
 //                      does; the growing itself is not timed (target <= 150 ns/node)
-//   BM_Finalize        IncrementalReducer::finalize after all the steps
+//   BM_Finalize        IncrementalReducer::finalize_store after all the steps
 #include <benchmark/benchmark.h>
 
 #include <map>
@@ -313,7 +313,7 @@ void BM_Finalize(benchmark::State& state) {
         if (!reducer.step(std::move(batch)).ok()) std::abort();
     const Workload& w = workload(n);
     state.counters["canonical"] = static_cast<double>(reducer.canonical_count());
-    for (auto _ : state) benchmark::DoNotOptimize(reducer.finalize(w.outputs, saturation(), false));
+    for (auto _ : state) benchmark::DoNotOptimize(reducer.finalize_store(w.outputs, saturation(), false));
 }
 
 }  // namespace

@@ -327,16 +327,36 @@ Result<uint64_t, BadNodeId> IncrementalReducer::step(const NodeDelta& delta) {
     return state_->step(source);
 }
 
-Result<Reduced, BadNodeId> IncrementalReducer::finalize(const std::vector<NodeId>& outputs, const RewriteEngine& engine,
-                                                        bool maximal_fusion) const {
-    const State& s = *state_;
+namespace {
+
+// Store ids mapped to their canonical positions; the first id past the
+// watermark fails.
+template <class Remap>
+Result<std::vector<NodeId>, BadNodeId> canonical_outputs(const Remap& remap, const std::vector<NodeId>& outputs) {
     std::vector<NodeId> mapped;
     mapped.reserve(outputs.size());
     for (NodeId o : outputs) {
-        if (o >= s.remap.size()) return make_err(BadNodeId{o});
-        mapped.push_back(s.remap[o]);
+        if (o >= remap.size()) return make_err(BadNodeId{o});
+        mapped.push_back(remap[o]);
     }
-    return reduce_with_mode(s.canonical, mapped, engine, maximal_fusion);
+    return mapped;
+}
+
+}  // namespace
+
+Result<Reduced, BadNodeId> IncrementalReducer::finalize(const std::vector<NodeId>& outputs, const RewriteEngine& engine,
+                                                        bool maximal_fusion) const {
+    auto mapped = canonical_outputs(state_->remap, outputs);
+    if (!mapped.ok()) return make_err(mapped.error());
+    return reduce_with_mode(state_->canonical, *mapped, engine, maximal_fusion);
+}
+
+Result<ReducedStore, BadNodeId> IncrementalReducer::finalize_store(const std::vector<NodeId>& outputs,
+                                                                   const RewriteEngine& engine,
+                                                                   bool maximal_fusion) const {
+    auto mapped = canonical_outputs(state_->remap, outputs);
+    if (!mapped.ok()) return make_err(mapped.error());
+    return reduce_table(state_->canonical, *mapped, engine, maximal_fusion);
 }
 
 uint64_t IncrementalReducer::watermark() const { return state_->remap.size(); }

@@ -29,6 +29,10 @@ public:
     // Reduces the canonical form against store ids `outputs`; changes nothing.
     Result<Reduced, BadNodeId> finalize(const std::vector<NodeId>& outputs, const RewriteEngine& engine,
                                         bool maximal_fusion) const;
+    // The same reduced straight into a new store (reduce_table): what
+    // from_reduced(finalize(...)) gives, without a key per reduced node.
+    Result<ReducedStore, BadNodeId> finalize_store(const std::vector<NodeId>& outputs, const RewriteEngine& engine,
+                                                   bool maximal_fusion) const;
 
     uint64_t watermark() const;
     uint64_t total_work() const;

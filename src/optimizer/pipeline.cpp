@@ -173,17 +173,14 @@ void mark_reduced_outputs(const AppendedStore& built, const std::vector<uint64_t
     }
 }
 
-// A store's copy is released as soon as the engine graph is built, so it is
-// not held through saturation, the phase that needs the most memory. The
+// The phases after dead-code elimination for the kept nodes of an interned
+// table (a store's or the incremental reducer's canonical one). Such a
+// table holds no two equal keys; renumbering keeps them apart, and nodes
+// that share an op text are equal apart from their inputs, so they differ
+// in their children: the engine may add them without a lookup each. The
 // reduced nodes go straight into the new store's table.
-ReducedStore reduce_copy(PackedSnapshot snap, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
-                         bool maximal_fusion) {
-    const std::size_t input_nodes = snap.nodes.size();
-    PackedInput in = kept_packed_input(snap.nodes, outputs);
-    snap = PackedSnapshot{};
-    // A store interns its keys, so no two of them are equal; renumbering
-    // keeps them apart, and nodes that share an op text are equal apart
-    // from their inputs, so they differ in their children.
+ReducedStore reduce_distinct(std::size_t input_nodes, PackedInput in, const RewriteEngine& engine,
+                             bool maximal_fusion) {
     in.graph.distinct = true;
     CanonicalForm form = canonical_form(input_nodes, std::move(in), engine);
     NodeTable table;
@@ -201,6 +198,16 @@ ReducedStore reduce_copy(PackedSnapshot snap, const std::vector<NodeId>& outputs
     return {std::move(built.store), report};
 }
 
+// A store's copy is released as soon as the engine graph is built, so it is
+// not held through saturation, the phase that needs the most memory.
+ReducedStore reduce_copy(PackedSnapshot snap, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
+                         bool maximal_fusion) {
+    const std::size_t input_nodes = snap.nodes.size();
+    PackedInput in = kept_packed_input(snap.nodes, outputs);
+    snap = PackedSnapshot{};
+    return reduce_distinct(input_nodes, std::move(in), engine, maximal_fusion);
+}
+
 }  // namespace
 
 Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
@@ -213,6 +220,11 @@ Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const std::vector<No
 Reduced reduce_with_mode(const NodeTable& nodes, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
                          bool maximal_fusion) {
     return reduce_packed_input(nodes.size(), kept_packed_input(nodes, outputs), engine, maximal_fusion);
+}
+
+ReducedStore reduce_table(const NodeTable& nodes, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
+                          bool maximal_fusion) {
+    return reduce_distinct(nodes.size(), kept_packed_input(nodes, outputs), engine, maximal_fusion);
 }
 
 ReducedStore from_reduced(Reduced reduced) {

@@ -62,6 +62,12 @@ struct ReducedStore {
 // Interns the reduced nodes into a new store and marks its outputs.
 ReducedStore from_reduced(Reduced reduced);
 
+// reduce_with_mode over an interned table (no two keys equal), read in place
+// and reduced straight into a new store: the same store and report as
+// from_reduced(reduce_with_mode(nodes, ...)), without a key per reduced node.
+ReducedStore reduce_table(const NodeTable& nodes, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
+                          bool maximal_fusion);
+
 // Against the store's marked outputs.
 ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion);
 // Against exactly `outputs`; the first id that names no node fails before any phase.

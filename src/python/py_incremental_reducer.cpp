@@ -119,23 +119,18 @@ PyObject* finalize_impl(ModuleState* st, PyObject* self, PyObject* const* args, 
     std::optional<BadNodeId> bad;
     std::optional<ReducedStore> built;
     without_gil([&] {
-        std::optional<Reduced> reduced;
-        {
-            auto guard = r->mutex.lock();
-            auto stepped = consume_delta(r->reducer, *store);
-            if (!stepped.ok()) {
-                bad = stepped.error();
-            } else {
-                auto result = r->reducer.finalize(outputs, engine, maximal_fusion);
-                if (result.ok()) {
-                    reduced = std::move(*result);
-                } else {
-                    bad = result.error();
-                }
-            }
+        auto guard = r->mutex.lock();
+        auto stepped = consume_delta(r->reducer, *store);
+        if (!stepped.ok()) {
+            bad = stepped.error();
+            return;
         }
-        // The Reduced is a private value: building its store needs no lock.
-        if (reduced) built = from_reduced(std::move(*reduced));
+        auto result = r->reducer.finalize_store(outputs, engine, maximal_fusion);
+        if (result.ok()) {
+            built = std::move(*result);
+        } else {
+            bad = result.error();
+        }
     });
     if (bad) return map_err(*bad);
     return reduced_to_py(st, std::move(*built));

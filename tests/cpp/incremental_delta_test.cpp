@@ -14,6 +14,7 @@
 
 #include "optimizer/incremental_reducer.h"
 #include "optimizer/pipeline.h"
+#include "optimizer/saturation_engine.h"
 #include "optimizer_testing.h"
 #include "store/graph_store.h"
 
@@ -169,6 +170,26 @@ TEST_P(DeltaAndKeySteps, ReachTheSameStateAsTheRules) {
     const Reduced expected = reduce_with_mode(model.canonical(), model.map(outputs), engine, false);
     expect_same(*from_delta, expected);
     expect_same(*from_keys, expected);
+
+    // Reduced straight into a store: the store and report that the keys give.
+    const SaturationEngine saturation;
+    const std::vector<NodeId> some{outputs.back(), outputs[n / 2], outputs.back()};
+    for (const RewriteEngine* e : {static_cast<const RewriteEngine*>(&engine), static_cast<const RewriteEngine*>(&saturation)}) {
+        for (bool maximal : {false, true}) {
+            for (const std::vector<NodeId>* outs : {&outputs, &some}) {
+                auto direct = by_delta.finalize_store(*outs, *e, maximal);
+                auto via_keys = by_delta.finalize(*outs, *e, maximal);
+                ASSERT_TRUE(direct.ok() && via_keys.ok());
+                const ReducedStore built = from_reduced(std::move(*via_keys));
+                EXPECT_EQ(direct->report, built.report);
+                const Snapshot got = direct->store->snapshot();
+                const Snapshot want = built.store->snapshot();
+                EXPECT_TRUE(got.nodes == want.nodes);
+                EXPECT_EQ(got.outputs, want.outputs);
+            }
+        }
+    }
+    EXPECT_EQ(by_delta.finalize_store({n}, engine, false).error().id, n);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, DeltaAndKeySteps, ::testing::Range(0, 24));
