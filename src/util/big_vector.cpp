@@ -41,6 +41,15 @@ void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes, bool hu
         }
         return q;
     }
+    if (was_mapped) {
+        // Shrinking a mapped block below the mapping threshold: realloc
+        // cannot take a block malloc never gave out.
+        void* q = std::malloc(new_bytes == 0 ? 1 : new_bytes);
+        if (!q) throw std::bad_alloc();
+        std::memcpy(q, p, new_bytes);
+        ::munmap(p, mapped_len(old_bytes));
+        return q;
+    }
 #endif
     void* q = std::realloc(p, new_bytes == 0 ? 1 : new_bytes);
     if (!q) throw std::bad_alloc();
