@@ -132,13 +132,13 @@ PackedGraph SaturationEngine::canonicalize_packed(PackedGraph graph) const {
     for (std::size_t i = 0; i < n; ++i)
         if (representative[i]) edges += graph.child_start[i + 1] - graph.child_start[i];
     out.reserve(classes, edges);
+    std::vector<uint64_t> kids;
     for (std::size_t i = 0; i < n; ++i) {
         if (!representative[i]) continue;
         const uint32_t op = graph.op[i];
-        out.op.push_back(op);
-        out.opaque.push_back(opaque_text[op]);
-        for (uint32_t c : graph.children_of(i)) out.children.push_back(static_cast<uint32_t>(position_of_class[canon[c]]));
-        out.child_start.push_back(out.children.size());
+        kids.clear();
+        for (uint32_t c : graph.children_of(i)) kids.push_back(position_of_class[canon[c]]);
+        out.add(op, opaque_text[op] != 0, kids);
         position_of_class[canon[i]] = out.size() - 1;
     }
     out.outputs.reserve(graph.outputs.size());

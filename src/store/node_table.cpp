@@ -94,8 +94,13 @@ NodeTable::Probe NodeTable::probe(const NodeView& parts, uint64_t name_hash, uin
     h.add(p.name_hash);
     h.add(p.params_hash);
     h.add(parts.inputs.size());
-    for (NodeId id : parts.inputs) h.add(id);
+    NodeId latest = 0;
+    for (NodeId id : parts.inputs) {
+        h.add(id);
+        latest = std::max(latest, id);
+    }
     p.hash = h.finish();
+    p.segment = parts.inputs.empty() ? 0 : 1 + static_cast<std::size_t>(latest >> kSegmentBits);
     return p;
 }
 
@@ -103,13 +108,6 @@ void NodeTable::reserve(std::size_t count) {
     // The index's segments grow one by one as keys land in them.
     records_.reserve(records_.size() + count);
     input_offsets_.reserve(input_offsets_.size() + count);
-}
-
-std::size_t NodeTable::segment_of(const NodeView& parts) {
-    if (parts.full != nullptr || parts.inputs.empty()) return 0;
-    NodeId latest = 0;
-    for (NodeId x : parts.inputs) latest = std::max(latest, x);
-    return 1 + static_cast<std::size_t>(latest >> kSegmentBits);
 }
 
 KeyIndex& NodeTable::segment(std::size_t s) {
@@ -175,7 +173,7 @@ uint64_t NodeTable::append_unchecked(const Probe& probe, const PoolIds& ids) {
 uint64_t NodeTable::append_pending(const Probe& probe, const PoolIds& ids, NodeKey* whole) {
     if (records_.size() >= kMaxPoolEntries) fail("dagloom-core key index is full: more than 4294967294 keys");
     // The segment makes room now, so that indexing the pending keys never allocates.
-    const std::size_t s = segment_of(probe.parts);
+    const std::size_t s = probe.segment;
     KeyIndex& index = segment(s);
     index.reserve(index.size() + segment_pending_[s] + 1);
     reserve_for(pending_, 1);
@@ -243,7 +241,7 @@ std::vector<NodeKey> NodeTable::keys_from(std::size_t start) const {
 std::optional<uint64_t> NodeTable::find(const Probe& probe, const PoolIds& ids) const {
     if (!pending_.empty()) fail("node table searched with keys left out of its index");
     const NodeKind kind = probe.parts.kind;
-    const KeyIndex* index = find_segment(segment_of(probe.parts));
+    const KeyIndex* index = find_segment(probe.segment);
     if (index == nullptr) return std::nullopt;
     if (probe.parts.full != nullptr) {
         return index->find_if(probe.hash, [&](uint64_t pos) {
@@ -266,7 +264,7 @@ uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whol
     KeyIndex* index = nullptr;
     if (indexed) {
         if (pos >= kMaxPoolEntries) fail("dagloom-core key index is full: more than 4294967294 keys");
-        index = &segment(segment_of(parts));
+        index = &segment(probe.segment);
         index->reserve_one();
     }
     reserve_for(records_, 1);

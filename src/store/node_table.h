@@ -60,6 +60,8 @@ public:
         uint64_t name_hash = 0;
         uint64_t params_hash = 0;
         uint64_t hash = 0;
+        // The index segment the key belongs to (see segments_ below).
+        std::size_t segment = 0;
     };
     Probe probe(const NodeView& parts) const;
     // The same for a key held as parts, from hashes of its name and parameter
@@ -158,7 +160,6 @@ private:
     // as the table. Segments of a few kilobytes keep what a batch of new
     // keys touches close to the size of their own entries.
     static constexpr unsigned kSegmentBits = 9;
-    static std::size_t segment_of(const NodeView& parts);
     // The segment's index, made (with any before it) if it is new.
     KeyIndex& segment(std::size_t s);
     const KeyIndex* find_segment(std::size_t s) const { return s < segments_.size() ? &segments_[s] : nullptr; }
