@@ -54,29 +54,40 @@ RuleStats& BackoffScheduler::rule_stats(GlobalSymbol name) {
     return stats_.entry(name, RuleStats{0, 0, 0, initial_match_limit_, initial_ban_length_});
 }
 
-std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                                            const Rewrite& rewrite) {
-    RuleStats& s = rule_stats(rewrite.name);
+std::optional<std::size_t> BackoffScheduler::search_limit(std::size_t iteration, GlobalSymbol rule) {
+    RuleStats& s = rule_stats(rule);
     if (iteration < s.banned_until) {
-        DAGLOOM_LOG(Debug, "Skipping ", rewrite.name, " (", s.times_searched, "-", s.ban_count, "), banned until ",
+        DAGLOOM_LOG(Debug, "Skipping ", rule, " (", s.times_searched, "-", s.ban_count, "), banned until ",
                     s.banned_until, "...");
-        return {};
+        return std::nullopt;
     }
     // checked_shl: only a shift of 64 or more bits fails; bits shifted out are lost.
     if (s.ban_count >= 64) fail("called `Option::unwrap()` on a `None` value");
     const std::size_t threshold = s.match_limit << s.ban_count;
-    const std::size_t limit = threshold == SIZE_MAX ? SIZE_MAX : threshold + 1;
-    std::vector<SearchMatches> matches = rewrite.search_with_limit(egraph, limit);
-    const std::size_t total = total_substs(matches);
+    return threshold == SIZE_MAX ? SIZE_MAX : threshold + 1;
+}
+
+bool BackoffScheduler::admit(std::size_t iteration, GlobalSymbol rule, std::size_t total) {
+    RuleStats& s = rule_stats(rule);
+    const std::size_t threshold = s.match_limit << s.ban_count;
     if (total > threshold) {
         const std::size_t ban_length = s.ban_length << s.ban_count;
         s.ban_count += 1;
         s.banned_until = iteration + ban_length;
-        DAGLOOM_LOG(Info, "Banning ", rewrite.name, " (", s.times_searched, "-", s.ban_count, ") for ", ban_length,
+        DAGLOOM_LOG(Info, "Banning ", rule, " (", s.times_searched, "-", s.ban_count, ") for ", ban_length,
                     " iters: ", threshold, " < ", total);
-        return {};
+        return false;
     }
     s.times_searched += 1;
+    return true;
+}
+
+std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph,
+                                                            const Rewrite& rewrite) {
+    const std::optional<std::size_t> limit = search_limit(iteration, rewrite.name);
+    if (!limit) return {};
+    std::vector<SearchMatches> matches = rewrite.search_with_limit(egraph, *limit);
+    if (!admit(iteration, rewrite.name, total_substs(matches))) return {};
     return matches;
 }
 

@@ -113,6 +113,13 @@ public:
     const NameMap<RuleStats>& stats_by_rule() const { return stats_; }
 
     bool can_stop(std::size_t iteration) override;
+    // search_rewrite in two halves, for a caller that counts a rule's matches
+    // without searching and must follow the same schedule: the match limit
+    // to search with, or nothing while the rule is banned; then whether the
+    // `total` matches found under that limit are to be applied (false: the
+    // rule is banned instead).
+    std::optional<std::size_t> search_limit(std::size_t iteration, GlobalSymbol rule);
+    bool admit(std::size_t iteration, GlobalSymbol rule, std::size_t total);
     std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
                                               const Rewrite& rewrite) override;
     std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,

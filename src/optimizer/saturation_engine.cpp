@@ -6,6 +6,7 @@
 
 #include "egraph/egraph.h"
 #include "optimizer/rule_set.h"
+#include "optimizer/saturation_replay.h"
 #include "util/internal_error.h"
 
 namespace dagloom {
@@ -45,24 +46,35 @@ Rewrite make_rule(const std::string& name, const std::string& searcher, const st
 
 struct SaturationEngine::Rules {
     std::vector<Rewrite> rewrites;
+    // The same rules as the replay sees them, with their searchers' operator texts.
+    std::vector<ReplayRule> replay;
+    std::vector<std::string> searcher_ops;
 };
 
-SaturationEngine::SaturationEngine() {
+SaturationEngine::SaturationEngine(Method method, std::size_t iteration_limit)
+    : method_(method), iteration_limit_(iteration_limit) {
     auto rules = std::make_shared<Rules>();
+    auto add = [&](Rewrite rule, ReplayRule::Kind kind, std::string op) {
+        rules->replay.push_back(ReplayRule{rule.name, kind});
+        rules->searcher_ops.push_back(std::move(op));
+        rules->rewrites.push_back(std::move(rule));
+    };
     for (std::string_view op : kCommutativeOps) {
         const std::string name(op);
-        rules->rewrites.push_back(
-            make_rule("commute-" + name, "(op|" + name + " ?a ?b)", "(op|" + name + " ?b ?a)"));
+        add(make_rule("commute-" + name, "(op|" + name + " ?a ?b)", "(op|" + name + " ?b ?a)"),
+            ReplayRule::Kind::Commute, "op|" + name);
     }
     for (std::size_t k = 0; k < kIdentityTokens.size(); ++k)
-        rules->rewrites.push_back(
-            make_rule("identity-" + std::to_string(k), std::string("(") + kIdentityTokens[k] + " ?x)", "?x"));
+        add(make_rule("identity-" + std::to_string(k), std::string("(") + kIdentityTokens[k] + " ?x)", "?x"),
+            ReplayRule::Kind::Identity, kIdentityTokens[k]);
     rules_ = std::move(rules);
 }
 
 SaturationEngine::~SaturationEngine() = default;
 
 std::size_t SaturationEngine::rule_count() const { return rules_->rewrites.size(); }
+
+const std::vector<Rewrite>& SaturationEngine::rewrites() const { return rules_->rewrites; }
 
 EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
     return to_engine_graph(canonicalize_packed(to_packed(graph)));
@@ -74,7 +86,67 @@ EngineGraph SaturationEngine::canonicalize_owned(EngineGraph graph) const {
     return to_engine_graph(canonicalize_packed(std::move(packed)));
 }
 
+namespace {
+
+// The graph's nodes merged by class: canon[i] names node i's class (any
+// number below `class_bound`). The first node of each class represents it,
+// with its children redirected to the representatives of theirs.
+PackedGraph merge_classes(PackedGraph graph, const std::vector<uint32_t>& canon, std::size_t class_bound) {
+    const std::size_t n = graph.size();
+    constexpr uint64_t kNone = ~uint64_t{0};
+    std::vector<uint64_t> position_of_class(class_bound, kNone);
+    std::vector<uint8_t> opaque_text(graph.texts.size());
+    for (uint32_t t = 0; t < graph.texts.size(); ++t) opaque_text[t] = is_op_text(graph.texts.at(t)) ? 0 : 1;
+
+    std::size_t classes = 0, edges = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (position_of_class[canon[i]] != kNone) continue;
+        position_of_class[canon[i]] = 0;
+        ++classes;
+        edges += graph.child_start[i + 1] - graph.child_start[i];
+    }
+    std::fill(position_of_class.begin(), position_of_class.end(), kNone);
+    PackedGraph out;
+    out.reserve(classes, edges);
+    std::vector<uint64_t> kids;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (position_of_class[canon[i]] != kNone) continue;  // not its class's first node
+        const uint32_t op = graph.op[i];
+        kids.clear();
+        for (uint32_t c : graph.children_of(i)) kids.push_back(position_of_class[canon[c]]);
+        out.add(op, opaque_text[op] != 0, kids);
+        position_of_class[canon[i]] = out.size() - 1;
+    }
+    out.outputs.reserve(graph.outputs.size());
+    for (uint64_t o : graph.outputs) out.outputs.push_back(position_of_class[canon[o]]);
+    out.texts = std::move(graph.texts);
+    // The classes are closed under congruence: two representatives with one
+    // op and the same child classes would be one class. (Ops are distinct
+    // texts, symbols distinct per text.)
+    out.distinct = true;
+    return out;
+}
+
+}  // namespace
+
 PackedGraph SaturationEngine::canonicalize_packed(PackedGraph graph) const {
+    const std::size_t n = graph.size();
+    for (std::size_t i = 0; i < n; ++i)
+        for (uint32_t c : graph.children_of(i))
+            if (c >= i) fail("engine graph child " + std::to_string(c) + " does not precede node " + std::to_string(i));
+    for (uint64_t o : graph.outputs) check_index(o, n);
+    if (method_ == Method::Replay) {
+        std::vector<uint8_t> rule_of_text(graph.texts.size(), kNoRule);
+        for (uint32_t t = 0; t < graph.texts.size(); ++t)
+            for (std::size_t r = 0; r < rules_->searcher_ops.size(); ++r)
+                if (graph.texts.at(t) == rules_->searcher_ops[r]) rule_of_text[t] = static_cast<uint8_t>(r);
+        ReplayResult replay = replay_saturation(graph, rule_of_text, rules_->replay, iteration_limit_);
+        if (replay.node_bound <= node_limit(n)) return merge_classes(std::move(graph), replay.classes, n);
+    }
+    return run_egraph(std::move(graph));
+}
+
+PackedGraph SaturationEngine::run_egraph(PackedGraph graph) const {
     const std::size_t n = graph.size();
     // One symbol per distinct text, looked up once: the global table's
     // lookup (lock, stronger hash) costs several times a vector read.
@@ -89,67 +161,25 @@ PackedGraph SaturationEngine::canonicalize_packed(PackedGraph graph) const {
     std::vector<Id> children;
     for (std::size_t i = 0; i < n; ++i) {
         children.clear();
-        for (uint32_t c : graph.children_of(i)) {
-            if (c >= i) fail("engine graph child " + std::to_string(c) + " does not precede node " + std::to_string(i));
-            children.push_back(ids[c]);
-        }
+        for (uint32_t c : graph.children_of(i)) children.push_back(ids[c]);
         SymbolLang node(symbols[graph.op[i]], children);
         ids.push_back(graph.distinct ? eg.add_new(std::move(node)) : eg.add(std::move(node)));
     }
-    for (uint64_t o : graph.outputs) check_index(o, n);
 
-    // Class ids are dense, so plain vectors indexed by class replace maps.
-    constexpr uint64_t kNone = ~uint64_t{0};
-    std::vector<Id> canon(n);
-    std::vector<uint64_t> position_of_class;
-    std::vector<bool> representative(n, false);
-    std::size_t classes = 0;
+    std::vector<uint32_t> canon(n);
+    std::size_t class_bound = 0;
     {
         // The saturated e-graph is the largest thing a reduction builds; it
         // is gone before the output graph is.
         Runner runner;
-        runner.set_egraph(std::move(eg)).set_iter_limit(iteration_limit_).set_node_limit(4 * n + 1024);
+        runner.set_egraph(std::move(eg)).set_iter_limit(iteration_limit_).set_node_limit(node_limit(n));
         runner.run(rules_->rewrites);
         const EGraph& result = runner.egraph;
-        position_of_class.assign(result.id_count(), kNone);
-        for (std::size_t i = 0; i < n; ++i) {
-            canon[i] = result.find(ids[i]);
-            // The lowest index of each class represents it; an identity node and
-            // its operand thus resolve to the operand, which comes first.
-            if (position_of_class[canon[i]] == kNone) {
-                position_of_class[canon[i]] = 0;
-                representative[i] = true;
-                ++classes;
-            }
-        }
+        class_bound = result.id_count();
+        for (std::size_t i = 0; i < n; ++i) canon[i] = result.find(ids[i]);
     }
     std::vector<Id>().swap(ids);
-    std::vector<uint8_t> opaque_text(graph.texts.size());
-    for (uint32_t t = 0; t < graph.texts.size(); ++t) opaque_text[t] = is_op_text(graph.texts.at(t)) ? 0 : 1;
-
-    PackedGraph out;
-    std::size_t edges = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        if (representative[i]) edges += graph.child_start[i + 1] - graph.child_start[i];
-    out.reserve(classes, edges);
-    std::vector<uint64_t> kids;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!representative[i]) continue;
-        const uint32_t op = graph.op[i];
-        kids.clear();
-        for (uint32_t c : graph.children_of(i)) kids.push_back(position_of_class[canon[c]]);
-        out.add(op, opaque_text[op] != 0, kids);
-        position_of_class[canon[i]] = out.size() - 1;
-    }
-    out.outputs.reserve(graph.outputs.size());
-    for (uint64_t o : graph.outputs) out.outputs.push_back(position_of_class[canon[o]]);
-    out.texts = std::move(graph.texts);
-    // The runner ends every iteration with a rebuild, so the classes are
-    // closed under congruence: two representatives with one op and the same
-    // child classes would be one class. (Ops are distinct texts, symbols
-    // distinct per text.)
-    out.distinct = true;
-    return out;
+    return merge_classes(std::move(graph), canon, class_bound);
 }
 
 }  // namespace dagloom

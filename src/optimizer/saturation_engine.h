@@ -6,14 +6,24 @@
 #include <memory>
 #include <vector>
 
+#include "egraph/pattern.h"
 #include "optimizer/engine_graph.h"
 
 namespace dagloom {
 
 class SaturationEngine final : public RewriteEngine {
 public:
+    // How a run is carried out. The rules only swap children and drop
+    // identity operations, so the run can be replayed without an e-graph,
+    // with the same classes, wherever the replay can vouch that the e-graph
+    // would not have stopped at its node limit (Replay, the default; it runs
+    // the e-graph otherwise). EGraph always runs the e-graph: the reference
+    // the replay is checked against.
+    enum class Method { Replay, EGraph };
+
     // Builds the rule set; iteration_limit 12.
-    SaturationEngine();
+    SaturationEngine() : SaturationEngine(Method::Replay) {}
+    explicit SaturationEngine(Method method, std::size_t iteration_limit = 12);
     ~SaturationEngine() override;
 
     EngineGraph canonicalize(const EngineGraph& graph) const override;
@@ -22,12 +32,19 @@ public:
     PackedGraph canonicalize_packed(PackedGraph graph) const override;
 
     std::size_t iteration_limit() const { return iteration_limit_; }
+    // The e-graph's node limit for a graph of n nodes.
+    static std::size_t node_limit(std::size_t n) { return 4 * n + 1024; }
     std::size_t rule_count() const;
+    // The rules, in the order they are searched.
+    const std::vector<egraph::Rewrite>& rewrites() const;
 
 private:
     struct Rules;
+    PackedGraph run_egraph(PackedGraph graph) const;
+
     std::shared_ptr<const Rules> rules_;
-    std::size_t iteration_limit_ = 12;
+    Method method_;
+    std::size_t iteration_limit_;
 };
 
 }  // namespace dagloom

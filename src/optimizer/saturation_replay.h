@@ -1,0 +1,56 @@
+// The saturation run of a rule set made only of commutativity rules (an
+// operator's two children swapped) and identity rules (a one-child operator
+// equal to its child), worked out without building an e-graph.
+//
+// For such rules the state of the run depends only on which rules have been
+// applied so far: an applied commutativity rule leaves every node of its
+// operator beside its mirror, an applied identity rule merges every node of
+// its operator with its child, and neither creates a node another rule could
+// match. The classes of that state are the congruence closure under the
+// applied rules, which one bottom-up hash-consing pass computes: identity
+// nodes take their child's class, commutative nodes are keyed with their
+// child classes sorted. The same pass counts each rule's matches (the
+// distinct class nodes of its operator), so the scheduler can be replayed
+// decision for decision: bans, unbans and the iteration limit fall where the
+// e-graph run would put them.
+//
+// The one limit the replay cannot follow exactly is the node limit: the
+// e-graph's node count includes keys left behind by merges. The replay
+// bounds that count from above and declines (returns nothing) when the bound
+// exceeds the limit, and the caller then runs the e-graph. The time limit is not
+// replayed: the replay is linear and never needs it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "egraph/symbol.h"
+#include "optimizer/packed_graph.h"
+
+namespace dagloom {
+
+struct ReplayRule {
+    enum class Kind : uint8_t { Commute, Identity };
+    egraph::GlobalSymbol name;  // the scheduler keeps its statistics by name
+    Kind kind;
+};
+
+inline constexpr uint8_t kNoRule = 0xff;
+
+struct ReplayResult {
+    std::vector<uint32_t> classes;  // per node, the lowest index of its class when the run stops
+    // At least the number of nodes the e-graph would hold when the run
+    // stops; the replay is only the run's result while this stays within
+    // the run's node limit.
+    uint64_t node_bound = 0;
+};
+
+// Replays the run over `graph`. `rules` are in the order the runner
+// searches them (at most 64); rule_of_text[t] is the rule whose searcher has
+// text t as its operator, or kNoRule.
+ReplayResult replay_saturation(const PackedGraph& graph, std::span<const uint8_t> rule_of_text,
+                               std::span<const ReplayRule> rules, std::size_t iteration_limit);
+
+}  // namespace dagloom
