@@ -1,11 +1,13 @@
 #include "optimizer/saturation_replay.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 
 #include "egraph/flat_index.h"
 #include "egraph/language.h"
 #include "egraph/runner.h"
+#include "util/big_vector.h"
 
 namespace dagloom {
 
@@ -14,142 +16,7 @@ namespace {
 using egraph::FlatIndex;
 using egraph::hash_word;
 
-// The classes of one state of the run (the closure under the rules applied
-// so far) and what the scheduler reads of it.
-struct State {
-    std::vector<uint32_t> cls;  // per node, the lowest index of its class
-    std::vector<uint64_t> count;  // per rule, its matches: distinct class nodes of its operator and arity
-    std::vector<uint8_t> unequal;  // per commutativity rule, a match with two different child classes
-    // Per node of a commutativity rule not yet applied: 1 when its class
-    // node's mirror is not a class node (applying the rule adds it).
-    std::vector<uint8_t> mirror_missing;
-};
-
-struct RuleView {
-    std::span<const uint8_t> rule_of_text;
-    std::span<const ReplayRule> rules;
-
-    // The rule whose searcher node i matches (operator and arity), or kNoRule.
-    uint8_t rule_of(const PackedGraph& g, std::size_t i) const {
-        const uint8_t r = rule_of_text[g.op[i]];
-        if (r == kNoRule) return kNoRule;
-        const std::size_t arity = g.child_start[i + 1] - g.child_start[i];
-        return arity == (rules[r].kind == ReplayRule::Kind::Commute ? 2u : 1u) ? r : kNoRule;
-    }
-};
-
 bool has(uint64_t mask, uint8_t r) { return (mask >> r) & 1u; }
-
-// Marks the nodes of not yet applied commutativity rules whose mirror (the
-// same operator over the swapped child classes) no node of the state has.
-void mark_missing_mirrors(const PackedGraph& g, const RuleView& view, uint64_t applied, State& s) {
-    const std::size_t n = g.size();
-    s.mirror_missing.assign(n, 0);
-    auto pending = [&](std::size_t i) {
-        const uint8_t r = view.rule_of(g, i);
-        return r != kNoRule && view.rules[r].kind == ReplayRule::Kind::Commute && !has(applied, r);
-    };
-    auto tuple_hash = [](uint32_t op, uint32_t a, uint32_t b) { return hash_word(hash_word(hash_word(0, op), a), b); };
-    std::vector<uint32_t> nodes;
-    for (std::size_t i = 0; i < n; ++i)
-        if (pending(i)) nodes.push_back(static_cast<uint32_t>(i));
-    if (nodes.empty()) return;
-    auto a_of = [&](uint32_t i) { return s.cls[g.children_of(i)[0]]; };
-    auto b_of = [&](uint32_t i) { return s.cls[g.children_of(i)[1]]; };
-    FlatIndex index;
-    index.reserve(nodes.size());
-    for (uint32_t k = 0; k < nodes.size(); ++k) {
-        const uint32_t i = nodes[k];
-        index.find_or_insert(tuple_hash(g.op[i], a_of(i), b_of(i)), k, [&](uint32_t j) {
-            const uint32_t o = nodes[j];
-            return g.op[o] == g.op[i] && a_of(o) == a_of(i) && b_of(o) == b_of(i);
-        });
-    }
-    for (const uint32_t i : nodes) {
-        const uint32_t a = a_of(i), b = b_of(i);
-        if (a == b) continue;  // its own mirror
-        const uint32_t found = index.find(tuple_hash(g.op[i], b, a), [&](uint32_t j) {
-            const uint32_t o = nodes[j];
-            return g.op[o] == g.op[i] && a_of(o) == b && b_of(o) == a;
-        });
-        s.mirror_missing[i] = found == FlatIndex::kNone ? 1 : 0;
-    }
-}
-
-// The state before any rule is applied, for a graph whose nodes are already
-// distinct: every node is a class of its own, so nothing needs hashing.
-State initial_distinct_state(const PackedGraph& g, const RuleView& view) {
-    State s;
-    const std::size_t n = g.size();
-    s.cls.resize(n);
-    s.count.assign(view.rules.size(), 0);
-    s.unequal.assign(view.rules.size(), 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        s.cls[i] = static_cast<uint32_t>(i);
-        const uint8_t r = view.rule_of(g, i);
-        if (r == kNoRule) continue;
-        ++s.count[r];
-        if (view.rules[r].kind == ReplayRule::Kind::Commute) {
-            const std::span<const uint32_t> kids = g.children_of(i);
-            s.unequal[r] |= kids[0] != kids[1] ? 1 : 0;
-        }
-    }
-    mark_missing_mirrors(g, view, 0, s);
-    return s;
-}
-
-// The state once the rules in `applied` have been applied: one bottom-up
-// hash-consing pass. Children precede their node, so their classes are
-// settled when the node is met, and a class's first node is its lowest.
-State closure_state(const PackedGraph& g, const RuleView& view, uint64_t applied) {
-    State s;
-    const std::size_t n = g.size();
-    s.cls.resize(n);
-    s.count.assign(view.rules.size(), 0);
-    s.unequal.assign(view.rules.size(), 0);
-
-    // The distinct class nodes met so far: operator and child classes, flat.
-    std::vector<uint32_t> words;
-    std::vector<uint64_t> start{0};
-    std::vector<uint32_t> value;  // the class each one belongs to
-    words.reserve(g.children.size() + n);
-    start.reserve(n + 1);
-    value.reserve(n);
-    FlatIndex index;
-    index.reserve(n);
-
-    std::vector<uint32_t> key;
-    for (std::size_t i = 0; i < n; ++i) {
-        key.clear();
-        key.push_back(g.op[i]);
-        for (uint32_t c : g.children_of(i)) key.push_back(s.cls[c]);
-        const uint8_t r = view.rule_of(g, i);
-        const bool applied_rule = r != kNoRule && has(applied, r);
-        const bool commute = r != kNoRule && view.rules[r].kind == ReplayRule::Kind::Commute;
-        if (commute) {
-            s.unequal[r] |= key[1] != key[2] ? 1 : 0;
-            // Both orders are class nodes of one class: key them as one.
-            if (applied_rule && key[1] > key[2]) std::swap(key[1], key[2]);
-        }
-        uint64_t h = hash_word(0, key.size());
-        for (uint32_t w : key) h = hash_word(h, w);
-        const auto [e, inserted] = index.find_or_insert(h, static_cast<uint32_t>(value.size()), [&](uint32_t k) {
-            const uint64_t b = start[k];
-            return start[k + 1] - b == key.size() && std::equal(key.begin(), key.end(), words.begin() + b);
-        });
-        if (inserted) {
-            words.insert(words.end(), key.begin(), key.end());
-            start.push_back(words.size());
-            // An applied identity node is its child's class; any other new
-            // class node starts a class, with this node as its lowest.
-            value.push_back(applied_rule && !commute ? key[1] : static_cast<uint32_t>(i));
-            if (r != kNoRule) s.count[r] += applied_rule && commute && key[1] != key[2] ? 2 : 1;
-        }
-        s.cls[i] = value[e];
-    }
-    mark_missing_mirrors(g, view, applied, s);
-    return s;
-}
 
 uint64_t saturating_add(uint64_t a, uint64_t b) {
     return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max() : a + b;
@@ -160,117 +27,359 @@ uint64_t saturating_mul(uint64_t a, uint64_t b) {
     return a * b;
 }
 
+// A hash table of class nodes with at most two children, each stored whole
+// in its slot with its class: a lookup costs one cache miss, where a key
+// kept beside an index of entry numbers costs three or four. These are
+// nearly all the nodes of a computation graph.
+class SmallKeyTable {
+public:
+    struct Key {
+        uint32_t tag;  // (arity << 30) | (op + 1); 0 marks an empty slot
+        uint32_t a, b;  // the child classes, 0 where absent
+        bool operator==(const Key&) const = default;
+    };
+    // Operators must be below kMaxOps (the replay declines graphs with more
+    // texts; no graph that fits in memory has them).
+    static constexpr std::size_t kMaxOps = (std::size_t{1} << 30) - 1;
+    static bool fits(std::size_t arity) { return arity <= 2; }
+    static Key key(uint32_t op, std::span<const uint32_t> kids) {
+        return Key{static_cast<uint32_t>(kids.size() << 30) | (op + 1), kids.size() > 0 ? kids[0] : 0,
+                   kids.size() > 1 ? kids[1] : 0};
+    }
+    static uint64_t hash(const Key& k) { return hash_word(hash_word(hash_word(0, k.tag), k.a), k.b); }
+
+    // Empties the table and sizes it for n keys.
+    void reset(std::size_t n) {
+        std::size_t cap = 16;
+        while (cap * 3 < n * 4) cap *= 2;
+        slots_.clear();
+        slots_.reserve(cap);
+        for (std::size_t k = 0; k < cap; ++k) slots_.emplace_back();
+        shift_ = 64 - static_cast<unsigned>(std::countr_zero(cap));
+    }
+    void prefetch(uint64_t hash) const { __builtin_prefetch(&slots_[hash >> shift_]); }
+    // The value stored with k; when absent, stores `value` first. Returns the
+    // value and whether it was stored now.
+    std::pair<uint32_t, bool> find_or_insert(const Key& k, uint64_t hash, uint32_t value) {
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash >> shift_;; i = (i + 1) & mask) {
+            Slot& s = slots_[i];
+            if (s.key.tag == 0) {
+                s = Slot{k, value};
+                return {value, true};
+            }
+            if (s.key == k) return {s.value, false};
+        }
+    }
+    bool contains(const Key& k, uint64_t hash) const {
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash >> shift_;; i = (i + 1) & mask) {
+            const Slot& s = slots_[i];
+            if (s.key.tag == 0) return false;
+            if (s.key == k) return true;
+        }
+    }
+
+private:
+    struct Slot {
+        Key key{0, 0, 0};
+        uint32_t value = 0;
+    };
+    // Probed at random: huge pages spare a TLB miss per probe.
+    BigVector<Slot, Pages::Huge> slots_;
+    unsigned shift_ = 60;
+};
+
+class Replay {
+public:
+    Replay(const PackedGraph& g, std::span<const uint8_t> rule_of_text, std::span<const ReplayRule> rules);
+    ReplayResult run(std::size_t iteration_limit);
+
+private:
+
+    bool commute(uint8_t r) const { return rules_[r].kind == ReplayRule::Kind::Commute; }
+    void initial_distinct_state();
+    void close(uint64_t applied);
+    // The child classes of node i's class node under the current classes
+    // (sorted when its commutativity rule is applied).
+    void class_node(std::size_t i, uint64_t applied, std::vector<uint32_t>& kids) const;
+    // The same for a node SmallKeyTable::fits, as that table's key.
+    SmallKeyTable::Key small_key(std::size_t i, uint64_t applied) const {
+        const uint64_t b = g_.child_start[i], e = g_.child_start[i + 1];
+        uint32_t x = e > b ? cls_[g_.children[b]] : 0;
+        uint32_t y = e > b + 1 ? cls_[g_.children[b + 1]] : 0;
+        const uint8_t r = rule_[i];
+        if (r != kNoRule && commute(r) && has(applied, r) && x > y) std::swap(x, y);
+        return SmallKeyTable::Key{static_cast<uint32_t>((e - b) << 30) | (g_.op[i] + 1), x, y};
+    }
+    bool small(std::size_t i) const { return SmallKeyTable::fits(g_.child_start[i + 1] - g_.child_start[i]); }
+    void mark_missing_mirrors(uint64_t rules, std::vector<uint8_t>& missing);
+    std::vector<uint8_t> merged_since(const std::vector<uint32_t>& before) const;
+    uint64_t node_count_bound() const;
+
+    const PackedGraph& g_;
+    std::span<const ReplayRule> rules_;
+    std::vector<uint8_t> rule_;  // per node, the rule whose searcher it matches (operator and arity), or kNoRule
+
+    // The current state of the run: the closure under the rules applied so
+    // far, and what the scheduler reads of it.
+    std::vector<uint32_t> cls_;    // per node, the lowest index of its class
+    std::vector<uint64_t> count_;  // per rule, its matches: distinct class nodes of its operator and arity
+    std::vector<uint8_t> unequal_;  // per commutativity rule, a match with two different child classes
+    // The state's distinct class nodes with the class of each (none for the
+    // initial state of a distinct graph): short ones whole in `small_`,
+    // longer ones flat in words_ (operator, then child classes).
+    SmallKeyTable small_;
+    std::vector<uint32_t> words_;
+    std::vector<uint64_t> start_;
+    std::vector<uint32_t> value_;
+    FlatIndex index_;
+    uint64_t indexed_rules_ = 0;
+    bool indexed_ = false;
+
+    // Mirrors commutativity may add beside each node's class node (see run).
+    std::vector<uint8_t> added_;
+};
+
+Replay::Replay(const PackedGraph& g, std::span<const uint8_t> rule_of_text, std::span<const ReplayRule> rules)
+    : g_(g), rules_(rules), rule_(g.size(), kNoRule), count_(rules.size()), unequal_(rules.size()),
+      added_(g.size(), 0) {
+    for (std::size_t i = 0; i < g.size(); ++i) {
+        const uint8_t r = rule_of_text[g.op[i]];
+        if (r == kNoRule) continue;
+        const std::size_t arity = g.child_start[i + 1] - g.child_start[i];
+        if (arity == (commute(r) ? 2u : 1u)) rule_[i] = r;
+    }
+}
+
+// Before any rule is applied, the nodes of a distinct graph are each a class
+// of their own: nothing needs hashing.
+void Replay::initial_distinct_state() {
+    const std::size_t n = g_.size();
+    cls_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        cls_[i] = static_cast<uint32_t>(i);
+        const uint8_t r = rule_[i];
+        if (r == kNoRule) continue;
+        ++count_[r];
+        if (commute(r)) {
+            const std::span<const uint32_t> kids = g_.children_of(i);
+            unequal_[r] |= kids[0] != kids[1] ? 1 : 0;
+        }
+    }
+}
+
+void Replay::class_node(std::size_t i, uint64_t applied, std::vector<uint32_t>& kids) const {
+    kids.clear();
+    for (uint32_t c : g_.children_of(i)) kids.push_back(cls_[c]);
+    const uint8_t r = rule_[i];
+    // Both orders are class nodes of one class: key them as one.
+    if (r != kNoRule && commute(r) && has(applied, r) && kids[0] > kids[1]) std::swap(kids[0], kids[1]);
+}
+
+// The state once the rules in `applied` have been applied: one bottom-up
+// hash-consing pass. Children precede their node, so their classes are
+// settled when the node is met, and a class's first node is its lowest.
+void Replay::close(uint64_t applied) {
+    const std::size_t n = g_.size();
+    cls_.resize(n);
+    std::fill(count_.begin(), count_.end(), 0);
+    std::fill(unequal_.begin(), unequal_.end(), 0);
+    small_.reset(n);
+    words_.clear();
+    start_.assign(1, 0);
+    value_.clear();
+    index_.clear();
+
+    std::vector<uint32_t> kids;
+    std::vector<uint32_t> key;  // for longer nodes: operator, then child classes
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t i = 0; i < n; ++i) {
+        // The slot of a node a few places on: the probes are random, and
+        // overlapping their misses pays. Children not yet settled still
+        // hold their class in the previous state, most often the same.
+        if (i + kAhead < n && small(i + kAhead))
+            small_.prefetch(SmallKeyTable::hash(small_key(i + kAhead, applied)));
+        const uint8_t r = rule_[i];
+        const bool applied_rule = r != kNoRule && has(applied, r);
+        const bool is_commute = r != kNoRule && commute(r);
+        std::pair<uint32_t, bool> found;
+        bool unequal = false;
+        // An applied identity node is its child's class; any other new class
+        // node starts a class, with this node as its lowest.
+        if (small(i)) {
+            const SmallKeyTable::Key k = small_key(i, applied);
+            unequal = k.a != k.b;
+            const uint32_t fresh = applied_rule && !is_commute ? k.a : static_cast<uint32_t>(i);
+            found = small_.find_or_insert(k, SmallKeyTable::hash(k), fresh);
+        } else {
+            class_node(i, applied, kids);
+            unequal = kids.size() == 2 && kids[0] != kids[1];
+            const uint32_t fresh = applied_rule && !is_commute ? kids[0] : static_cast<uint32_t>(i);
+            key.assign(1, g_.op[i]);
+            key.insert(key.end(), kids.begin(), kids.end());
+            uint64_t h = hash_word(0, key.size());
+            for (uint32_t w : key) h = hash_word(h, w);
+            const auto [e, inserted] = index_.find_or_insert(h, static_cast<uint32_t>(value_.size()), [&](uint32_t k) {
+                const uint64_t b = start_[k];
+                return start_[k + 1] - b == key.size() && std::equal(key.begin(), key.end(), words_.begin() + b);
+            });
+            if (inserted) {
+                words_.insert(words_.end(), key.begin(), key.end());
+                start_.push_back(words_.size());
+                value_.push_back(fresh);
+            }
+            found = {value_[e], inserted};
+        }
+        if (is_commute) unequal_[r] |= unequal ? 1 : 0;
+        if (found.second && r != kNoRule) count_[r] += applied_rule && is_commute && unequal ? 2 : 1;
+        cls_[i] = found.first;
+    }
+    indexed_ = true;
+    indexed_rules_ = applied;
+}
+
+// For the nodes of the commutativity rules in `rules` (none applied yet):
+// 1 when no class node of the current state is their mirror.
+void Replay::mark_missing_mirrors(uint64_t rules, std::vector<uint8_t>& missing) {
+    const std::size_t n = g_.size();
+    missing.assign(n, 0);
+    auto of_rules = [&](std::size_t i) { return rule_[i] != kNoRule && has(rules, rule_[i]); };
+    std::vector<uint32_t> kids;
+    if (!indexed_) {
+        // The initial state of a distinct graph: its nodes are its class
+        // nodes, so index just the ones asked about.
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < n; ++i) count += of_rules(i) ? 1 : 0;
+        small_.reset(count);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!of_rules(i)) continue;
+            const SmallKeyTable::Key k = SmallKeyTable::key(g_.op[i], g_.children_of(i));
+            small_.find_or_insert(k, SmallKeyTable::hash(k), 0);
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!of_rules(i)) continue;
+        class_node(i, indexed_rules_, kids);
+        if (kids[0] == kids[1]) continue;  // its own mirror
+        std::swap(kids[0], kids[1]);
+        const SmallKeyTable::Key k = SmallKeyTable::key(g_.op[i], kids);
+        missing[i] = small_.contains(k, SmallKeyTable::hash(k)) ? 0 : 1;
+    }
+}
+
+// Per class of the state `before` (by its lowest index): 1 when the current
+// state merges it with another of its classes.
+std::vector<uint8_t> Replay::merged_since(const std::vector<uint32_t>& before) const {
+    const std::size_t n = before.size();
+    constexpr uint32_t kUnset = ~uint32_t{0};
+    std::vector<uint32_t> first(n, kUnset);  // per current class: a class of `before` in it
+    std::vector<uint8_t> multi(n, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (before[i] != i) continue;
+        uint32_t& f = first[cls_[i]];
+        if (f == kUnset) f = static_cast<uint32_t>(i);
+        else multi[cls_[i]] = 1;
+    }
+    std::vector<uint8_t> merged(n, 0);
+    for (std::size_t i = 0; i < n; ++i)
+        if (before[i] == i) merged[i] = multi[cls_[i]];
+    return merged;
+}
+
 // An upper bound on the e-graph's node count (its memo keys) at the end of
 // the run. Every key is some node's operator over the roots its children had
 // at one moment; a child's root changes only when its class is absorbed, at
 // most (ids in its final class - 1) times. The e-graph's nodes are the
-// graph's own and the mirrors commutativity adds, at most `added[i]` beside
+// graph's own and the mirrors commutativity adds, at most `added_[i]` beside
 // node i's.
-uint64_t node_count_bound(const PackedGraph& g, const State& final_state, const std::vector<uint8_t>& added) {
-    const std::size_t n = g.size();
+uint64_t Replay::node_count_bound() const {
+    const std::size_t n = g_.size();
     std::vector<uint64_t> ids(n, 0);  // per class (by its lowest index)
-    for (std::size_t i = 0; i < n; ++i) ids[final_state.cls[i]] += 1 + uint64_t{added[i]};
+    for (std::size_t i = 0; i < n; ++i) ids[cls_[i]] += 1 + uint64_t{added_[i]};
     uint64_t bound = 0;
     for (std::size_t i = 0; i < n; ++i) {
         uint64_t keys = 1;  // the node's first key
-        for (uint32_t c : g.children_of(i)) keys = saturating_add(keys, ids[final_state.cls[c]] - 1);
-        bound = saturating_add(bound, saturating_mul(1 + uint64_t{added[i]}, keys));
+        for (uint32_t c : g_.children_of(i)) keys = saturating_add(keys, ids[cls_[c]] - 1);
+        bound = saturating_add(bound, saturating_mul(1 + uint64_t{added_[i]}, keys));
     }
     return bound;
 }
 
-// Per class of `before` (by its lowest index): 1 when `after` merges it with
-// another class of `before`.
-std::vector<uint8_t> merged_classes(const State& before, const State& after) {
-    const std::size_t n = before.cls.size();
-    constexpr uint32_t kUnset = ~uint32_t{0};
-    std::vector<uint32_t> first(n, kUnset);  // per class of `after`: a class of `before` in it
-    std::vector<uint8_t> multi(n, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (before.cls[i] != i) continue;
-        uint32_t& f = first[after.cls[i]];
-        if (f == kUnset) f = static_cast<uint32_t>(i);
-        else multi[after.cls[i]] = 1;
+ReplayResult Replay::run(std::size_t iteration_limit) {
+    if (g_.texts.size() >= SmallKeyTable::kMaxOps) return ReplayResult{{}, std::numeric_limits<uint64_t>::max()};
+    if (g_.distinct) initial_distinct_state();
+    else close(0);
+    egraph::BackoffScheduler scheduler;
+    uint64_t applied = 0;
+    std::vector<uint8_t> admitted(rules_.size()), missing;
+    std::vector<uint32_t> before;
+    auto add_to = [&](std::size_t i, unsigned k) { added_[i] = static_cast<uint8_t>(std::min(255u, added_[i] + k)); };
+    for (std::size_t iteration = 0; iteration < iteration_limit; ++iteration) {
+        // Search: the scheduler sees each rule's match count, cut at its limit.
+        for (std::size_t r = 0; r < rules_.size(); ++r) {
+            const std::optional<std::size_t> limit = scheduler.search_limit(iteration, rules_[r].name);
+            admitted[r] = limit && scheduler.admit(iteration, rules_[r].name,
+                                                   static_cast<std::size_t>(std::min<uint64_t>(count_[r], *limit)));
+        }
+        // Apply, in rule order. A rule changes the e-graph only the first
+        // time it is applied, and then only when it has a match that is not
+        // its own mirror, or any identity match at all.
+        //
+        // Commutativity adds the mirrors missing when it is first applied.
+        // An application that follows merges made earlier in its iteration
+        // looks its mirrors up under merged children, which the e-graph has
+        // not re-keyed yet: each match whose child classes took part may
+        // add a node (two class nodes per node once the rule has been applied).
+        bool changed = false;
+        uint64_t first_clean = 0, first_after_merges = 0, again_after_merges = 0;
+        for (std::size_t r = 0; r < rules_.size(); ++r) {
+            if (!admitted[r]) continue;
+            const uint8_t rule = static_cast<uint8_t>(r);
+            const uint64_t bit = uint64_t{1} << r;
+            const bool first = !has(applied, rule);
+            if (commute(rule)) {
+                if (changed) (first ? first_after_merges : again_after_merges) |= bit;
+                else if (first) first_clean |= bit;
+                changed = changed || (first && unequal_[r] != 0);
+            } else {
+                changed = changed || (first && count_[r] != 0);
+            }
+            applied |= bit;
+        }
+        if (first_clean | first_after_merges) {
+            mark_missing_mirrors(first_clean | first_after_merges, missing);
+            for (std::size_t i = 0; i < g_.size(); ++i)
+                if (rule_[i] != kNoRule && has(first_clean, rule_[i])) add_to(i, missing[i]);
+        }
+        if (!changed) {
+            if (scheduler.can_stop(iteration)) break;  // saturated
+            continue;
+        }
+        const uint64_t after_merges = first_after_merges | again_after_merges;
+        if (after_merges) before = cls_;
+        close(applied);
+        if (!after_merges) continue;
+        const std::vector<uint8_t> merged = merged_since(before);
+        for (std::size_t i = 0; i < g_.size(); ++i) {
+            const uint8_t r = rule_[i];
+            if (r == kNoRule || !has(after_merges, r)) continue;
+            bool touched = false;
+            for (uint32_t c : g_.children_of(i)) touched = touched || merged[before[c]] != 0;
+            const bool first = has(first_after_merges, r);
+            if (touched) add_to(i, first ? 1 : 2);
+            else if (first) add_to(i, missing[i]);
+        }
     }
-    std::vector<uint8_t> merged(n, 0);
-    for (std::size_t i = 0; i < n; ++i)
-        if (before.cls[i] == i) merged[i] = multi[after.cls[i]];
-    return merged;
+    const uint64_t bound = node_count_bound();
+    return ReplayResult{std::move(cls_), bound};
 }
 
 }  // namespace
 
 ReplayResult replay_saturation(const PackedGraph& graph, std::span<const uint8_t> rule_of_text,
                                std::span<const ReplayRule> rules, std::size_t iteration_limit) {
-    const RuleView view{rule_of_text, rules};
-    State state = graph.distinct ? initial_distinct_state(graph, view) : closure_state(graph, view, 0);
-    egraph::BackoffScheduler scheduler;
-    uint64_t applied = 0;
-    // Mirrors commutativity may add beside each node's class node: the ones
-    // missing when its rule is first applied; and when an application
-    // follows merges made earlier in its iteration, one per match whose
-    // child classes took part (its mirror is looked up under the merged
-    // children, which the e-graph has not re-keyed yet).
-    std::vector<uint8_t> added(graph.size(), 0);
-    auto add_to = [&](std::size_t i, unsigned k) { added[i] = static_cast<uint8_t>(std::min(255u, added[i] + k)); };
-    std::vector<uint8_t> admitted(rules.size());
-    struct Application {
-        uint8_t rule;
-        bool first;
-    };
-    std::vector<Application> after_merges;
-    for (std::size_t iteration = 0; iteration < iteration_limit; ++iteration) {
-        // Search: the scheduler sees each rule's match count, cut at its limit.
-        for (std::size_t r = 0; r < rules.size(); ++r) {
-            const std::optional<std::size_t> limit = scheduler.search_limit(iteration, rules[r].name);
-            admitted[r] = limit && scheduler.admit(iteration, rules[r].name,
-                                                   static_cast<std::size_t>(std::min<uint64_t>(state.count[r], *limit)));
-        }
-        // Apply, in rule order. A rule changes the e-graph only the first
-        // time it is applied, and then only when it has a match that is not
-        // its own mirror, or any identity match at all.
-        bool changed = false;
-        uint64_t next = applied;
-        after_merges.clear();
-        for (std::size_t r = 0; r < rules.size(); ++r) {
-            if (!admitted[r]) continue;
-            const uint8_t rule = static_cast<uint8_t>(r);
-            const bool first = !has(applied, rule);
-            if (rules[r].kind == ReplayRule::Kind::Commute) {
-                if (changed) {
-                    after_merges.push_back(Application{rule, first});
-                } else if (first) {
-                    for (std::size_t i = 0; i < graph.size(); ++i)
-                        if (view.rule_of(graph, i) == rule) add_to(i, state.mirror_missing[i]);
-                }
-                changed = changed || (first && state.unequal[r] != 0);
-            } else {
-                changed = changed || (first && state.count[r] != 0);
-            }
-            next |= uint64_t{1} << r;
-        }
-        applied = next;
-        if (!changed) {
-            if (scheduler.can_stop(iteration)) break;  // saturated
-            continue;
-        }
-        State before = std::move(state);
-        state = closure_state(graph, view, applied);
-        if (after_merges.empty()) continue;
-        const std::vector<uint8_t> merged = merged_classes(before, state);
-        for (const Application& a : after_merges) {
-            for (std::size_t i = 0; i < graph.size(); ++i) {
-                if (view.rule_of(graph, i) != a.rule) continue;
-                bool touched = false;
-                for (uint32_t c : graph.children_of(i)) touched = touched || merged[before.cls[c]] != 0;
-                // A rule applied before has both orders as class nodes.
-                if (touched) add_to(i, a.first ? 1 : 2);
-                else if (a.first) add_to(i, before.mirror_missing[i]);
-            }
-        }
-    }
-    const uint64_t bound = node_count_bound(graph, state, added);
-    return ReplayResult{std::move(state.cls), bound};
+    return Replay(graph, rule_of_text, rules).run(iteration_limit);
 }
 
 }  // namespace dagloom
