@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <limits>
 
 #include "egraph/flat_index.h"
@@ -17,6 +18,8 @@ using egraph::FlatIndex;
 using egraph::hash_word;
 
 bool has(uint64_t mask, uint8_t r) { return (mask >> r) & 1u; }
+
+constexpr uint8_t kOwnMirror = 0, kMirrorMissing = 1, kMirrorPresent = 2;
 
 uint64_t saturating_add(uint64_t a, uint64_t b) {
     return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max() : a + b;
@@ -113,7 +116,8 @@ private:
         return SmallKeyTable::Key{static_cast<uint32_t>((e - b) << 30) | (g_.op[i] + 1), x, y};
     }
     bool small(std::size_t i) const { return SmallKeyTable::fits(g_.child_start[i + 1] - g_.child_start[i]); }
-    void mark_missing_mirrors(uint64_t rules, std::vector<uint8_t>& missing);
+    // Per node: kOwnMirror (also for nodes not asked about), kMirrorMissing or kMirrorPresent.
+    void mark_mirrors(uint64_t rules, std::vector<uint8_t>& mirrors);
     std::vector<uint8_t> merged_since(const std::vector<uint32_t>& before) const;
     uint64_t node_count_bound() const;
 
@@ -240,10 +244,10 @@ void Replay::close(uint64_t applied) {
 }
 
 // For the nodes of the commutativity rules in `rules` (none applied yet):
-// 1 when no class node of the current state is their mirror.
-void Replay::mark_missing_mirrors(uint64_t rules, std::vector<uint8_t>& missing) {
+// whether a class node of the current state is their mirror.
+void Replay::mark_mirrors(uint64_t rules, std::vector<uint8_t>& mirrors) {
     const std::size_t n = g_.size();
-    missing.assign(n, 0);
+    mirrors.assign(n, kOwnMirror);
     auto of_rules = [&](std::size_t i) { return rule_[i] != kNoRule && has(rules, rule_[i]); };
     std::vector<uint32_t> kids;
     if (!indexed_) {
@@ -264,7 +268,7 @@ void Replay::mark_missing_mirrors(uint64_t rules, std::vector<uint8_t>& missing)
         if (kids[0] == kids[1]) continue;  // its own mirror
         std::swap(kids[0], kids[1]);
         const SmallKeyTable::Key k = SmallKeyTable::key(g_.op[i], kids);
-        missing[i] = small_.contains(k, SmallKeyTable::hash(k)) ? 0 : 1;
+        mirrors[i] = small_.contains(k, SmallKeyTable::hash(k)) ? kMirrorPresent : kMirrorMissing;
     }
 }
 
@@ -288,20 +292,35 @@ std::vector<uint8_t> Replay::merged_since(const std::vector<uint32_t>& before) c
 }
 
 // An upper bound on the e-graph's node count (its memo keys) at the end of
-// the run. Every key is some node's operator over the roots its children had
-// at one moment; a child's root changes only when its class is absorbed, at
-// most (ids in its final class - 1) times. The e-graph's nodes are the
-// graph's own and the mirrors commutativity adds, at most `added_[i]` beside
-// node i's.
+// the run. The e-graph's nodes are the graph's own and the mirrors
+// commutativity adds, at most `added_[i]` beside node i's: each has a first
+// key. Every further key is some node's operator over new roots of its
+// children, and a root changes only when its class is absorbed by a union,
+// which re-keys the parent entries of the absorbed side. A union absorbs
+// the side with fewer parent entries, so over the unions within one final
+// class with P parent entries and k original members the entries moved
+// number at most P * min(k - 1, log2 P) (each entry's list at least doubles
+// when it moves) and at most (P / 2) * log2 k (the smaller sides of a merge
+// tree). A new mirror is united with its match's class while nothing points
+// at it, so it moves no entry and does not count among the k members.
 uint64_t Replay::node_count_bound() const {
     const std::size_t n = g_.size();
-    std::vector<uint64_t> ids(n, 0);  // per class (by its lowest index)
-    for (std::size_t i = 0; i < n; ++i) ids[cls_[i]] += 1 + uint64_t{added_[i]};
+    auto nodes_of = [&](std::size_t i) { return 1 + uint64_t{added_[i]}; };
+    std::vector<uint64_t> members(n, 0), parents(n, 0);  // per class (by its lowest index)
     uint64_t bound = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        uint64_t keys = 1;  // the node's first key
-        for (uint32_t c : g_.children_of(i)) keys = saturating_add(keys, ids[cls_[c]] - 1);
-        bound = saturating_add(bound, saturating_mul(1 + uint64_t{added_[i]}, keys));
+        bound = saturating_add(bound, nodes_of(i));
+        ++members[cls_[i]];
+        for (uint32_t c : g_.children_of(i)) parents[cls_[c]] = saturating_add(parents[cls_[c]], nodes_of(i));
+    }
+    for (std::size_t c = 0; c < n; ++c) {
+        const uint64_t k = members[c], p = parents[c];
+        if (k < 2 || p == 0) continue;
+        const uint64_t doubling = saturating_mul(p, std::min<uint64_t>(k - 1, std::bit_width(p) - 1));
+        // The margin covers any rounding of log2.
+        const double tree = std::ceil(static_cast<double>(p) * std::log2(static_cast<double>(k)) / 2 * (1 + 1e-9));
+        const uint64_t moved = tree < static_cast<double>(doubling) ? static_cast<uint64_t>(tree) : doubling;
+        bound = saturating_add(bound, moved);
     }
     return bound;
 }
@@ -312,7 +331,7 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
     else close(0);
     egraph::BackoffScheduler scheduler;
     uint64_t applied = 0;
-    std::vector<uint8_t> admitted(rules_.size()), missing;
+    std::vector<uint8_t> admitted(rules_.size()), mirror_present(rules_.size()), mirrors;
     std::vector<uint32_t> before;
     auto add_to = [&](std::size_t i, unsigned k) { added_[i] = static_cast<uint8_t>(std::min(255u, added_[i] + k)); };
     for (std::size_t iteration = 0; iteration < iteration_limit; ++iteration) {
@@ -324,14 +343,26 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
         }
         // Apply, in rule order. A rule changes the e-graph only the first
         // time it is applied, and then only when it has a match that is not
-        // its own mirror, or any identity match at all.
+        // its own mirror, or any identity match at all. Classes merge only
+        // where an identity match is applied or a mirror is already there;
+        // a new mirror just joins its match's class.
         //
         // Commutativity adds the mirrors missing when it is first applied.
         // An application that follows merges made earlier in its iteration
         // looks its mirrors up under merged children, which the e-graph has
         // not re-keyed yet: each match whose child classes took part may
         // add a node (two class nodes per node once the rule has been applied).
-        bool changed = false;
+        uint64_t first_commute = 0;
+        for (std::size_t r = 0; r < rules_.size(); ++r)
+            if (admitted[r] && commute(static_cast<uint8_t>(r)) && !has(applied, static_cast<uint8_t>(r)))
+                first_commute |= uint64_t{1} << r;
+        std::fill(mirror_present.begin(), mirror_present.end(), 0);
+        if (first_commute) {
+            mark_mirrors(first_commute, mirrors);
+            for (std::size_t i = 0; i < g_.size(); ++i)
+                if (mirrors[i] == kMirrorPresent) mirror_present[rule_[i]] = 1;
+        }
+        bool changed = false, merging = false;
         uint64_t first_clean = 0, first_after_merges = 0, again_after_merges = 0;
         for (std::size_t r = 0; r < rules_.size(); ++r) {
             if (!admitted[r]) continue;
@@ -339,21 +370,29 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
             const uint64_t bit = uint64_t{1} << r;
             const bool first = !has(applied, rule);
             if (commute(rule)) {
-                if (changed) (first ? first_after_merges : again_after_merges) |= bit;
+                if (merging) (first ? first_after_merges : again_after_merges) |= bit;
                 else if (first) first_clean |= bit;
                 changed = changed || (first && unequal_[r] != 0);
+                merging = merging || (first && mirror_present[r] != 0);
             } else {
                 changed = changed || (first && count_[r] != 0);
+                merging = merging || (first && count_[r] != 0);
             }
             applied |= bit;
         }
-        if (first_clean | first_after_merges) {
-            mark_missing_mirrors(first_clean | first_after_merges, missing);
+        if (first_clean) {
             for (std::size_t i = 0; i < g_.size(); ++i)
-                if (rule_[i] != kNoRule && has(first_clean, rule_[i])) add_to(i, missing[i]);
+                if (rule_[i] != kNoRule && has(first_clean, rule_[i]) && mirrors[i] == kMirrorMissing) add_to(i, 1);
         }
         if (!changed) {
             if (scheduler.can_stop(iteration)) break;  // saturated
+            continue;
+        }
+        if (!merging && !indexed_) {
+            // Only new mirrors, over the nodes of a distinct graph: the
+            // classes stay, and each mirror is a class node of its own.
+            for (std::size_t i = 0; i < g_.size(); ++i)
+                if (mirrors[i] == kMirrorMissing) ++count_[rule_[i]];
             continue;
         }
         const uint64_t after_merges = first_after_merges | again_after_merges;
@@ -368,7 +407,7 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
             for (uint32_t c : g_.children_of(i)) touched = touched || merged[before[c]] != 0;
             const bool first = has(first_after_merges, r);
             if (touched) add_to(i, first ? 1 : 2);
-            else if (first) add_to(i, missing[i]);
+            else if (first && mirrors[i] == kMirrorMissing) add_to(i, 1);
         }
     }
     const uint64_t bound = node_count_bound();

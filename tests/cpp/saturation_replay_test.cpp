@@ -25,6 +25,7 @@ struct Recipe {
     double commutative;  // a commutative op, its mirror often following
     double identity;     // an identity op (sometimes with two inputs)
     std::vector<std::string> commutative_ops;
+    double mirrors = 0.5;  // how often a commutative op's mirror follows it
 };
 
 EngineGraph random_graph(const Recipe& recipe, uint32_t seed) {
@@ -50,7 +51,7 @@ EngineGraph random_graph(const Recipe& recipe, uint32_t seed) {
             if (shape < 0.08) add(op, {a});
             else if (shape < 0.14) add(op, {a, b, recent()});
             else add(op, {a, b});
-            if (shape >= 0.14 && unit() < 0.5) add(op, {b, a});
+            if (shape >= 0.14 && unit() < recipe.mirrors) add(op, {b, a});
         } else if (r < recipe.commutative + recipe.identity) {
             const std::string& op = kIdentityOps[below(kIdentityOps.size())];
             add(op, unit() < 0.1 ? std::vector<uint64_t>{a, b} : std::vector<uint64_t>{a});
@@ -164,6 +165,9 @@ INSTANTIATE_TEST_SUITE_P(
               {"op|add", "op|mul", "op|and", "op|or", "op|eq", "op|ne", "op|maximum", "op|minimum"}}, {12}, 150},
         Case{"no_iteration", {40, 0.35, 0.25, {"op|add"}}, {0}, 20},
         Case{"banned_commute", {3200, 0.75, 0.05, {"op|add"}}, {12, 3, 2}, 2},
+        Case{"commutative_only", {70, 0.6, 0.0, {"op|add", "op|mul", "op|eq"}}, {12, 1}, 100},
+        Case{"no_mirrors", {80, 0.5, 0.1, {"op|add", "op|mul"}, 0.0}, {12}, 100},
+        Case{"no_mirrors_banned", {3000, 0.8, 0.02, {"op|add"}, 0.0}, {12, 3, 2}, 2},
         Case{"banned_identity", {3200, 0.1, 0.75, {"op|mul"}}, {12, 3, 2}, 2},
         Case{"banned_in_turns", {6000, 0.45, 0.35, {"op|add", "op|mul"}}, {12, 6, 5, 4, 3, 2}, 2},
         Case{"one_of_many_banned", {5000, 0.5, 0.3, {"op|add", "op|add", "op|add", "op|eq"}}, {12, 4, 3, 2}, 2}),
@@ -213,14 +217,43 @@ TEST(SaturationReplay, ARuleThatChangesNothingLetsBannedRulesBeFastForwarded) {
     EXPECT_EQ(replay.classes[1500], 0u);  // the tower collapsed onto x
 }
 
+TEST(SaturationReplay, FollowsTheScheduleThroughBansAndFastForwards) {
+    // Adds without mirrors (each gains one when commutativity is applied,
+    // doubling its match count) and identity ops in numbers around the
+    // scheduler's thresholds: each limit cuts the run at a different point
+    // of its bans, unbans and fast-forwards.
+    for (uint64_t adds : {300u, 450u, 520u, 700u})
+        for (uint64_t identities : {1100u, 2500u, 4500u, 9000u}) {
+            EngineGraph g;
+            for (uint64_t k = 0; k < 40; ++k) g.nodes.push_back(EngineNode{"src|s" + std::to_string(k), {}, true});
+            for (uint64_t a = 0, made = 0; a < 40 && made < adds; ++a)
+                for (uint64_t b = a + 1; b < 40 && made < adds; ++b, ++made)
+                    g.nodes.push_back(EngineNode{"op|add", {a, b}, false});
+            for (uint64_t k = 0; k < identities; ++k)
+                g.nodes.push_back(EngineNode{kIdentityOps[0], {(k * 7919) % g.nodes.size()}, false});
+            g.outputs = {g.nodes.size() - 1};
+            PackedGraph packed = to_packed(g);
+            cse_packed(packed);  // the form a store hands over: no two nodes equal
+            packed.distinct = true;
+            for (std::size_t limit = 1; limit <= 12; ++limit) {
+                const SaturationEngine engine(SaturationEngine::Method::EGraph, limit);
+                const ReplayResult replay =
+                    replay_saturation(packed, rule_of_text(packed), replay_rules(engine), limit);
+                const EGraphRun real = run_egraph(packed, engine);
+                ASSERT_EQ(replay.classes, real.classes) << adds << " adds, " << identities << " identities, limit " << limit;
+                ASSERT_GE(replay.node_bound, real.nodes);
+            }
+        }
+}
+
 TEST(SaturationReplay, DeclinesWhereMergesCouldOutgrowTheNodeLimit) {
-    // A tower of identity ops over x makes one class of many ids, and every
-    // user of x may be re-keyed once per id absorbed: the bound passes the
-    // limit, so the engine runs the e-graph, with the same classes.
+    // A tower of identity ops over x makes one class of many members with
+    // many users, each of which merges may re-key several times: the bound
+    // passes the limit, so the engine runs the e-graph, with the same classes.
     EngineGraph g;
     g.nodes.push_back(EngineNode{"src|x", {}, true});
-    for (uint64_t k = 0; k < 200; ++k) g.nodes.push_back(EngineNode{kIdentityOps[k % 4], {k}, false});
-    for (uint64_t k = 0; k < 200; ++k) g.nodes.push_back(EngineNode{"op|neg", {k}, false});
+    for (uint64_t k = 0; k < 1024; ++k) g.nodes.push_back(EngineNode{kIdentityOps[k % 4], {k}, false});
+    for (uint64_t k = 0; k < 6000; ++k) g.nodes.push_back(EngineNode{"op|neg", {k % 1025}, false});
     g.outputs = {g.nodes.size() - 1};
     const PackedGraph packed = to_packed(g);
     const SaturationEngine engine;
