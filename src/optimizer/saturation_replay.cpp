@@ -248,27 +248,33 @@ void Replay::close(uint64_t applied) {
 void Replay::mark_mirrors(uint64_t rules, std::vector<uint8_t>& mirrors) {
     const std::size_t n = g_.size();
     mirrors.assign(n, kOwnMirror);
-    auto of_rules = [&](std::size_t i) { return rule_[i] != kNoRule && has(rules, rule_[i]); };
-    std::vector<uint32_t> kids;
+    std::vector<uint32_t> nodes;
+    for (std::size_t i = 0; i < n; ++i)
+        if (rule_[i] != kNoRule && has(rules, rule_[i])) nodes.push_back(static_cast<uint32_t>(i));
+    // Keys are read a few nodes ahead to prefetch their slots: the probes
+    // are random, and overlapping their misses pays.
+    constexpr std::size_t kAhead = 8;
+    auto key_of = [&](std::size_t k) { return small_key(nodes[k], indexed_rules_); };
+    auto mirror_of = [](SmallKeyTable::Key key) {
+        std::swap(key.a, key.b);
+        return key;
+    };
     if (!indexed_) {
         // The initial state of a distinct graph: its nodes are its class
         // nodes, so index just the ones asked about.
-        std::size_t count = 0;
-        for (std::size_t i = 0; i < n; ++i) count += of_rules(i) ? 1 : 0;
-        small_.reset(count);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!of_rules(i)) continue;
-            const SmallKeyTable::Key k = SmallKeyTable::key(g_.op[i], g_.children_of(i));
-            small_.find_or_insert(k, SmallKeyTable::hash(k), 0);
+        small_.reset(nodes.size());
+        for (std::size_t k = 0; k < nodes.size(); ++k) {
+            if (k + kAhead < nodes.size()) small_.prefetch(SmallKeyTable::hash(key_of(k + kAhead)));
+            const SmallKeyTable::Key key = key_of(k);
+            small_.find_or_insert(key, SmallKeyTable::hash(key), 0);
         }
     }
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!of_rules(i)) continue;
-        class_node(i, indexed_rules_, kids);
-        if (kids[0] == kids[1]) continue;  // its own mirror
-        std::swap(kids[0], kids[1]);
-        const SmallKeyTable::Key k = SmallKeyTable::key(g_.op[i], kids);
-        mirrors[i] = small_.contains(k, SmallKeyTable::hash(k)) ? kMirrorPresent : kMirrorMissing;
+    for (std::size_t k = 0; k < nodes.size(); ++k) {
+        if (k + kAhead < nodes.size()) small_.prefetch(SmallKeyTable::hash(mirror_of(key_of(k + kAhead))));
+        const SmallKeyTable::Key key = key_of(k);
+        if (key.a == key.b) continue;  // its own mirror
+        const SmallKeyTable::Key mirror = mirror_of(key);
+        mirrors[nodes[k]] = small_.contains(mirror, SmallKeyTable::hash(mirror)) ? kMirrorPresent : kMirrorMissing;
     }
 }
 
