@@ -49,7 +49,8 @@ def build_records(n, seed=1):
 
 
 def report(label, value, unit):
-    print("%-48s %12.1f %s" % (label, value, unit))
+    # Ratios get two places: their targets are fractions such as 0.3.
+    print("%-48s %12.*f %s" % (label, 2 if unit == "x" else 1, value, unit))
 
 
 IDENTITY = {"scalar": 0.0, "side": "r"}

@@ -7,7 +7,8 @@
 // After every operation the store must agree with the model, and every
 // reduction must satisfy the pipeline's invariants: inputs and outputs name
 // earlier nodes, reduced_nodes == stages + boundary_nodes, the counts shrink
-// phase by phase, and equal inputs reduce to equal bytes. A blob written from
+// phase by phase, equal inputs reduce to equal bytes, and saturation
+// replayed gives what the e-graph run gives. A blob written from
 // a store's own outputs must read back to a store that writes the same bytes.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -48,6 +49,12 @@ constexpr int kMaxHeavyOps = 3;
 
 const SaturationEngine& engine() {
     static const SaturationEngine e;
+    return e;
+}
+
+// The run on the e-graph, which the default engine replays without one.
+const SaturationEngine& egraph_engine() {
+    static const SaturationEngine e(SaturationEngine::Method::EGraph);
     return e;
 }
 
@@ -310,6 +317,9 @@ struct Run {
             auto via_store = reduce_with_outputs(s, outputs, engine(), maximal);
             if (!via_store.ok()) die("reduce_with_outputs refused valid outputs:", via_store.error().message());
             if (!(via_store->report == r.report)) die("store reduction and pipeline disagree on the report");
+            auto on_egraph = reduce_with_outputs(s, outputs, egraph_engine(), maximal);
+            if (!on_egraph.ok() || write_own(*on_egraph->store) != write_own(*via_store->store))
+                die("replayed saturation and the e-graph run disagree");
             check_from_reduced(*via_store->store, r);
             ReducedStore direct = from_reduced(std::move(r));
             if (write_own(*direct.store) != write_own(*via_store->store)) die("equal reductions gave different stores");
