@@ -198,14 +198,21 @@ ReducedStore reduce_distinct(std::size_t input_nodes, PackedInput in, const Rewr
     return {std::move(built.store), report};
 }
 
-// A store's copy is released as soon as the engine graph is built, so it is
-// not held through saturation, the phase that needs the most memory.
-ReducedStore reduce_copy(PackedSnapshot snap, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
-                         bool maximal_fusion) {
-    const std::size_t input_nodes = snap.nodes.size();
-    PackedInput in = kept_packed_input(snap.nodes, outputs);
-    snap = PackedSnapshot{};
-    return reduce_distinct(input_nodes, std::move(in), engine, maximal_fusion);
+// Dead-code elimination reads the store's table in place, under its lock:
+// nodes never change once added, so the kept nodes come out as they would
+// from a copy, and no copy of the whole table (nor of its index, which the
+// reduction never searches) is made. The lock is held for this one sweep,
+// shorter than copying the table took.
+template <class OutputsOf>
+Result<PackedInput, BadNodeId> kept_store_input(const GraphStore& store, OutputsOf&& outputs_of,
+                                                std::size_t& input_nodes) {
+    return store.with_locked([&](const GraphStore::View& view) -> Result<PackedInput, BadNodeId> {
+        input_nodes = view.nodes.size();
+        const std::vector<NodeId>& outputs = outputs_of(view);
+        for (NodeId o : outputs)
+            if (o >= input_nodes) return make_err(BadNodeId{o});
+        return kept_packed_input(view.nodes, outputs);
+    });
 }
 
 }  // namespace
@@ -247,17 +254,20 @@ ReducedStore from_reduced(Reduced reduced) {
 }
 
 ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion) {
-    PackedSnapshot snap = store.packed_snapshot();
-    const std::vector<NodeId> outputs = std::move(snap.outputs);
-    return reduce_copy(std::move(snap), outputs, engine, maximal_fusion);
+    std::size_t input_nodes = 0;
+    auto in = kept_store_input(
+        store, [](const GraphStore::View& view) -> const std::vector<NodeId>& { return view.outputs; }, input_nodes);
+    if (!in) fail("store outputs name its nodes");
+    return reduce_distinct(input_nodes, std::move(*in), engine, maximal_fusion);
 }
 
 Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, const std::vector<NodeId>& outputs,
                                                     const RewriteEngine& engine, bool maximal_fusion) {
-    PackedSnapshot snap = store.packed_snapshot(false);
-    for (NodeId o : outputs)
-        if (o >= snap.nodes.size()) return make_err(BadNodeId{o});
-    return reduce_copy(std::move(snap), outputs, engine, maximal_fusion);
+    std::size_t input_nodes = 0;
+    auto in = kept_store_input(
+        store, [&](const GraphStore::View&) -> const std::vector<NodeId>& { return outputs; }, input_nodes);
+    if (!in) return make_err(in.error());
+    return reduce_distinct(input_nodes, std::move(*in), engine, maximal_fusion);
 }
 
 std::vector<std::pair<std::string, std::size_t>> report_to_map(const ReductionReport& report) {

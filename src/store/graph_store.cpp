@@ -99,11 +99,6 @@ Snapshot GraphStore::snapshot() const {
     return Snapshot{table_.keys_from(0), outputs_};
 }
 
-PackedSnapshot GraphStore::packed_snapshot(bool with_outputs) const {
-    auto guard = mu_.lock();
-    return PackedSnapshot{table_, with_outputs ? outputs_ : std::vector<NodeId>{}};
-}
-
 std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
     auto guard = mu_.lock();
     return table_.keys_from(static_cast<std::size_t>(std::min<NodeId>(start, table_.size())));
