@@ -99,7 +99,7 @@ std::vector<uint32_t> maximal_labels(const PackedGraph& graph, const UseLists& u
 }
 
 // The partition and emission shared by every output form. `emit` offers
-//   void reserve(std::size_t nodes)
+//   void reserve(std::size_t nodes, std::size_t stages)
 //   uint64_t opaque(uint32_t text, std::vector<NodeId>& inputs)
 //   uint64_t stage(std::vector<NodeId> inputs, std::vector<StageOp> members)
 // each returning the emitted node's position.
@@ -123,11 +123,15 @@ std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& 
     std::vector<uint32_t> group_start(n + 1, 0);
     for (uint32_t l : label) ++group_start[l + 1];
     std::size_t group_count = 0;
+    std::size_t stage_count = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        if (group_start[i + 1] != 0) ++group_count;
+        if (group_start[i + 1] != 0) {
+            ++group_count;
+            if (!graph.opaque[i]) ++stage_count;
+        }
         group_start[i + 1] += group_start[i];
     }
-    emit.reserve(group_count);
+    emit.reserve(group_count, stage_count);
     std::vector<uint32_t> members(n);
     {
         std::vector<uint32_t> cursor(group_start.begin(), group_start.end() - 1);
@@ -209,7 +213,7 @@ struct KeyEmitter {
     const RebuildTable& rebuild;
     std::vector<NodeKey>& nodes;
 
-    void reserve(std::size_t count) { nodes.reserve(count); }
+    void reserve(std::size_t count, std::size_t) { nodes.reserve(count); }
     uint64_t opaque(uint32_t text, const std::vector<NodeId>& inputs) {
         const NodeKey* key = rebuild.find(text);
         if (key == nullptr) fail("no entry found for key");
@@ -230,7 +234,9 @@ public:
     TableEmitter(const RebuildTable& rebuild, NodeTable& table)
         : rebuild_(rebuild), table_(table), parts_(rebuild.keys.size()) {}
 
-    void reserve(std::size_t count) { table_.reserve(count); }
+    // Stages are whole keys; the few externals among the opaque nodes grow
+    // the whole column as they come.
+    void reserve(std::size_t count, std::size_t stages) { table_.reserve(count, stages); }
 
     uint64_t opaque(uint32_t text, const std::vector<NodeId>& inputs) {
         const NodeKey* key = rebuild_.find(text);

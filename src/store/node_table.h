@@ -73,6 +73,11 @@ public:
 
     std::size_t size() const { return records_.size(); }
     void reserve(std::size_t count);
+    // The same when `whole` of the `count` keys are externals or stages: the
+    // whole keys then land in place instead of being moved each time their
+    // column doubles, which for a reduced graph's many stages means copying
+    // and faulting in several times the memory they finally take.
+    void reserve(std::size_t count, std::size_t whole);
     NodeView view(std::size_t pos) const;
 
     struct Interned {
