@@ -45,6 +45,9 @@ public:
     // without building a key first.
     Result<NodeId, BadNodeId> intern(const NodeView& parts);
     Status<BadNodeId> mark_output(NodeId id);
+    // mark_output for each id in turn, under one lock; the first id that
+    // names no node fails before any is marked.
+    Status<BadNodeId> mark_outputs(const std::vector<NodeId>& ids);
     // Makes room for `count` more nodes (a hint; nothing observable changes).
     void reserve(std::size_t count);
 
