@@ -10,17 +10,21 @@ namespace dagloom {
 
 namespace {
 
-constexpr uint64_t kDead = std::numeric_limits<uint64_t>::max();
+// New indices fit 32 bits, as positions do in the packed graph they feed:
+// half the memory of the one array as large as the whole input.
+using LiveIndex = uint32_t;
+constexpr LiveIndex kDead = std::numeric_limits<LiveIndex>::max();
 
 // The new index of every node the outputs reach, kDead for the others;
 // inputs_of(id) gives a node's inputs. Inputs lie below their node, so one
 // descending sweep settles liveness: a node's users have all been visited
 // before it is.
 template <class InputsOf>
-std::vector<uint64_t> live_indices(std::size_t n, InputsOf&& inputs_of, const std::vector<NodeId>& outputs,
-                                   std::size_t& count, std::size_t* edges = nullptr) {
-    constexpr uint64_t kLive = 0;
-    std::vector<uint64_t> index(n, kDead);
+std::vector<LiveIndex> live_indices(std::size_t n, InputsOf&& inputs_of, const std::vector<NodeId>& outputs,
+                                    std::size_t& count, std::size_t* edges = nullptr) {
+    constexpr LiveIndex kLive = 0;
+    if (n >= kDead) fail("dagloom-core reduces at most 4294967294 nodes");
+    std::vector<LiveIndex> index(n, kDead);
     for (NodeId o : outputs) {
         check_index(o, n);
         index[o] = kLive;
@@ -39,19 +43,19 @@ std::vector<uint64_t> live_indices(std::size_t n, InputsOf&& inputs_of, const st
         }
     }
     count = 0;
-    for (uint64_t& x : index)
-        if (x != kDead) x = count++;
+    for (LiveIndex& x : index)
+        if (x != kDead) x = static_cast<LiveIndex>(count++);
     if (edges != nullptr) *edges = kept_edges;
     return index;
 }
 
-std::vector<uint64_t> live_indices(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
-                                   std::size_t& count) {
+std::vector<LiveIndex> live_indices(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
+                                    std::size_t& count) {
     return live_indices(nodes.size(), [&](std::size_t id) -> const std::vector<NodeId>& { return nodes[id].inputs(); },
                         outputs, count);
 }
 
-std::vector<uint64_t> kept_outputs(const std::vector<uint64_t>& index, const std::vector<NodeId>& outputs) {
+std::vector<uint64_t> kept_outputs(const std::vector<LiveIndex>& index, const std::vector<NodeId>& outputs) {
     std::vector<uint64_t> kept;
     kept.reserve(outputs.size());
     for (NodeId o : outputs) kept.push_back(index[o]);
@@ -62,7 +66,7 @@ std::vector<uint64_t> kept_outputs(const std::vector<uint64_t>& index, const std
 
 KeptGraph dead_code_elimination(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs) {
     std::size_t count = 0;
-    const std::vector<uint64_t> index = live_indices(nodes, outputs, count);
+    const std::vector<LiveIndex> index = live_indices(nodes, outputs, count);
     KeptGraph kept;
     kept.nodes.reserve(count);
     for (std::size_t id = 0; id < nodes.size(); ++id) {
@@ -76,7 +80,7 @@ KeptGraph dead_code_elimination(const std::vector<NodeKey>& nodes, const std::ve
 
 KeptGraph dead_code_elimination(std::vector<NodeKey>&& nodes, const std::vector<NodeId>& outputs) {
     std::size_t count = 0;
-    const std::vector<uint64_t> index = live_indices(nodes, outputs, count);
+    const std::vector<LiveIndex> index = live_indices(nodes, outputs, count);
     KeptGraph kept;
     kept.nodes.reserve(count);
     for (std::size_t id = 0; id < nodes.size(); ++id) {
@@ -141,12 +145,11 @@ Reduced reduce_packed_input(std::size_t input_nodes, PackedInput in, const Rewri
 // Dead-code elimination straight into the packed engine graph: the kept
 // nodes are read as views (view_at(id)) and never copied as keys, so
 // reducing a packed table costs no key per node.
-template <class ViewAt>
-PackedInput kept_packed_input(std::size_t n, ViewAt&& view_at, const std::vector<NodeId>& outputs) {
+template <class InputsOf, class ViewAt>
+PackedInput kept_packed_input(std::size_t n, InputsOf&& inputs_of, ViewAt&& view_at, const std::vector<NodeId>& outputs) {
     std::size_t count = 0;
     std::size_t edges = 0;
-    const std::vector<uint64_t> index =
-        live_indices(n, [&](std::size_t id) { return view_at(id).inputs; }, outputs, count, &edges);
+    const std::vector<LiveIndex> index = live_indices(n, inputs_of, outputs, count, &edges);
     PackedInputBuilder builder(count, edges, kept_outputs(index, outputs));
     std::vector<NodeId> inputs;
     for (std::size_t id = 0; id < n; ++id) {
@@ -162,15 +165,19 @@ PackedInput kept_packed_input(std::size_t n, ViewAt&& view_at, const std::vector
 
 PackedInput kept_packed_input(const NodeTable& nodes, const std::vector<NodeId>& outputs) {
     return kept_packed_input(
-        nodes.size(), [&](std::size_t id) { return nodes.view(id); }, outputs);
+        nodes.size(), [&](std::size_t id) { return nodes.inputs(id); }, [&](std::size_t id) { return nodes.view(id); },
+        outputs);
 }
 
 // Marks the reduced outputs (positions in the table `built` was made from).
 void mark_reduced_outputs(const AppendedStore& built, const std::vector<uint64_t>& outputs, std::size_t positions) {
+    std::vector<NodeId> ids;
+    ids.reserve(outputs.size());
     for (uint64_t p : outputs) {
         check_index(p, positions);
-        if (!built.store->mark_output(built.node_of(p)).ok()) fail("reduced output is valid");
+        ids.push_back(built.node_of(p));
     }
+    if (!built.store->mark_outputs(ids).ok()) fail("reduced output is valid");
 }
 
 // The phases after dead-code elimination for the kept nodes of an interned
@@ -220,7 +227,8 @@ Result<PackedInput, BadNodeId> kept_store_input(const GraphStore& store, Outputs
 Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
                          const RewriteEngine& engine, bool maximal_fusion) {
     PackedInput in = kept_packed_input(
-        nodes.size(), [&](std::size_t id) { return view_of(nodes[id]); }, outputs);
+        nodes.size(), [&](std::size_t id) -> const std::vector<NodeId>& { return nodes[id].inputs(); },
+        [&](std::size_t id) { return view_of(nodes[id]); }, outputs);
     return reduce_packed_input(nodes.size(), std::move(in), engine, maximal_fusion);
 }
 
