@@ -110,9 +110,10 @@ void NodeTable::reserve(std::size_t count) {
     input_offsets_.reserve(input_offsets_.size() + count);
 }
 
-void NodeTable::reserve(std::size_t count, std::size_t whole) {
+void NodeTable::reserve_unchecked(std::size_t count, std::size_t whole) {
     reserve(count);
     whole_.reserve(whole_.size() + whole);
+    pending_.reserve(pending_.size() + count);
 }
 
 KeyIndex& NodeTable::segment(std::size_t s) {
