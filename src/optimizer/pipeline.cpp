@@ -208,8 +208,8 @@ ReducedStore reduce_distinct(std::size_t input_nodes, PackedInput in, const Rewr
 // Dead-code elimination reads the store's table in place, under its lock:
 // nodes never change once added, so the kept nodes come out as they would
 // from a copy, and no copy of the whole table (nor of its index, which the
-// reduction never searches) is made. The lock is held for this one sweep,
-// shorter than copying the table took.
+// reduction never searches) is made. The lock is held for this sweep
+// alone; the engine and fusion, the costly phases, run without it.
 template <class OutputsOf>
 Result<PackedInput, BadNodeId> kept_store_input(const GraphStore& store, OutputsOf&& outputs_of,
                                                 std::size_t& input_nodes) {
