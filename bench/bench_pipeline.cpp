@@ -5,7 +5,7 @@
 // sources, then chain links, mirrored commutative pairs, identity ops,
 // parameterised fan-in over the last 64 nodes and reductions (the outputs).
 //
-//   BM_Snapshot        copying the store's keys (what every reduction starts with)
+//   BM_Snapshot        copying the store's keys (what the reductions over keys start with)
 //   BM_DeadCode        dead_code_elimination over the snapshot
 //   BM_EngineGraph     to_distinct_engine_graph over the kept keys
 //   BM_Canonicalize    SaturationEngine::canonicalize (reported for scale only)

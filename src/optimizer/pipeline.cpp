@@ -10,17 +10,21 @@ namespace dagloom {
 
 namespace {
 
-constexpr uint64_t kDead = std::numeric_limits<uint64_t>::max();
+// New indices fit 32 bits, as positions do in the packed graph they feed:
+// half the memory of the one array as large as the whole input.
+using LiveIndex = uint32_t;
+constexpr LiveIndex kDead = std::numeric_limits<LiveIndex>::max();
 
 // The new index of every node the outputs reach, kDead for the others;
 // inputs_of(id) gives a node's inputs. Inputs lie below their node, so one
 // descending sweep settles liveness: a node's users have all been visited
 // before it is.
 template <class InputsOf>
-std::vector<uint64_t> live_indices(std::size_t n, InputsOf&& inputs_of, const std::vector<NodeId>& outputs,
-                                   std::size_t& count, std::size_t* edges = nullptr) {
-    constexpr uint64_t kLive = 0;
-    std::vector<uint64_t> index(n, kDead);
+std::vector<LiveIndex> live_indices(std::size_t n, InputsOf&& inputs_of, const std::vector<NodeId>& outputs,
+                                    std::size_t& count, std::size_t* edges = nullptr) {
+    constexpr LiveIndex kLive = 0;
+    if (n >= kDead) fail("dagloom-core reduces at most 4294967294 nodes");
+    std::vector<LiveIndex> index(n, kDead);
     for (NodeId o : outputs) {
         check_index(o, n);
         index[o] = kLive;
@@ -39,19 +43,19 @@ std::vector<uint64_t> live_indices(std::size_t n, InputsOf&& inputs_of, const st
         }
     }
     count = 0;
-    for (uint64_t& x : index)
-        if (x != kDead) x = count++;
+    for (LiveIndex& x : index)
+        if (x != kDead) x = static_cast<LiveIndex>(count++);
     if (edges != nullptr) *edges = kept_edges;
     return index;
 }
 
-std::vector<uint64_t> live_indices(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
-                                   std::size_t& count) {
+std::vector<LiveIndex> live_indices(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
+                                    std::size_t& count) {
     return live_indices(nodes.size(), [&](std::size_t id) -> const std::vector<NodeId>& { return nodes[id].inputs(); },
                         outputs, count);
 }
 
-std::vector<uint64_t> kept_outputs(const std::vector<uint64_t>& index, const std::vector<NodeId>& outputs) {
+std::vector<uint64_t> kept_outputs(const std::vector<LiveIndex>& index, const std::vector<NodeId>& outputs) {
     std::vector<uint64_t> kept;
     kept.reserve(outputs.size());
     for (NodeId o : outputs) kept.push_back(index[o]);
@@ -62,7 +66,7 @@ std::vector<uint64_t> kept_outputs(const std::vector<uint64_t>& index, const std
 
 KeptGraph dead_code_elimination(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs) {
     std::size_t count = 0;
-    const std::vector<uint64_t> index = live_indices(nodes, outputs, count);
+    const std::vector<LiveIndex> index = live_indices(nodes, outputs, count);
     KeptGraph kept;
     kept.nodes.reserve(count);
     for (std::size_t id = 0; id < nodes.size(); ++id) {
@@ -76,7 +80,7 @@ KeptGraph dead_code_elimination(const std::vector<NodeKey>& nodes, const std::ve
 
 KeptGraph dead_code_elimination(std::vector<NodeKey>&& nodes, const std::vector<NodeId>& outputs) {
     std::size_t count = 0;
-    const std::vector<uint64_t> index = live_indices(nodes, outputs, count);
+    const std::vector<LiveIndex> index = live_indices(nodes, outputs, count);
     KeptGraph kept;
     kept.nodes.reserve(count);
     for (std::size_t id = 0; id < nodes.size(); ++id) {
@@ -141,12 +145,11 @@ Reduced reduce_packed_input(std::size_t input_nodes, PackedInput in, const Rewri
 // Dead-code elimination straight into the packed engine graph: the kept
 // nodes are read as views (view_at(id)) and never copied as keys, so
 // reducing a packed table costs no key per node.
-template <class ViewAt>
-PackedInput kept_packed_input(std::size_t n, ViewAt&& view_at, const std::vector<NodeId>& outputs) {
+template <class InputsOf, class ViewAt>
+PackedInput kept_packed_input(std::size_t n, InputsOf&& inputs_of, ViewAt&& view_at, const std::vector<NodeId>& outputs) {
     std::size_t count = 0;
     std::size_t edges = 0;
-    const std::vector<uint64_t> index =
-        live_indices(n, [&](std::size_t id) { return view_at(id).inputs; }, outputs, count, &edges);
+    const std::vector<LiveIndex> index = live_indices(n, inputs_of, outputs, count, &edges);
     PackedInputBuilder builder(count, edges, kept_outputs(index, outputs));
     std::vector<NodeId> inputs;
     for (std::size_t id = 0; id < n; ++id) {
@@ -162,15 +165,19 @@ PackedInput kept_packed_input(std::size_t n, ViewAt&& view_at, const std::vector
 
 PackedInput kept_packed_input(const NodeTable& nodes, const std::vector<NodeId>& outputs) {
     return kept_packed_input(
-        nodes.size(), [&](std::size_t id) { return nodes.view(id); }, outputs);
+        nodes.size(), [&](std::size_t id) { return nodes.inputs(id); }, [&](std::size_t id) { return nodes.view(id); },
+        outputs);
 }
 
 // Marks the reduced outputs (positions in the table `built` was made from).
 void mark_reduced_outputs(const AppendedStore& built, const std::vector<uint64_t>& outputs, std::size_t positions) {
+    std::vector<NodeId> ids;
+    ids.reserve(outputs.size());
     for (uint64_t p : outputs) {
         check_index(p, positions);
-        if (!built.store->mark_output(built.node_of(p)).ok()) fail("reduced output is valid");
+        ids.push_back(built.node_of(p));
     }
+    if (!built.store->mark_outputs(ids).ok()) fail("reduced output is valid");
 }
 
 // The phases after dead-code elimination for the kept nodes of an interned
@@ -198,14 +205,21 @@ ReducedStore reduce_distinct(std::size_t input_nodes, PackedInput in, const Rewr
     return {std::move(built.store), report};
 }
 
-// A store's copy is released as soon as the engine graph is built, so it is
-// not held through saturation, the phase that needs the most memory.
-ReducedStore reduce_copy(PackedSnapshot snap, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
-                         bool maximal_fusion) {
-    const std::size_t input_nodes = snap.nodes.size();
-    PackedInput in = kept_packed_input(snap.nodes, outputs);
-    snap = PackedSnapshot{};
-    return reduce_distinct(input_nodes, std::move(in), engine, maximal_fusion);
+// Dead-code elimination reads the store's table in place, under its lock:
+// nodes never change once added, so the kept nodes come out as they would
+// from a copy, and no copy of the whole table (nor of its index, which the
+// reduction never searches) is made. The lock is held for this sweep
+// alone; the engine and fusion, the costly phases, run without it.
+template <class OutputsOf>
+Result<PackedInput, BadNodeId> kept_store_input(const GraphStore& store, OutputsOf&& outputs_of,
+                                                std::size_t& input_nodes) {
+    return store.with_locked([&](const GraphStore::View& view) -> Result<PackedInput, BadNodeId> {
+        input_nodes = view.nodes.size();
+        const std::vector<NodeId>& outputs = outputs_of(view);
+        for (NodeId o : outputs)
+            if (o >= input_nodes) return make_err(BadNodeId{o});
+        return kept_packed_input(view.nodes, outputs);
+    });
 }
 
 }  // namespace
@@ -213,7 +227,8 @@ ReducedStore reduce_copy(PackedSnapshot snap, const std::vector<NodeId>& outputs
 Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
                          const RewriteEngine& engine, bool maximal_fusion) {
     PackedInput in = kept_packed_input(
-        nodes.size(), [&](std::size_t id) { return view_of(nodes[id]); }, outputs);
+        nodes.size(), [&](std::size_t id) -> const std::vector<NodeId>& { return nodes[id].inputs(); },
+        [&](std::size_t id) { return view_of(nodes[id]); }, outputs);
     return reduce_packed_input(nodes.size(), std::move(in), engine, maximal_fusion);
 }
 
@@ -247,17 +262,20 @@ ReducedStore from_reduced(Reduced reduced) {
 }
 
 ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion) {
-    PackedSnapshot snap = store.packed_snapshot();
-    const std::vector<NodeId> outputs = std::move(snap.outputs);
-    return reduce_copy(std::move(snap), outputs, engine, maximal_fusion);
+    std::size_t input_nodes = 0;
+    auto in = kept_store_input(
+        store, [](const GraphStore::View& view) -> const std::vector<NodeId>& { return view.outputs; }, input_nodes);
+    if (!in) fail("store outputs name its nodes");
+    return reduce_distinct(input_nodes, std::move(*in), engine, maximal_fusion);
 }
 
 Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, const std::vector<NodeId>& outputs,
                                                     const RewriteEngine& engine, bool maximal_fusion) {
-    PackedSnapshot snap = store.packed_snapshot(false);
-    for (NodeId o : outputs)
-        if (o >= snap.nodes.size()) return make_err(BadNodeId{o});
-    return reduce_copy(std::move(snap), outputs, engine, maximal_fusion);
+    std::size_t input_nodes = 0;
+    auto in = kept_store_input(
+        store, [&](const GraphStore::View&) -> const std::vector<NodeId>& { return outputs; }, input_nodes);
+    if (!in) return make_err(in.error());
+    return reduce_distinct(input_nodes, std::move(*in), engine, maximal_fusion);
 }
 
 std::vector<std::pair<std::string, std::size_t>> report_to_map(const ReductionReport& report) {

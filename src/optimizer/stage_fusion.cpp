@@ -34,45 +34,46 @@ UseLists build_use_lists(const PackedGraph& graph) {
     }
     for (std::size_t i = 0; i < n; ++i) uses.offsets[i + 1] += uses.offsets[i];
     uses.users.resize(uses.offsets[n]);
-    std::vector<uint64_t> cursor(uses.offsets.begin(), uses.offsets.end() - 1);
-    for (uint32_t u = 0; u < n; ++u)
-        for (uint32_t c : graph.children_of(u)) uses.users[cursor[c]++] = u;
+    // Each list is filled from its end, by users from the top down, so it
+    // comes out ascending, and the offsets, first moved to the lists' ends,
+    // finish as their starts: no cursor array as large as the offsets.
+    for (std::size_t i = 0; i < n; ++i) uses.offsets[i] = uses.offsets[i + 1];
+    for (uint32_t u = static_cast<uint32_t>(n); u-- > 0;) {
+        const auto kids = graph.children_of(u);
+        for (std::size_t k = kids.size(); k-- > 0;) uses.users[--uses.offsets[kids[k]]] = u;
+    }
     return uses;
 }
 
-uint32_t find_root(std::vector<uint32_t>& parent, uint32_t x) {
-    uint32_t root = x;
-    while (parent[root] != root) root = parent[root];
-    while (parent[x] != root) {
-        uint32_t next = parent[x];
-        parent[x] = root;
-        x = next;
-    }
-    return root;
-}
-
-// Union-find: the label of a group is its lowest position.
-std::vector<uint32_t> single_use_labels(const PackedGraph& graph, const UseLists& uses,
-                                        const std::vector<char>& is_output) {
+// Per node, the user it joins under the single-use rule, or kNone: its one
+// use (one child slot in all), when neither it nor that user is opaque and
+// it is no output.
+std::vector<uint32_t> single_use_joins(const PackedGraph& graph, const std::vector<char>& is_output) {
     const auto n = static_cast<uint32_t>(graph.size());
-    std::vector<uint32_t> parent(n);
-    for (uint32_t i = 0; i < n; ++i) parent[i] = i;
-    for (uint32_t i = 0; i < n; ++i) {
-        auto users = uses.of(i);
-        if (graph.opaque[i] || users.size() != 1 || is_output[i]) continue;
-        uint32_t c = users[0];
-        if (graph.opaque[c]) continue;
-        uint32_t ri = find_root(parent, i);
-        uint32_t rc = find_root(parent, c);
-        if (ri != rc) {
-            if (ri < rc) parent[rc] = ri;
-            else parent[ri] = rc;
+    constexpr uint32_t kMany = kNone - 1;  // used more than once
+    std::vector<uint32_t> joins(n, kNone);
+    for (uint32_t u = 0; u < n; ++u) {
+        for (uint32_t c : graph.children_of(u)) {
+            check_index(c, n);
+            if (c >= u) fail("canonical graph children precede their node");
+            joins[c] = joins[c] == kNone ? u : kMany;
         }
     }
-    // Reused as the labels: a root's label is itself, and every other entry
-    // is settled after the entries it may point to.
-    for (uint32_t i = 0; i < n; ++i) parent[i] = graph.opaque[i] ? i : find_root(parent, i);
-    return parent;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t c = joins[i];
+        if (c == kMany || (c != kNone && (graph.opaque[i] || is_output[i] || graph.opaque[c]))) joins[i] = kNone;
+    }
+    return joins;
+}
+
+// The label of a group is its highest member. Each node joins at most one
+// user, above it, so walking down from the top finds a node's user
+// labelled before the node; the joins are overwritten by the labels as
+// the walk passes them.
+std::vector<uint32_t> single_use_labels(const PackedGraph& graph, const std::vector<char>& is_output) {
+    std::vector<uint32_t> label = single_use_joins(graph, is_output);
+    for (auto i = static_cast<uint32_t>(label.size()); i-- > 0;) label[i] = label[i] == kNone ? i : label[label[i]];
+    return label;
 }
 
 // Descending walk: users lie above a node, so their labels are final when
@@ -99,7 +100,7 @@ std::vector<uint32_t> maximal_labels(const PackedGraph& graph, const UseLists& u
 }
 
 // The partition and emission shared by every output form. `emit` offers
-//   void reserve(std::size_t nodes)
+//   void reserve(std::size_t nodes, std::size_t stages)
 //   uint64_t opaque(uint32_t text, std::vector<NodeId>& inputs)
 //   uint64_t stage(std::vector<NodeId> inputs, std::vector<StageOp> members)
 // each returning the emitted node's position.
@@ -112,22 +113,23 @@ std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& 
         check_index(x, n);
         is_output[x] = 1;
     }
-    std::vector<uint32_t> label;
-    {
-        const UseLists uses = build_use_lists(graph);
-        label = maximal_fusion ? maximal_labels(graph, uses, is_output) : single_use_labels(graph, uses, is_output);
-    }
+    std::vector<uint32_t> label = maximal_fusion ? maximal_labels(graph, build_use_lists(graph), is_output)
+                                                 : single_use_labels(graph, is_output);
     std::vector<char>().swap(is_output);
 
     // Members of each label, ascending, again in one flat array.
     std::vector<uint32_t> group_start(n + 1, 0);
     for (uint32_t l : label) ++group_start[l + 1];
     std::size_t group_count = 0;
+    std::size_t stage_count = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        if (group_start[i + 1] != 0) ++group_count;
+        if (group_start[i + 1] != 0) {
+            ++group_count;
+            if (!graph.opaque[i]) ++stage_count;
+        }
         group_start[i + 1] += group_start[i];
     }
-    emit.reserve(group_count);
+    emit.reserve(group_count, stage_count);
     std::vector<uint32_t> members(n);
     {
         std::vector<uint32_t> cursor(group_start.begin(), group_start.end() - 1);
@@ -209,7 +211,7 @@ struct KeyEmitter {
     const RebuildTable& rebuild;
     std::vector<NodeKey>& nodes;
 
-    void reserve(std::size_t count) { nodes.reserve(count); }
+    void reserve(std::size_t count, std::size_t) { nodes.reserve(count); }
     uint64_t opaque(uint32_t text, const std::vector<NodeId>& inputs) {
         const NodeKey* key = rebuild.find(text);
         if (key == nullptr) fail("no entry found for key");
@@ -230,7 +232,9 @@ public:
     TableEmitter(const RebuildTable& rebuild, NodeTable& table)
         : rebuild_(rebuild), table_(table), parts_(rebuild.keys.size()) {}
 
-    void reserve(std::size_t count) { table_.reserve(count); }
+    // Stages are whole keys; the few externals among the opaque nodes grow
+    // the whole column as they come.
+    void reserve(std::size_t count, std::size_t stages) { table_.reserve_unchecked(count, stages); }
 
     uint64_t opaque(uint32_t text, const std::vector<NodeId>& inputs) {
         const NodeKey* key = rebuild_.find(text);

@@ -77,6 +77,20 @@ Status<BadNodeId> GraphStore::mark_output(NodeId id) {
     return Unit{};
 }
 
+Status<BadNodeId> GraphStore::mark_outputs(const std::vector<NodeId>& ids) {
+    auto guard = mu_.lock();
+    for (NodeId id : ids)
+        if (id >= table_.size()) return make_err(BadNodeId{id});
+    // Room for all of them first: a reduced store marks a large share of
+    // its nodes, and growing the set one rehash at a time costs more than
+    // marking them.
+    output_set_.reserve(output_set_.size() + ids.size());
+    outputs_.reserve(outputs_.size() + ids.size());
+    for (NodeId id : ids)
+        if (output_set_.insert(id).second) outputs_.push_back(id);
+    return Unit{};
+}
+
 std::vector<bool> output_flags(std::size_t count, const std::vector<NodeId>& outputs) {
     std::vector<bool> flags(count, false);
     for (NodeId o : outputs)
@@ -97,11 +111,6 @@ std::vector<NodeId> GraphStore::outputs() const {
 Snapshot GraphStore::snapshot() const {
     auto guard = mu_.lock();
     return Snapshot{table_.keys_from(0), outputs_};
-}
-
-PackedSnapshot GraphStore::packed_snapshot(bool with_outputs) const {
-    auto guard = mu_.lock();
-    return PackedSnapshot{table_, with_outputs ? outputs_ : std::vector<NodeId>{}};
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {

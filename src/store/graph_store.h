@@ -29,12 +29,6 @@ struct Snapshot {
     std::vector<NodeId> outputs;
 };
 
-// The same picture without rebuilding keys: a copy of the packed table.
-struct PackedSnapshot {
-    NodeTable nodes;
-    std::vector<NodeId> outputs;
-};
-
 // Keys are interned: an equal key returns the id it already has, so ids are
 // dense, stable, and a topological order. Every operation is one critical
 // section under the store's own mutex; reads return copies.
@@ -51,6 +45,9 @@ public:
     // without building a key first.
     Result<NodeId, BadNodeId> intern(const NodeView& parts);
     Status<BadNodeId> mark_output(NodeId id);
+    // mark_output for each id in turn, under one lock; the first id that
+    // names no node fails before any is marked.
+    Status<BadNodeId> mark_outputs(const std::vector<NodeId>& ids);
     // Makes room for `count` more nodes (a hint; nothing observable changes).
     void reserve(std::size_t count);
 
@@ -61,9 +58,6 @@ public:
     // The nodes from id `start` on, copied packed (see NodeDelta); the copy
     // costs what it holds, however large the store.
     NodeDelta delta_from(NodeId start) const;
-    // A flat copy of the table (a few large block copies), for readers that
-    // work on node views; the outputs are copied only when asked for.
-    PackedSnapshot packed_snapshot(bool with_outputs = true) const;
 
     // Read-only view of the state, valid only inside with_locked.
     struct View {

@@ -110,6 +110,12 @@ void NodeTable::reserve(std::size_t count) {
     input_offsets_.reserve(input_offsets_.size() + count);
 }
 
+void NodeTable::reserve_unchecked(std::size_t count, std::size_t whole) {
+    reserve(count);
+    whole_.reserve(whole_.size() + whole);
+    pending_.reserve(pending_.size() + count);
+}
+
 KeyIndex& NodeTable::segment(std::size_t s) {
     if (s >= segments_.size()) {
         // Inputs name earlier positions, so segments come at most one

@@ -91,6 +91,13 @@ TEST(Pipeline, BadExplicitOutputFailsBeforeAnyPhase) {
     EXPECT_EQ(r.error(), BadNodeId{99});
     EXPECT_EQ(engine.calls, 0);
     EXPECT_FALSE(reduce_with_outputs(*store, {10}, engine, false).ok());
+    // The refusal leaves the store as usable as it was: it still grows and
+    // reduces.
+    ASSERT_TRUE(store->intern(op("neg", {9})).ok());
+    auto grown = reduce_with_outputs(*store, {10}, engine, false);
+    ASSERT_TRUE(grown.ok());
+    EXPECT_EQ(grown->report.input_nodes, 11u);
+    EXPECT_EQ(grown->report.reachable_nodes, 11u);
 }
 
 TEST(Pipeline, ExplicitOutputsReplaceMarks) {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "optimizer/stage_fusion.h"
 #include "optimizer_testing.h"
 #include "util/internal_error.h"
@@ -162,6 +165,105 @@ TEST(StageFusion, LongChainIsOneStage) {
         ASSERT_EQ(r.nodes[1].members().size(), 5000u);
         EXPECT_EQ(r.nodes[1].members()[4999].inputs, std::vector<StageRef>{Mem(4998)});
         EXPECT_EQ(r.outputs, std::vector<uint64_t>{1});
+    }
+}
+
+// Uses of each reduced node, one per reading slot: an opaque node's inputs,
+// and a stage's member references to its inputs.
+std::vector<std::vector<std::size_t>> reduced_users(const std::vector<NodeKey>& nodes) {
+    std::vector<std::vector<std::size_t>> users(nodes.size());
+    for (std::size_t p = 0; p < nodes.size(); ++p) {
+        if (nodes[p].kind() != NodeKind::Stage) {
+            for (NodeId in : nodes[p].inputs()) users[in].push_back(p);
+            continue;
+        }
+        for (const StageOp& m : nodes[p].members())
+            for (StageRef r : m.inputs)
+                if (r.tag == StageRef::Tag::Input) users[nodes[p].inputs()[r.index]].push_back(p);
+    }
+    return users;
+}
+
+// The sizes of the single-use groups, ascending, worked out naively: an
+// operation that is no output and is read once, by an operation, shares
+// that operation's group.
+std::vector<std::size_t> single_use_group_sizes(const EngineGraph& g) {
+    const std::size_t n = g.nodes.size();
+    std::vector<std::vector<std::size_t>> users(n);
+    for (std::size_t u = 0; u < n; ++u)
+        for (uint64_t c : g.nodes[u].children) users[c].push_back(u);
+    std::vector<std::size_t> group(n);
+    for (std::size_t i = 0; i < n; ++i) group[i] = i;
+    auto root = [&](std::size_t x) {
+        while (group[x] != x) x = group[x];
+        return x;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool output = std::find(g.outputs.begin(), g.outputs.end(), i) != g.outputs.end();
+        if (g.nodes[i].opaque || output || users[i].size() != 1 || g.nodes[users[i][0]].opaque) continue;
+        group[root(i)] = root(users[i][0]);
+    }
+    std::vector<std::size_t> size(n, 0);
+    for (std::size_t i = 0; i < n; ++i)
+        if (!g.nodes[i].opaque) ++size[root(i)];
+    std::vector<std::size_t> sizes;
+    for (std::size_t s : size)
+        if (s != 0) sizes.push_back(s);
+    std::sort(sizes.begin(), sizes.end());
+    return sizes;
+}
+
+// On random graphs the single-use groups are exactly what the rule joins:
+// inside a stage every member but the last is read once, by a later member;
+// and no stage that is no output is read once, by another stage, since it
+// would then have joined that stage.
+TEST(StageFusion, SingleUseGroupsAreClosedAndMaximal) {
+    std::mt19937_64 rng(20251208);
+    const char* ops[] = {"neg", "exp", "add"};
+    for (int round = 0; round < 300; ++round) {
+        EngineGraph g;
+        const std::size_t n = 2 + rng() % 60;
+        g.nodes.push_back(node("s", {}));
+        for (uint64_t i = 1; i < n; ++i) {
+            const uint64_t a = rng() % i;
+            const uint64_t b = i - 1 - rng() % std::min<uint64_t>(i, 3);
+            const uint64_t pick = rng() % 8;
+            if (pick == 0) g.nodes.push_back(node("t", {}));
+            else if (pick == 1) g.nodes.push_back(node("r", {a}));
+            else if (pick < 5) g.nodes.push_back(node(ops[pick % 2], {b}));
+            else g.nodes.push_back(node(ops[2], {a, b}));
+        }
+        for (std::size_t k = 1 + rng() % 3; k-- > 0;) g.outputs.push_back(rng() % n);
+        SCOPED_TRACE("round " + std::to_string(round));
+        FusionResult r = stage_fusion(g, g.outputs, table(), false);
+        const auto users = reduced_users(r.nodes);
+        std::vector<bool> is_output(r.nodes.size(), false);
+        for (uint64_t o : r.outputs) is_output[o] = true;
+        std::size_t members = 0;
+        for (std::size_t p = 0; p < r.nodes.size(); ++p) {
+            if (r.nodes[p].kind() != NodeKind::Stage) continue;
+            const auto& ms = r.nodes[p].members();
+            members += ms.size();
+            std::vector<int> reads(ms.size(), 0);
+            for (const StageOp& m : ms)
+                for (StageRef ref : m.inputs)
+                    if (ref.tag == StageRef::Tag::Member) ++reads[ref.index];
+            for (std::size_t m = 0; m + 1 < ms.size(); ++m) EXPECT_EQ(reads[m], 1) << "stage " << p << " member " << m;
+            EXPECT_EQ(reads.back(), 0);
+            const bool joins_its_user = users[p].size() == 1 && r.nodes[users[p][0]].kind() == NodeKind::Stage;
+            EXPECT_FALSE(!is_output[p] && joins_its_user) << "stage " << p << " should have joined its user";
+        }
+        // Every operation is a member of exactly one stage, grouped as the
+        // rule says.
+        std::size_t op_nodes = 0;
+        for (const EngineNode& e : g.nodes) op_nodes += !e.opaque;
+        EXPECT_EQ(members, op_nodes);
+        std::vector<std::size_t> sizes;
+        for (const NodeKey& k : r.nodes)
+            if (k.kind() == NodeKind::Stage) sizes.push_back(k.members().size());
+        std::sort(sizes.begin(), sizes.end());
+        EXPECT_EQ(sizes, single_use_group_sizes(g));
+        if (::testing::Test::HasFailure()) return;
     }
 }
 

@@ -62,6 +62,16 @@ TEST(StoreOutputs, MarkOnceInOrder) {
     auto bad = s.mark_output(3);
     ASSERT_FALSE(bad.ok());
     EXPECT_EQ(bad.error().id, 3u);
+    // In bulk: repeats within the list and against earlier marks count
+    // once, and a bad id anywhere in the list marks nothing.
+    auto bulk_bad = s.mark_outputs({1, 7, 0});
+    ASSERT_FALSE(bulk_bad.ok());
+    EXPECT_EQ(bulk_bad.error().id, 7u);
+    EXPECT_EQ(s.outputs(), (std::vector<NodeId>{2, 0}));
+    EXPECT_TRUE(s.mark_outputs({1, 0, 1, 2}).ok());
+    EXPECT_EQ(s.outputs(), (std::vector<NodeId>{2, 0, 1}));
+    EXPECT_TRUE(s.mark_outputs({}).ok());
+    EXPECT_EQ(s.outputs(), (std::vector<NodeId>{2, 0, 1}));
 }
 
 TEST(StoreSnapshot, FromAndWhole) {
