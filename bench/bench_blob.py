@@ -14,11 +14,14 @@ when a target is missed.
 """
 
 import argparse
+import os
 import pickle
 import sys
 import time
 
-import dagloom_core
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import dagloom_core  # noqa: E402
+from bench_common import best_of  # noqa: E402
 
 SERIALIZE_TARGET = 20.0
 DESERIALIZE_TARGET = 10.0
@@ -48,18 +51,6 @@ def build_store(n):
     return store
 
 
-def best_of(repeat, fn):
-    best = float("inf")
-    result = None
-    for _ in range(repeat):
-        # Free the previous result first: its teardown is not part of the call.
-        result = None
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--nodes", type=int, default=1_000_000)
@@ -72,8 +63,8 @@ def main():
     print(f"built {store.node_count():,} nodes in {time.perf_counter() - t0:.2f} s "
           f"(module {dagloom_core.__file__})")
 
-    ser_t, blob = best_of(args.repeat, store.serialize)
-    de_t, back = best_of(args.repeat, lambda: dagloom_core.GraphStore.deserialize(blob))
+    ser_t, blob = best_of(store.serialize, args.repeat)
+    de_t, back = best_of(lambda: dagloom_core.GraphStore.deserialize(blob), args.repeat)
     if back.node_count() != store.node_count() or back.serialize() != blob:
         print("round trip changed the store", file=sys.stderr)
         return 2
@@ -81,8 +72,8 @@ def main():
 
     # The node list exists only for pickle's side of the comparison.
     nodes = store.nodes()
-    pd_t, pickled = best_of(args.repeat, lambda: pickle.dumps(nodes, protocol=pickle.HIGHEST_PROTOCOL))
-    pl_t, _ = best_of(args.repeat, lambda: pickle.loads(pickled))
+    pd_t, pickled = best_of(lambda: pickle.dumps(nodes, protocol=pickle.HIGHEST_PROTOCOL), args.repeat)
+    pl_t, _ = best_of(lambda: pickle.loads(pickled), args.repeat)
 
     mb = 1024 * 1024
 

@@ -88,15 +88,21 @@ EngineGraph SaturationEngine::canonicalize_owned(EngineGraph graph) const {
 
 namespace {
 
+// Per text of the graph: 1 unless it names an operation.
+std::vector<uint8_t> opaque_by_text(const PackedGraph& graph) {
+    std::vector<uint8_t> opaque(graph.texts.size());
+    for (uint32_t t = 0; t < graph.texts.size(); ++t) opaque[t] = is_op_text(graph.texts.at(t)) ? 0 : 1;
+    return opaque;
+}
+
 // The graph's nodes merged by class: canon[i] names node i's class (any
 // number below `class_bound`). The first node of each class represents it,
 // with its children redirected to the representatives of theirs.
 PackedGraph merge_classes(PackedGraph graph, const std::vector<uint32_t>& canon, std::size_t class_bound) {
     const std::size_t n = graph.size();
     constexpr uint64_t kNone = ~uint64_t{0};
+    const std::vector<uint8_t> opaque_text = opaque_by_text(graph);
     std::vector<uint64_t> position_of_class(class_bound, kNone);
-    std::vector<uint8_t> opaque_text(graph.texts.size());
-    for (uint32_t t = 0; t < graph.texts.size(); ++t) opaque_text[t] = is_op_text(graph.texts.at(t)) ? 0 : 1;
 
     std::size_t classes = 0, edges = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -141,7 +147,16 @@ PackedGraph SaturationEngine::canonicalize_packed(PackedGraph graph) const {
             for (std::size_t r = 0; r < rules_->searcher_ops.size(); ++r)
                 if (graph.texts.at(t) == rules_->searcher_ops[r]) rule_of_text[t] = static_cast<uint8_t>(r);
         ReplayResult replay = replay_saturation(graph, rule_of_text, rules_->replay, iteration_limit_);
-        if (replay.node_bound <= node_limit(n)) return merge_classes(std::move(graph), replay.classes, n);
+        if (replay.node_bound <= node_limit(n)) {
+            // Nothing merged (an already canonical graph): every node stays.
+            bool merged = false;
+            for (std::size_t i = 0; i < n && !merged; ++i) merged = replay.classes[i] != i;
+            if (merged) return merge_classes(std::move(graph), replay.classes, n);
+            const std::vector<uint8_t> opaque_text = opaque_by_text(graph);
+            for (std::size_t i = 0; i < n; ++i) graph.opaque[i] = opaque_text[graph.op[i]];
+            graph.distinct = true;
+            return graph;
+        }
     }
     return run_egraph(std::move(graph));
 }
