@@ -356,7 +356,8 @@ Result<ReducedStore, BadNodeId> IncrementalReducer::finalize_store(const std::ve
                                                                    bool maximal_fusion) const {
     auto mapped = canonical_outputs(state_->remap, outputs);
     if (!mapped.ok()) return make_err(mapped.error());
-    return reduce_table(state_->canonical, *mapped, engine, maximal_fusion);
+    // Stepping merges each commutative key into its mirror when one is held.
+    return reduce_table(state_->canonical, *mapped, engine, maximal_fusion, /*mirrors_merged=*/true);
 }
 
 uint64_t IncrementalReducer::watermark() const { return state_->remap.size(); }

@@ -47,6 +47,11 @@ struct PackedGraph {
     // looking each up first), or an engine's congruence-closed result (cse
     // would leave it as it is).
     bool distinct = false;
+    // Set only by a producer that knows that no node of a commutative
+    // operator (rule_set.h) with two children has its mirror, the same
+    // operator over the two swapped, elsewhere in the graph: the incremental
+    // reducer's canonical form. The engine then need not look for them.
+    bool mirrors_merged = false;
 
     PackedGraph() : child_start{0} {}
 

@@ -238,8 +238,10 @@ Reduced reduce_with_mode(const NodeTable& nodes, const std::vector<NodeId>& outp
 }
 
 ReducedStore reduce_table(const NodeTable& nodes, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
-                          bool maximal_fusion) {
-    return reduce_distinct(nodes.size(), kept_packed_input(nodes, outputs), engine, maximal_fusion);
+                          bool maximal_fusion, bool mirrors_merged) {
+    PackedInput in = kept_packed_input(nodes, outputs);
+    in.graph.mirrors_merged = mirrors_merged;  // kept nodes are a part of the table
+    return reduce_distinct(nodes.size(), std::move(in), engine, maximal_fusion);
 }
 
 ReducedStore from_reduced(Reduced reduced) {

@@ -65,8 +65,10 @@ ReducedStore from_reduced(Reduced reduced);
 // reduce_with_mode over an interned table (no two keys equal), read in place
 // and reduced straight into a new store: the same store and report as
 // from_reduced(reduce_with_mode(nodes, ...)), without a key per reduced node.
+// `mirrors_merged`: the table holds no commutative node beside its mirror
+// (see PackedGraph).
 ReducedStore reduce_table(const NodeTable& nodes, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
-                          bool maximal_fusion);
+                          bool maximal_fusion, bool mirrors_merged = false);
 
 // Against the store's marked outputs.
 ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion);

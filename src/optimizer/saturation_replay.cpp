@@ -259,6 +259,15 @@ void Replay::mark_mirrors(uint64_t rules, std::vector<uint8_t>& mirrors) {
         std::swap(key.a, key.b);
         return key;
     };
+    if (!indexed_ && g_.mirrors_merged) {
+        // The initial state of a graph known to hold no mirrors: each node
+        // lacks its mirror unless it is its own.
+        for (const uint32_t i : nodes) {
+            const std::span<const uint32_t> kids = g_.children_of(i);
+            mirrors[i] = kids[0] == kids[1] ? kOwnMirror : kMirrorMissing;
+        }
+        return;
+    }
     if (!indexed_) {
         // The initial state of a distinct graph: its nodes are its class
         // nodes, so index just the ones asked about.
