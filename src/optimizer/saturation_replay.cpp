@@ -116,8 +116,10 @@ private:
         return SmallKeyTable::Key{static_cast<uint32_t>((e - b) << 30) | (g_.op[i] + 1), x, y};
     }
     bool small(std::size_t i) const { return SmallKeyTable::fits(g_.child_start[i + 1] - g_.child_start[i]); }
-    // Per node: kOwnMirror (also for nodes not asked about), kMirrorMissing or kMirrorPresent.
-    void mark_mirrors(uint64_t rules, std::vector<uint8_t>& mirrors);
+    // Lists the nodes of the commutativity rules in `rules` (none applied
+    // yet) and sets mirrors[i] for each: kOwnMirror, kMirrorMissing or
+    // kMirrorPresent in the current state.
+    void mark_mirrors(uint64_t rules, std::vector<uint32_t>& nodes, std::vector<uint8_t>& mirrors);
     std::vector<uint8_t> merged_since(const std::vector<uint32_t>& before) const;
     uint64_t node_count_bound() const;
 
@@ -245,12 +247,11 @@ void Replay::close(uint64_t applied) {
 
 // For the nodes of the commutativity rules in `rules` (none applied yet):
 // whether a class node of the current state is their mirror.
-void Replay::mark_mirrors(uint64_t rules, std::vector<uint8_t>& mirrors) {
+void Replay::mark_mirrors(uint64_t rules, std::vector<uint32_t>& nodes, std::vector<uint8_t>& mirrors) {
     const std::size_t n = g_.size();
-    mirrors.assign(n, kOwnMirror);
-    std::vector<uint32_t> nodes;
     for (std::size_t i = 0; i < n; ++i)
         if (rule_[i] != kNoRule && has(rules, rule_[i])) nodes.push_back(static_cast<uint32_t>(i));
+    for (const uint32_t i : nodes) mirrors[i] = kOwnMirror;
     // Keys are read a few nodes ahead to prefetch their slots: the probes
     // are random, and overlapping their misses pays.
     constexpr std::size_t kAhead = 8;
@@ -346,7 +347,8 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
     else close(0);
     egraph::BackoffScheduler scheduler;
     uint64_t applied = 0;
-    std::vector<uint8_t> admitted(rules_.size()), mirror_present(rules_.size()), mirrors;
+    std::vector<uint8_t> admitted(rules_.size()), mirror_present(rules_.size()), mirrors(g_.size());
+    std::vector<uint32_t> marked;  // the nodes mark_mirrors looked at this iteration
     std::vector<uint32_t> before;
     auto add_to = [&](std::size_t i, unsigned k) { added_[i] = static_cast<uint8_t>(std::min(255u, added_[i] + k)); };
     for (std::size_t iteration = 0; iteration < iteration_limit; ++iteration) {
@@ -367,14 +369,17 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
         // looks its mirrors up under merged children, which the e-graph has
         // not re-keyed yet: each match whose child classes took part may
         // add a node (two class nodes per node once the rule has been applied).
+        // The commutativity rules applied for the first time that have
+        // matches: which of those lack their mirror.
         uint64_t first_commute = 0;
         for (std::size_t r = 0; r < rules_.size(); ++r)
-            if (admitted[r] && commute(static_cast<uint8_t>(r)) && !has(applied, static_cast<uint8_t>(r)))
+            if (admitted[r] && commute(static_cast<uint8_t>(r)) && !has(applied, static_cast<uint8_t>(r)) && count_[r] != 0)
                 first_commute |= uint64_t{1} << r;
         std::fill(mirror_present.begin(), mirror_present.end(), 0);
+        marked.clear();
         if (first_commute) {
-            mark_mirrors(first_commute, mirrors);
-            for (std::size_t i = 0; i < g_.size(); ++i)
+            mark_mirrors(first_commute, marked, mirrors);
+            for (const uint32_t i : marked)
                 if (mirrors[i] == kMirrorPresent) mirror_present[rule_[i]] = 1;
         }
         bool changed = false, merging = false;
@@ -395,10 +400,8 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
             }
             applied |= bit;
         }
-        if (first_clean) {
-            for (std::size_t i = 0; i < g_.size(); ++i)
-                if (rule_[i] != kNoRule && has(first_clean, rule_[i]) && mirrors[i] == kMirrorMissing) add_to(i, 1);
-        }
+        for (const uint32_t i : marked)
+            if (has(first_clean, rule_[i]) && mirrors[i] == kMirrorMissing) add_to(i, 1);
         if (!changed) {
             if (scheduler.can_stop(iteration)) break;  // saturated
             continue;
@@ -406,7 +409,7 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
         if (!merging && !indexed_) {
             // Only new mirrors, over the nodes of a distinct graph: the
             // classes stay, and each mirror is a class node of its own.
-            for (std::size_t i = 0; i < g_.size(); ++i)
+            for (const uint32_t i : marked)
                 if (mirrors[i] == kMirrorMissing) ++count_[rule_[i]];
             continue;
         }
