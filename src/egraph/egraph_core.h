@@ -13,8 +13,8 @@
 
 #include "egraph/flat_index.h"
 #include "egraph/language.h"
-#include "egraph/small_vector.h"
 #include "util/big_vector.h"
+#include "util/small_vector.h"
 
 namespace dagloom::egraph {
 

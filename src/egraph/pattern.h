@@ -19,8 +19,8 @@
 
 #include "egraph/egraph_core.h"
 #include "egraph/pattern_text.h"
-#include "egraph/small_vector.h"
 #include "util/result.h"
+#include "util/small_vector.h"
 
 namespace dagloom::egraph {
 

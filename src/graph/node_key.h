@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "graph/param.h"
+#include "util/small_vector.h"
 
 namespace dagloom {
 
@@ -37,10 +38,14 @@ struct StageRef {
     friend bool operator==(const StageRef&, const StageRef&) = default;
 };
 
+// A member's argument references: nearly always one or two, kept inline so
+// a reduced graph's many stages cost no allocation per member for them.
+using StageInputs = SmallVector<StageRef, 2>;
+
 // One fused operation of a Stage: its Op token and its argument references.
 struct StageOp {
     std::string op;
-    std::vector<StageRef> inputs;
+    StageInputs inputs;
     friend bool operator==(const StageOp&, const StageOp&) = default;
 };
 

@@ -30,7 +30,7 @@ TokenTable table() {
 
 NodeKey stage(std::vector<NodeId> inputs, std::vector<std::pair<std::string, std::vector<StageRef>>> members) {
     std::vector<StageOp> ops;
-    for (auto& [name, refs] : members) ops.push_back({"op|" + name, refs});
+    for (auto& [name, refs] : members) ops.push_back({"op|" + name, StageInputs(std::span<const StageRef>(refs))});
     return NodeKey::stage(std::move(inputs), std::move(ops));
 }
 
@@ -163,7 +163,7 @@ TEST(StageFusion, LongChainIsOneStage) {
         FusionResult r = stage_fusion(g, g.outputs, table(), maximal);
         ASSERT_EQ(r.nodes.size(), 2u);
         ASSERT_EQ(r.nodes[1].members().size(), 5000u);
-        EXPECT_EQ(r.nodes[1].members()[4999].inputs, std::vector<StageRef>{Mem(4998)});
+        EXPECT_EQ(r.nodes[1].members()[4999].inputs, StageInputs{Mem(4998)});
         EXPECT_EQ(r.outputs, std::vector<uint64_t>{1});
     }
 }

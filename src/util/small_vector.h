@@ -1,6 +1,7 @@
 // SmallVector<T, N>: a vector of trivially copyable values that keeps up to
 // N of them inline and spills to the heap beyond. Used for Subst (three
-// bindings inline) and the matcher's scratch buffers.
+// bindings inline), the matcher's scratch buffers and a stage member's
+// argument references.
 #pragma once
 
 #include <algorithm>
@@ -13,7 +14,7 @@
 #include <span>
 #include <type_traits>
 
-namespace dagloom::egraph {
+namespace dagloom {
 
 template <class T, std::uint32_t N>
 class SmallVector {
@@ -138,9 +139,9 @@ private:
     };
 };
 
-}  // namespace dagloom::egraph
+}  // namespace dagloom
 
-namespace dagloom::egraph {
+namespace dagloom {
 
 // InlineVector<T, N>: like SmallVector, for any nothrow-movable T; elements
 // are moved (not memcpy'd) when the storage changes. Used for class node
@@ -284,4 +285,4 @@ private:
     };
 };
 
-}  // namespace dagloom::egraph
+}  // namespace dagloom
