@@ -53,7 +53,7 @@ NodeKey NodeKey::stage(std::vector<NodeId> inputs, std::vector<StageOp> members)
     NodeKey k;
     k.kind_ = NodeKind::Stage;
     k.inputs_ = std::move(inputs);
-    k.members_ = std::make_unique<std::vector<StageOp>>(std::move(members));
+    k.members_ = std::move(members);
     return k;
 }
 
@@ -71,7 +71,7 @@ NodeKey::NodeKey(const NodeKey& other)
       params_(other.params_),
       inputs_(other.inputs_),
       descriptor_(other.descriptor_ ? std::make_unique<PayloadDescriptor>(*other.descriptor_) : nullptr),
-      members_(other.members_ ? std::make_unique<std::vector<StageOp>>(*other.members_) : nullptr) {}
+      members_(other.members_) {}
 
 NodeKey& NodeKey::operator=(const NodeKey& other) {
     if (this != &other) *this = NodeKey(other);
@@ -83,10 +83,7 @@ const PayloadDescriptor& NodeKey::descriptor() const {
     return kind_ == NodeKind::External ? *descriptor_ : empty;
 }
 
-const std::vector<StageOp>& NodeKey::members() const {
-    static const std::vector<StageOp> empty;
-    return kind_ == NodeKind::Stage ? *members_ : empty;
-}
+const std::vector<StageOp>& NodeKey::members() const { return members_; }
 
 NodeKey NodeKey::with_inputs(std::vector<NodeId> inputs) const& { return NodeKey(*this).with_inputs(std::move(inputs)); }
 
@@ -119,7 +116,7 @@ bool operator==(const NodeKey& a, const NodeKey& b) {
     if (a.kind_ != b.kind_ || a.name_ != b.name_ || a.inputs_ != b.inputs_ || !(a.params_ == b.params_)) return false;
     switch (a.kind_) {
         case NodeKind::External: return *a.descriptor_ == *b.descriptor_;
-        case NodeKind::Stage: return *a.members_ == *b.members_;
+        case NodeKind::Stage: return a.members_ == b.members_;
         default: return true;
     }
 }

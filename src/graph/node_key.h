@@ -105,16 +105,16 @@ public:
 private:
     NodeKey() = default;
 
-    // Fields only Externals and Stages carry live out of line, which keeps
-    // the common keys (sources, ops, reductions) small; each kind allocates
-    // only its own, since a reduced graph holds many stages and a stage has
-    // no use for a descriptor's six strings.
+    // A descriptor's six strings live out of line, allocated for Externals
+    // only. A stage's members sit in place: an empty vector allocates
+    // nothing for the other kinds, and a reduced graph's many stages save
+    // an allocation each.
     NodeKind kind_ = NodeKind::Source;
     std::string name_;
     ParamMap params_;
     std::vector<NodeId> inputs_;
-    std::unique_ptr<PayloadDescriptor> descriptor_;    // External only
-    std::unique_ptr<std::vector<StageOp>> members_;  // Stage only
+    std::unique_ptr<PayloadDescriptor> descriptor_;  // External only
+    std::vector<StageOp> members_;                   // Stage only
 };
 
 // A hash consistent with key equality; `seed` varies the function so a
