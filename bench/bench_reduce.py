@@ -76,8 +76,8 @@ def run(n):
     store = dagloom_core.GraphStore()
     ids = record_into(store, records)
     outs = [ids[o] for o in outputs]
-    t_single, (_, rep) = best_of(lambda: store.reduce(outputs=outs), repeat=3)
-    t_max, _ = best_of(lambda: store.reduce(maximal_fusion=True, outputs=outs), repeat=3)
+    t_single, (_, rep) = best_of(lambda: store.reduce(outputs=outs), repeat=5)
+    t_max, _ = best_of(lambda: store.reduce(maximal_fusion=True, outputs=outs), repeat=5)
     t_base, _ = best_of(lambda: python_dce_cse(records, outputs), repeat=2)
     print("n=%d report=%s" % (n, rep))
     report("reduce() single-use", t_single / n * 1e9, "ns/node")
