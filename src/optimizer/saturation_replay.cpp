@@ -45,9 +45,8 @@ public:
     // texts; no graph that fits in memory has them).
     static constexpr std::size_t kMaxOps = (std::size_t{1} << 30) - 1;
     static bool fits(std::size_t arity) { return arity <= 2; }
-    static Key key(uint32_t op, std::span<const uint32_t> kids) {
-        return Key{static_cast<uint32_t>(kids.size() << 30) | (op + 1), kids.size() > 0 ? kids[0] : 0,
-                   kids.size() > 1 ? kids[1] : 0};
+    static Key key(uint32_t op, std::size_t arity, uint32_t a, uint32_t b) {
+        return Key{static_cast<uint32_t>(arity << 30) | (op + 1), a, b};
     }
     static uint64_t hash(const Key& k) { return hash_word(hash_word(hash_word(0, k.tag), k.a), k.b); }
 
@@ -99,7 +98,6 @@ public:
     ReplayResult run(std::size_t iteration_limit);
 
 private:
-
     bool commute(uint8_t r) const { return rules_[r].kind == ReplayRule::Kind::Commute; }
     void initial_distinct_state();
     void close(uint64_t applied);
@@ -113,7 +111,7 @@ private:
         uint32_t y = e > b + 1 ? cls_[g_.children[b + 1]] : 0;
         const uint8_t r = rule_[i];
         if (r != kNoRule && commute(r) && has(applied, r) && x > y) std::swap(x, y);
-        return SmallKeyTable::Key{static_cast<uint32_t>((e - b) << 30) | (g_.op[i] + 1), x, y};
+        return SmallKeyTable::key(g_.op[i], e - b, x, y);
     }
     bool small(std::size_t i) const { return SmallKeyTable::fits(g_.child_start[i + 1] - g_.child_start[i]); }
     // Lists the nodes of the commutativity rules in `rules` (none applied
@@ -358,19 +356,8 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
             admitted[r] = limit && scheduler.admit(iteration, rules_[r].name,
                                                    static_cast<std::size_t>(std::min<uint64_t>(count_[r], *limit)));
         }
-        // Apply, in rule order. A rule changes the e-graph only the first
-        // time it is applied, and then only when it has a match that is not
-        // its own mirror, or any identity match at all. Classes merge only
-        // where an identity match is applied or a mirror is already there;
-        // a new mirror just joins its match's class.
-        //
-        // Commutativity adds the mirrors missing when it is first applied.
-        // An application that follows merges made earlier in its iteration
-        // looks its mirrors up under merged children, which the e-graph has
-        // not re-keyed yet: each match whose child classes took part may
-        // add a node (two class nodes per node once the rule has been applied).
-        // The commutativity rules applied for the first time that have
-        // matches: which of those lack their mirror.
+        // The commutativity rules about to be applied for the first time,
+        // with matches: which of those lack their mirror.
         uint64_t first_commute = 0;
         for (std::size_t r = 0; r < rules_.size(); ++r)
             if (admitted[r] && commute(static_cast<uint8_t>(r)) && !has(applied, static_cast<uint8_t>(r)) && count_[r] != 0)
@@ -382,6 +369,17 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
             for (const uint32_t i : marked)
                 if (mirrors[i] == kMirrorPresent) mirror_present[rule_[i]] = 1;
         }
+        // Apply, in rule order. A rule changes the e-graph only the first
+        // time it is applied, and then only when it has a match that is not
+        // its own mirror, or any identity match at all. Classes merge only
+        // where an identity match is applied or a mirror is already there;
+        // a new mirror just joins its match's class.
+        //
+        // Commutativity adds the mirrors missing when it is first applied.
+        // An application that follows merges made earlier in its iteration
+        // looks its mirrors up under merged children, which the e-graph has
+        // not re-keyed yet: each match whose child classes took part may
+        // add a node (two class nodes per node once the rule has been applied).
         bool changed = false, merging = false;
         uint64_t first_clean = 0, first_after_merges = 0, again_after_merges = 0;
         for (std::size_t r = 0; r < rules_.size(); ++r) {

@@ -65,27 +65,24 @@ void GraphStore::reserve(std::size_t count) {
 
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {
     auto guard = mu_.lock();
-    if (id >= table_.size()) return make_err(BadNodeId{id});
-    if (output_set_.insert(id).second) {
-        try {
-            outputs_.push_back(id);
-        } catch (...) {
-            output_set_.erase(id);
-            throw;
-        }
-    }
-    return Unit{};
+    return mark_outputs_locked(std::span<const NodeId>(&id, 1));
 }
 
 Status<BadNodeId> GraphStore::mark_outputs(const std::vector<NodeId>& ids) {
     auto guard = mu_.lock();
+    return mark_outputs_locked(ids);
+}
+
+Status<BadNodeId> GraphStore::mark_outputs_locked(std::span<const NodeId> ids) {
     for (NodeId id : ids)
         if (id >= table_.size()) return make_err(BadNodeId{id});
-    // Room for all of them first: a reduced store marks a large share of
-    // its nodes, and growing the set one rehash at a time costs more than
-    // marking them.
-    output_set_.reserve(output_set_.size() + ids.size());
-    outputs_.reserve(outputs_.size() + ids.size());
+    // Room for all of them first, so that no id is left in the set without
+    // its place in the list. A reduced store marks a large share of its
+    // nodes, and growing the set one rehash at a time costs more than
+    // marking them; single marks grow the list geometrically.
+    if (ids.size() > 1) output_set_.reserve(output_set_.size() + ids.size());
+    if (outputs_.capacity() < outputs_.size() + ids.size())
+        outputs_.reserve(std::max(outputs_.size() + ids.size(), 2 * outputs_.capacity()));
     for (NodeId id : ids)
         if (output_set_.insert(id).second) outputs_.push_back(id);
     return Unit{};

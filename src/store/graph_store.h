@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -73,6 +74,8 @@ public:
     }
 
 private:
+    // Both mark functions, with the lock held.
+    Status<BadNodeId> mark_outputs_locked(std::span<const NodeId> ids);
     Result<NodeId, BadNodeId> intern_probe(const NodeTable::Probe& probe, NodeKey* whole);
 
     mutable PoisonMutex mu_;

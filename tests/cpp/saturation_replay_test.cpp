@@ -7,10 +7,12 @@
 #include <set>
 #include <tuple>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "egraph/egraph.h"
 #include "optimizer/pipeline.h"
+#include "optimizer/rule_set.h"
 #include "optimizer/saturation_engine.h"
 #include "optimizer/saturation_replay.h"
 
@@ -77,10 +79,16 @@ EngineGraph random_graph(const Recipe& recipe, uint32_t seed) {
     return g;
 }
 
+// The commutativity searchers' operator texts, in rule order.
+std::vector<std::string> commutative_ops() {
+    std::vector<std::string> ops;
+    for (std::string_view op : kCommutativeOps) ops.push_back("op|" + std::string(op));
+    return ops;
+}
+
 // Whether no commutative node with two children has its mirror in g.
 bool mirror_free(const PackedGraph& g) {
-    const std::vector<std::string> ops = {"op|add", "op|mul", "op|and", "op|or", "op|eq", "op|ne", "op|maximum",
-                                          "op|minimum"};
+    const std::vector<std::string> ops = commutative_ops();
     std::set<std::tuple<uint32_t, uint32_t, uint32_t>> seen;
     for (std::size_t i = 0; i < g.size(); ++i) {
         const auto kids = g.children_of(i);
@@ -92,9 +100,9 @@ bool mirror_free(const PackedGraph& g) {
 }
 
 std::vector<uint8_t> rule_of_text(const PackedGraph& g) {
-    const std::vector<std::string> ops = {"op|add", "op|mul", "op|and",     "op|or",      "op|eq",      "op|ne",
-                                          "op|maximum", "op|minimum", kIdentityOps[0], kIdentityOps[1],
-                                          kIdentityOps[2], kIdentityOps[3]};
+    // The searchers' operators, in rule order: commutativity, then identity.
+    std::vector<std::string> ops = commutative_ops();
+    ops.insert(ops.end(), kIdentityOps.begin(), kIdentityOps.end());
     std::vector<uint8_t> out(g.texts.size(), kNoRule);
     for (uint32_t t = 0; t < g.texts.size(); ++t)
         for (std::size_t r = 0; r < ops.size(); ++r)
@@ -105,8 +113,8 @@ std::vector<uint8_t> rule_of_text(const PackedGraph& g) {
 std::vector<ReplayRule> replay_rules(const SaturationEngine& engine) {
     std::vector<ReplayRule> rules;
     for (std::size_t r = 0; r < engine.rewrites().size(); ++r)
-        rules.push_back(ReplayRule{engine.rewrites()[r].name, r < 8 ? ReplayRule::Kind::Commute
-                                                                    : ReplayRule::Kind::Identity});
+        rules.push_back(ReplayRule{engine.rewrites()[r].name, r < kCommutativeOps.size() ? ReplayRule::Kind::Commute
+                                                                                       : ReplayRule::Kind::Identity});
     return rules;
 }
 
