@@ -283,7 +283,7 @@ struct RecordParts {
     std::optional<NodeKey> whole;
     ParamBlockCache cache;
 
-    NodeView view() const { return NodeView{kind, name, &params->params, inputs, nullptr}; }
+    NodeView view() const { return NodeView{kind, name, &params->params, inputs, nullptr, {}}; }
 };
 
 // References are record positions, checked against the record's own

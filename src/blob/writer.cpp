@@ -105,12 +105,13 @@ void write_params(W& w, const ParamMap& params) {
 }
 
 template <class W>
-void write_members(W& w, const std::vector<StageOp>& members) {
+void write_members(W& w, const StageMembers& members) {
     w.field32(members.size(), Field32::MemberCount);
-    for (const StageOp& m : members) {
-        write_string(w, m.op);
-        w.field32(m.inputs.size(), Field32::RefCount);
-        for (const StageRef& r : m.inputs) {
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        write_string(w, members.op(k));
+        const std::span<const StageRef> refs = members.inputs(k);
+        w.field32(refs.size(), Field32::RefCount);
+        for (const StageRef& r : refs) {
             w.u8(static_cast<uint8_t>(r.tag));
             w.field32(r.index, Field32::RefIndex);
         }

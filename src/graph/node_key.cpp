@@ -1,5 +1,7 @@
 #include "graph/node_key.h"
 
+#include <algorithm>
+
 #include "graph/hash.h"
 #include "graph/node_view.h"
 #include "graph/token.h"
@@ -145,9 +147,32 @@ uint64_t hash_params(const ParamMap& params, uint64_t seed) {
     return h.finish();
 }
 
+std::vector<StageOp> StageMembers::to_vector() const {
+    std::vector<StageOp> ops;
+    ops.reserve(size());
+    for (std::size_t k = 0; k < size(); ++k) {
+        const std::span<const StageRef> refs = inputs(k);
+        StageOp m{std::string(op(k)), {}};
+        m.inputs.reserve(refs.size());
+        for (const StageRef& r : refs) m.inputs.push_back(r);
+        ops.push_back(std::move(m));
+    }
+    return ops;
+}
+
+bool operator==(const StageMembers& a, const StageMembers& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t k = 0; k < a.size(); ++k) {
+        const std::span<const StageRef> x = a.inputs(k), y = b.inputs(k);
+        if (a.op(k) != b.op(k) || !std::equal(x.begin(), x.end(), y.begin(), y.end())) return false;
+    }
+    return true;
+}
+
 NodeKey key_of(const NodeView& view) {
     if (view.full != nullptr) return *view.full;
     std::vector<NodeId> inputs(view.inputs.begin(), view.inputs.end());
+    if (view.kind == NodeKind::Stage) return NodeKey::stage(std::move(inputs), view.stage.to_vector());
     switch (view.kind) {
         case NodeKind::Source: return NodeKey::source(std::string(view.name), *view.params);
         case NodeKind::Op: return NodeKey::op(std::string(view.name), *view.params, std::move(inputs));

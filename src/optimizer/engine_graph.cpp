@@ -58,7 +58,7 @@ bool same_apart_from_inputs(const NodeKey& a, const NodeView& b) {
     if (a.kind() != b.kind || a.name() != b.name || !(a.params() == *b.params)) return false;
     switch (b.kind) {
         case NodeKind::External: return a.descriptor() == b.descriptor();
-        case NodeKind::Stage: return a.members() == b.members();
+        case NodeKind::Stage: return StageMembers(a.members()) == b.members();
         default: return true;
     }
 }

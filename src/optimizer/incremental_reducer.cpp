@@ -180,7 +180,7 @@ private:
 };
 
 bool same_parts(const NodeView& a, const NodeView& b) {
-    return a.kind == b.kind && a.full == nullptr && a.name == b.name && *a.params == *b.params &&
+    return a.kind == b.kind && !carries_extra(a.kind) && a.name == b.name && *a.params == *b.params &&
            std::equal(a.inputs.begin(), a.inputs.end(), b.inputs.begin(), b.inputs.end());
 }
 
@@ -214,7 +214,7 @@ struct IncrementalReducer::State {
             const uint64_t watermark = remap.size();
             for (NodeId x : node.inputs)
                 if (x >= watermark) return make_err(BadNodeId{x});
-            if (node.full != nullptr) {
+            if (carries_extra(node.kind)) {
                 remap.push_back(position(canonicalize_whole(source.take_whole(i))));
                 continue;
             }
@@ -226,7 +226,7 @@ struct IncrementalReducer::State {
                 inputs = many;
             }
             for (std::size_t k = 0; k < inputs.size(); ++k) inputs[k] = remap[node.inputs[k]];
-            const NodeView parts{node.kind, node.name, node.params, inputs, nullptr};
+            const NodeView parts{node.kind, node.name, node.params, inputs, nullptr, {}};
             remap.push_back(position(canonicalize(parts, source.name(i, canonical), source.params(i, canonical))));
         }
         total_work += count;

@@ -99,10 +99,24 @@ std::vector<uint32_t> maximal_labels(const PackedGraph& graph, const UseLists& u
     return label;
 }
 
+// A stage's members as fusion builds them, packed: member k applies the
+// operation text ops[k] (a graph text id) to refs[ref_start[k], ref_start[k + 1]).
+struct FusedMembers {
+    std::vector<uint32_t> ops;
+    std::vector<uint64_t> ref_start;
+    std::vector<StageRef> refs;
+
+    void clear() {
+        ops.clear();
+        ref_start.assign(1, 0);
+        refs.clear();
+    }
+};
+
 // The partition and emission shared by every output form. `emit` offers
 //   void reserve(std::size_t nodes, std::size_t stages)
 //   uint64_t opaque(uint32_t text, std::vector<NodeId>& inputs)
-//   uint64_t stage(std::vector<NodeId> inputs, std::vector<StageOp> members)
+//   uint64_t stage(const std::vector<NodeId>& inputs, const FusedMembers& members)
 // each returning the emitted node's position.
 template <class Emit>
 std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& emit, std::size_t& stages,
@@ -151,6 +165,7 @@ std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& 
     std::vector<uint32_t> input_slot(n, 0);
     std::vector<uint32_t> input_labels;
     std::vector<NodeId> inputs;
+    FusedMembers fused;  // reused from stage to stage: no allocation per stage
 
     // A group's highest member is the last of its list; visiting positions in
     // ascending order and emitting a group at its highest member gives the
@@ -170,31 +185,27 @@ std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& 
         } else {
             for (std::size_t k = 0; k < group.size(); ++k) member_index[group[k]] = static_cast<uint32_t>(k);
             input_labels.clear();
-            std::vector<StageOp> stage_members;
-            stage_members.reserve(group.size());
+            fused.clear();
             for (uint32_t m : group) {
-                const auto kids = graph.children_of(m);
-                StageOp op{graph.texts.at(graph.op[m]), {}};
-                op.inputs.reserve(kids.size());
-                for (uint32_t c : kids) {
+                fused.ops.push_back(graph.op[m]);
+                for (uint32_t c : graph.children_of(m)) {
                     const uint32_t lc = label[c];
                     if (lc == l) {
-                        op.inputs.push_back(StageRef::Member(member_index[c]));
+                        fused.refs.push_back(StageRef::Member(member_index[c]));
                     } else {
                         if (input_owner[lc] != l) {
                             input_owner[lc] = l;
                             input_slot[lc] = static_cast<uint32_t>(input_labels.size());
                             input_labels.push_back(lc);
                         }
-                        op.inputs.push_back(StageRef::Input(input_slot[lc]));
+                        fused.refs.push_back(StageRef::Input(input_slot[lc]));
                     }
                 }
-                stage_members.push_back(std::move(op));
+                fused.ref_start.push_back(fused.refs.size());
             }
-            std::vector<NodeId> stage_inputs;
-            stage_inputs.reserve(input_labels.size());
-            for (uint32_t lc : input_labels) stage_inputs.push_back(recorded(lc));
-            pos = emit.stage(std::move(stage_inputs), std::move(stage_members));
+            inputs.clear();
+            for (uint32_t lc : input_labels) inputs.push_back(recorded(lc));
+            pos = emit.stage(inputs, fused);
             ++stages;
         }
         reduced_pos[l] = static_cast<uint32_t>(pos);
@@ -209,6 +220,7 @@ std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& 
 // Emits NodeKeys.
 struct KeyEmitter {
     const RebuildTable& rebuild;
+    const TextTable& texts;
     std::vector<NodeKey>& nodes;
 
     void reserve(std::size_t count, std::size_t) { nodes.reserve(count); }
@@ -218,8 +230,15 @@ struct KeyEmitter {
         nodes.push_back(key->with_inputs(inputs));
         return nodes.size() - 1;
     }
-    uint64_t stage(std::vector<NodeId> inputs, std::vector<StageOp> members) {
-        nodes.push_back(NodeKey::stage(std::move(inputs), std::move(members)));
+    uint64_t stage(const std::vector<NodeId>& inputs, const FusedMembers& fused) {
+        std::vector<StageOp> members;
+        members.reserve(fused.ops.size());
+        for (std::size_t k = 0; k < fused.ops.size(); ++k) {
+            StageOp m{texts.at(fused.ops[k]), {}};
+            for (uint64_t r = fused.ref_start[k]; r < fused.ref_start[k + 1]; ++r) m.inputs.push_back(fused.refs[r]);
+            members.push_back(std::move(m));
+        }
+        nodes.push_back(NodeKey::stage(inputs, std::move(members)));
         return nodes.size() - 1;
     }
 };
@@ -229,8 +248,8 @@ struct KeyEmitter {
 // text, so those are hashed and pooled once per text.
 class TableEmitter {
 public:
-    TableEmitter(const RebuildTable& rebuild, NodeTable& table)
-        : rebuild_(rebuild), table_(table), parts_(rebuild.keys.size()) {}
+    TableEmitter(const RebuildTable& rebuild, const TextTable& texts, NodeTable& table)
+        : rebuild_(rebuild), texts_(texts), table_(table), parts_(rebuild.keys.size()), member_texts_(texts.size()) {}
 
     // Stages are whole keys; the few externals among the opaque nodes grow
     // the whole column as they come.
@@ -247,7 +266,7 @@ public:
         // As with_inputs does, a source keeps no inputs.
         const std::span<const NodeId> kept =
             key->kind() == NodeKind::Source ? std::span<const NodeId>() : std::span<const NodeId>(inputs);
-        const NodeView view{key->kind(), key->name(), &key->params(), kept, nullptr};
+        const NodeView view{key->kind(), key->name(), &key->params(), kept, nullptr, {}};
         if (!parts.known) {
             parts.name_hash = table_.name_hash(view.name);
             parts.params_hash = table_.params_hash(*view.params);
@@ -257,12 +276,29 @@ public:
         }
         return table_.append_unchecked(table_.probe(view, parts.name_hash, parts.params_hash), parts.ids);
     }
-    uint64_t stage(std::vector<NodeId> inputs, std::vector<StageOp> members) {
-        NodeKey whole = NodeKey::stage(std::move(inputs), std::move(members));
-        return table_.append_whole_unchecked(table_.probe(view_of(whole)), std::move(whole));
+    // A member's operation text is pooled and hashed once per text.
+    uint64_t stage(const std::vector<NodeId>& inputs, const FusedMembers& fused) {
+        ops_.clear();
+        op_hashes_.clear();
+        for (uint32_t text : fused.ops) {
+            MemberText& t = member_texts_[text];
+            if (!t.known) {
+                t.hash = table_.name_hash(texts_.at(text));
+                t.pool_id = table_.name_id(texts_.at(text), t.hash);
+                t.known = true;
+            }
+            ops_.push_back(t.pool_id);
+            op_hashes_.push_back(t.hash);
+        }
+        return table_.append_stage_unchecked(NodeTable::PackedStage{inputs, ops_, op_hashes_, fused.ref_start, fused.refs});
     }
 
 private:
+    struct MemberText {
+        bool known = false;
+        uint32_t pool_id = 0;
+        uint64_t hash = 0;
+    };
     struct Parts {
         bool known = false;
         uint64_t name_hash = 0;
@@ -270,15 +306,19 @@ private:
         NodeTable::PoolIds ids;
     };
     const RebuildTable& rebuild_;
+    const TextTable& texts_;
     NodeTable& table_;
-    std::vector<Parts> parts_;  // by rebuild key index
+    std::vector<Parts> parts_;              // by rebuild key index
+    std::vector<MemberText> member_texts_;  // by graph text id
+    std::vector<uint32_t> ops_;
+    std::vector<uint64_t> op_hashes_;
 };
 
 }  // namespace
 
 FusionResult stage_fusion(const PackedGraph& graph, const RebuildTable& table, bool maximal_fusion) {
     FusionResult result;
-    KeyEmitter emit{table, result.nodes};
+    KeyEmitter emit{table, graph.texts, result.nodes};
     result.outputs = fuse(graph, maximal_fusion, emit, result.stages, result.boundary_nodes);
     return result;
 }
@@ -295,7 +335,7 @@ FusionResult stage_fusion(EngineGraph graph, const std::vector<uint64_t>& output
 TableFusion stage_fusion_into(const PackedGraph& graph, const RebuildTable& rebuild, bool maximal_fusion,
                               NodeTable& table) {
     TableFusion result;
-    TableEmitter emit(rebuild, table);
+    TableEmitter emit(rebuild, graph.texts, table);
     result.outputs = fuse(graph, maximal_fusion, emit, result.stages, result.boundary_nodes);
     return result;
 }

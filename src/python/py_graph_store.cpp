@@ -93,7 +93,7 @@ PyObject* add_source_impl(ModuleState* st, PyObject* self, PyObject* const* args
     if (!str_view_from_py(a[0], name)) return argument_error("name");
     ParamMap params;
     if (!params_from_py(a[1], params)) return nullptr;
-    return intern_parts_to_py(*store, NodeView{NodeKind::Source, name, &params, {}, nullptr});
+    return intern_parts_to_py(*store, NodeView{NodeKind::Source, name, &params, {}, nullptr, {}});
 }
 
 // add_op and add_reduction differ only in the kind of node they build.
@@ -109,7 +109,7 @@ PyObject* add_named_impl(ModuleState* st, PyObject* self, PyObject* const* args,
     if (!inputs_from_py(a[1], inputs)) return argument_error("inputs");
     ParamMap params;
     if (!params_from_py(a[2], params)) return nullptr;
-    return intern_parts_to_py(*store, NodeView{Kind, name, &params, inputs.span(), nullptr});
+    return intern_parts_to_py(*store, NodeView{Kind, name, &params, inputs.span(), nullptr, {}});
 }
 
 PyObject* add_external_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -137,7 +137,7 @@ PyObject* add_exchange_impl(ModuleState* st, PyObject* self, PyObject* const* ar
     if (!inputs_from_py(a[0], inputs)) return argument_error("inputs");
     ParamMap scheme;
     if (!params_from_py(a[1], scheme)) return nullptr;
-    return intern_parts_to_py(*store, NodeView{NodeKind::Exchange, {}, &scheme, inputs.span(), nullptr});
+    return intern_parts_to_py(*store, NodeView{NodeKind::Exchange, {}, &scheme, inputs.span(), nullptr, {}});
 }
 
 // ---- inspection ----------------------------------------------------------

@@ -30,8 +30,9 @@ AppendedStore from_appended(NodeTable nodes) {
             if (p >= id_of.size()) fail("appended key reads a later position");
             p = id_of[p];
         }
-        auto id = view.full != nullptr ? store->intern(view.full->with_inputs(inputs))
-                                       : store->intern(NodeView{view.kind, view.name, view.params, inputs, nullptr});
+        NodeView remapped = view;
+        remapped.inputs = inputs;
+        auto id = view.kind == NodeKind::External ? store->intern(view.full->with_inputs(inputs)) : store->intern(remapped);
         if (!id) fail("appended key reads a node the store does not have");
         id_of.push_back(*id);
     }
@@ -46,7 +47,7 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern(const NodeView& parts) {
-    if (carries_extra(parts.kind) && parts.full == nullptr) fail("an external or stage interned without its key");
+    if (parts.kind == NodeKind::External && parts.full == nullptr) fail("an external interned without its key");
     return intern_probe(table_.probe(parts), nullptr);
 }
 

@@ -42,8 +42,8 @@ public:
     GraphStore& operator=(const GraphStore&) = delete;
 
     Result<NodeId, BadNodeId> intern(NodeKey key);
-    // The same for a Source, Op, Reduction or Exchange given by its parts,
-    // without building a key first.
+    // The same for a Source, Op, Reduction, Exchange or Stage given by its
+    // parts, without building a key first.
     Result<NodeId, BadNodeId> intern(const NodeView& parts);
     Status<BadNodeId> mark_output(NodeId id);
     // mark_output for each id in turn, under one lock; the first id that

@@ -81,7 +81,7 @@ NodeDelta NodeDelta::copy_of(const NodeTable& table, std::size_t start) {
         const NodeTable::Record& r = table.records_[pos];
         if (carries_extra(r.kind)) {
             d.records_.push_back(Record{static_cast<uint32_t>(d.whole_.size()), 0, r.kind});
-            d.whole_.push_back(table.whole_[r.name]);
+            d.whole_.push_back(r.kind == NodeKind::External ? table.whole_[r.name] : key_of(table.view(pos)));
             continue;
         }
         const uint32_t name = names.get(r.name, [&] {

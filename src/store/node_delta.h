@@ -32,7 +32,7 @@ public:
         if (carries_extra(r.kind)) return view_of(whole_[r.name]);
         const std::span<const NodeId> inputs(inputs_.data() + input_offsets_[i],
                                              input_offsets_[i + 1] - input_offsets_[i]);
-        return NodeView{r.kind, name(r.name), &params_[r.params], inputs, nullptr};
+        return NodeView{r.kind, name(r.name), &params_[r.params], inputs, nullptr, {}};
     }
 
     // Slice-local ids of a node's name and parameter list, dense from 0, equal

@@ -63,15 +63,69 @@ uint32_t ParamPool::add(ParamMap&& params, uint64_t hash) {
     return static_cast<uint32_t>(id);
 }
 
-NodeTable::NodeTable() : seed_(random_hash_seed()) { input_offsets_.push_back(0); }
+namespace {
+
+std::string_view pooled_text(const void* pool, uint32_t id) { return static_cast<const StringPool*>(pool)->at(id); }
+
+}  // namespace
+
+NodeTable::NodeTable() : seed_(random_hash_seed()) {
+    input_offsets_.push_back(0);
+    stage_members_.push_back(0);
+    member_ref_start_.push_back(0);
+}
 
 NodeTable::Probe NodeTable::probe(const NodeView& parts) const {
-    if (parts.full != nullptr) {
-        Probe p{parts};
+    Probe p{parts};
+    if (parts.kind == NodeKind::External) {
+        if (parts.full == nullptr) fail("an external probed without its key");
         p.hash = hash_key(*parts.full, seed_);
         return p;
     }
+    if (parts.kind == NodeKind::Stage) {
+        const StageMembers members = parts.members();
+        p.hash = stage_hash(parts.inputs, members, [&](std::size_t k) { return name_hash(members.op(k)); });
+        p.segment = segment_of(parts.inputs);
+        return p;
+    }
     return probe(parts, name_hash(parts.name), params_hash(*parts.params));
+}
+
+template <class OpHash>
+uint64_t NodeTable::stage_hash(std::span<const NodeId> inputs, const StageMembers& members, OpHash&& op_hash) const {
+    Hasher h(seed_);
+    h.add(static_cast<uint64_t>(NodeKind::Stage));
+    h.add(inputs.size());
+    for (NodeId id : inputs) h.add(id);
+    h.add(members.size());
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        h.add(op_hash(k));
+        const std::span<const StageRef> refs = members.inputs(k);
+        h.add(refs.size());
+        for (const StageRef& r : refs) h.add((static_cast<uint64_t>(r.tag) << 63) ^ r.index);
+    }
+    return h.finish();
+}
+
+std::size_t NodeTable::segment_of(std::span<const NodeId> inputs) {
+    if (inputs.empty()) return 0;
+    return 1 + static_cast<std::size_t>(*std::max_element(inputs.begin(), inputs.end()) >> kSegmentBits);
+}
+
+StageMembers NodeTable::stage_members(uint32_t stage) const {
+    const uint64_t b = stage_members_[stage], e = stage_members_[stage + 1];
+    return StageMembers(&names_, &pooled_text, std::span<const uint32_t>(member_ops_.data() + b, e - b),
+                        member_ref_start_.data() + b, member_refs_.data());
+}
+
+uint64_t NodeTable::append_stage_unchecked(const PackedStage& stage) {
+    if (stage.ref_start.size() != stage.ops.size() + 1 || stage.op_hashes.size() != stage.ops.size())
+        fail("a packed stage with mismatched member columns");
+    const StageMembers members(&names_, &pooled_text, stage.ops, stage.ref_start.data(), stage.refs.data());
+    Probe p{NodeView{NodeKind::Stage, {}, &params_.at(0), stage.inputs, nullptr, members}};
+    p.hash = stage_hash(stage.inputs, members, [&](std::size_t k) { return stage.op_hashes[k]; });
+    p.segment = segment_of(stage.inputs);
+    return append_pending(p, PoolIds{}, nullptr);
 }
 
 uint64_t NodeTable::name_hash(std::string_view name) const {
@@ -85,7 +139,7 @@ uint64_t NodeTable::params_hash(const ParamMap& params) const {
 }
 
 NodeTable::Probe NodeTable::probe(const NodeView& parts, uint64_t name_hash, uint64_t params_hash) const {
-    if (parts.full != nullptr) fail("a whole key probed as parts");
+    if (carries_extra(parts.kind)) fail("an external or stage probed as parts");
     Probe p{parts};
     p.name_hash = name_hash;
     p.params_hash = params_hash;
@@ -94,13 +148,9 @@ NodeTable::Probe NodeTable::probe(const NodeView& parts, uint64_t name_hash, uin
     h.add(p.name_hash);
     h.add(p.params_hash);
     h.add(parts.inputs.size());
-    NodeId latest = 0;
-    for (NodeId id : parts.inputs) {
-        h.add(id);
-        latest = std::max(latest, id);
-    }
+    for (NodeId id : parts.inputs) h.add(id);
     p.hash = h.finish();
-    p.segment = parts.inputs.empty() ? 0 : 1 + static_cast<std::size_t>(latest >> kSegmentBits);
+    p.segment = segment_of(parts.inputs);
     return p;
 }
 
@@ -135,10 +185,11 @@ KeyIndex& NodeTable::segment(std::size_t s) {
 
 NodeView NodeTable::view(std::size_t pos) const {
     const Record& r = records_[pos];
-    if (carries_extra(r.kind)) return view_of(whole_[r.name]);
+    if (r.kind == NodeKind::External) return view_of(whole_[r.name]);
     const std::span<const NodeId> inputs(inputs_.data() + input_offsets_[pos],
                                          input_offsets_[pos + 1] - input_offsets_[pos]);
-    return NodeView{r.kind, names_.at(r.name), &params_.at(r.params), inputs, nullptr};
+    if (r.kind == NodeKind::Stage) return NodeView{r.kind, {}, &params_.at(0), inputs, nullptr, stage_members(r.name)};
+    return NodeView{r.kind, names_.at(r.name), &params_.at(r.params), inputs, nullptr, {}};
 }
 
 NodeTable::PoolIds NodeTable::pool_ids(const Probe& probe) const {
@@ -152,7 +203,7 @@ bool NodeTable::same_inputs(std::size_t pos, std::span<const NodeId> inputs) con
 }
 
 NodeTable::Interned NodeTable::intern(const Probe& probe, NodeKey* whole) {
-    const PoolIds ids = probe.parts.full != nullptr ? PoolIds{} : pool_ids(probe);
+    const PoolIds ids = carries_extra(probe.parts.kind) ? PoolIds{} : pool_ids(probe);
     if (auto pos = find(probe, ids)) return {*pos, false};
     return {append(probe, ids, whole), true};
 }
@@ -168,11 +219,11 @@ void NodeTable::index_pending() {
 }
 
 uint64_t NodeTable::append_unchecked(const Probe& probe, NodeKey* whole) {
-    return append_pending(probe, probe.parts.full != nullptr ? PoolIds{} : pool_ids(probe), whole);
+    return append_pending(probe, carries_extra(probe.parts.kind) ? PoolIds{} : pool_ids(probe), whole);
 }
 
 uint64_t NodeTable::append_unchecked(const Probe& probe, const PoolIds& ids) {
-    if (probe.parts.full != nullptr) fail("a whole key interned as parts");
+    if (carries_extra(probe.parts.kind)) fail("an external or stage interned as parts");
     return append_pending(probe, ids, nullptr);
 }
 
@@ -225,15 +276,16 @@ bool NodeTable::same_record(std::size_t a, std::size_t b) const {
     const Record& x = records_[a];
     const Record& y = records_[b];
     if (x.kind != y.kind) return false;
-    if (carries_extra(x.kind)) return whole_[x.name] == whole_[y.name];
-    // Pools hold each name and list once, so equal ids mean equal parts.
+    if (x.kind == NodeKind::External) return whole_[x.name] == whole_[y.name];
     const std::size_t begin = input_offsets_[b];
-    return x.name == y.name && x.params == y.params &&
-           same_inputs(a, std::span<const NodeId>(inputs_.data() + begin, input_offsets_[b + 1] - begin));
+    if (!same_inputs(a, std::span<const NodeId>(inputs_.data() + begin, input_offsets_[b + 1] - begin))) return false;
+    if (x.kind == NodeKind::Stage) return stage_members(x.name) == stage_members(y.name);
+    // Pools hold each name and list once, so equal ids mean equal parts.
+    return x.name == y.name && x.params == y.params;
 }
 
 std::optional<uint64_t> NodeTable::find(const Probe& probe) const {
-    return find(probe, probe.parts.full != nullptr ? PoolIds{} : pool_ids(probe));
+    return find(probe, carries_extra(probe.parts.kind) ? PoolIds{} : pool_ids(probe));
 }
 
 std::vector<NodeKey> NodeTable::keys_from(std::size_t start) const {
@@ -249,10 +301,17 @@ std::optional<uint64_t> NodeTable::find(const Probe& probe, const PoolIds& ids) 
     const NodeKind kind = probe.parts.kind;
     const KeyIndex* index = find_segment(probe.segment);
     if (index == nullptr) return std::nullopt;
-    if (probe.parts.full != nullptr) {
+    if (kind == NodeKind::External) {
         return index->find_if(probe.hash, [&](uint64_t pos) {
             const Record& r = records_[pos];
             return r.kind == kind && whole_[r.name] == *probe.parts.full;
+        });
+    }
+    if (kind == NodeKind::Stage) {
+        const StageMembers members = probe.parts.members();
+        return index->find_if(probe.hash, [&](uint64_t pos) {
+            const Record& r = records_[pos];
+            return r.kind == kind && same_inputs(pos, probe.parts.inputs) && stage_members(r.name) == members;
         });
     }
     // A key whose name or parameters the pools have never seen is new.
@@ -266,7 +325,6 @@ std::optional<uint64_t> NodeTable::find(const Probe& probe, const PoolIds& ids) 
 uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whole, bool indexed) {
     const uint64_t pos = records_.size();
     const NodeView& parts = probe.parts;
-    const bool is_whole = parts.full != nullptr;
     KeyIndex* index = nullptr;
     if (indexed) {
         if (pos >= kMaxPoolEntries) fail("dagloom-core key index is full: more than 4294967294 keys");
@@ -276,7 +334,7 @@ uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whol
     reserve_for(records_, 1);
     reserve_for(input_offsets_, 1);
     Record r{0, 0, parts.kind};
-    if (is_whole) {
+    if (parts.kind == NodeKind::External) {
         reserve_for(whole_, 1);
         r.name = static_cast<uint32_t>(whole_.size());
         // Moved when the caller hands the key over; copied only from a probe's view.
@@ -285,6 +343,9 @@ uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whol
         } else {
             whole_.push_back(*parts.full);
         }
+    } else if (parts.kind == NodeKind::Stage) {
+        append_stage(parts);
+        r.name = static_cast<uint32_t>(stage_members_.size() - 2);
     } else {
         reserve_for(inputs_, parts.inputs.size());
         // A pool entry added here and then left unused (should the next
@@ -297,6 +358,37 @@ uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whol
     input_offsets_.push_back(inputs_.size());
     if (index != nullptr) index->insert(pos, probe.hash);
     return pos;
+}
+
+// Stores a stage's inputs and members; the stage's index is the last in
+// stage_members_. Everything is reserved (and every text pooled) before
+// anything is stored.
+void NodeTable::append_stage(const NodeView& parts) {
+    const StageMembers members = parts.members();
+    std::size_t refs = 0;
+    for (std::size_t k = 0; k < members.size(); ++k) refs += members.inputs(k).size();
+    const uint32_t* pooled = members.op_ids_of(&names_);
+    std::vector<uint32_t> ops;
+    if (pooled == nullptr) {
+        // A text pooled here and then left unused (should a later one fail
+        // to allocate) is invisible: pools are only looked into.
+        ops.reserve(members.size());
+        for (std::size_t k = 0; k < members.size(); ++k) ops.push_back(name_id(members.op(k), name_hash(members.op(k))));
+        pooled = ops.data();
+    }
+    reserve_for(inputs_, parts.inputs.size());
+    reserve_for(stage_members_, 1);
+    reserve_for(member_ops_, members.size());
+    reserve_for(member_ref_start_, members.size());
+    reserve_for(member_refs_, refs);
+    inputs_.append(parts.inputs.begin(), parts.inputs.end());
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        const std::span<const StageRef> in = members.inputs(k);
+        member_ops_.push_back(pooled[k]);
+        member_refs_.append(in.begin(), in.end());
+        member_ref_start_.push_back(member_refs_.size());
+    }
+    stage_members_.push_back(member_ops_.size());
 }
 
 uint64_t NodeTable::append_whole_unchecked(const Probe& probe, NodeKey&& whole) {

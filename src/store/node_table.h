@@ -1,9 +1,10 @@
 // The interned keys of a store, packed. Graphs repeat a few names and
 // parameter lists over and over, so a node is a 12-byte record of pool ids
-// plus a slice of one shared input array; only externals and stages, which
-// carry descriptors or member lists, are kept as whole keys. A million-node
-// graph then costs tens of megabytes instead of hundreds, and interning a
-// new node allocates nothing of its own.
+// plus a slice of one shared input array. A stage's members are slices of
+// flat member columns (a pooled operation text and a run of references
+// each); only externals, which carry descriptors, are kept as whole keys.
+// A million-node graph then costs tens of megabytes instead of hundreds,
+// and interning a new node allocates nothing of its own.
 #pragma once
 
 #include <cstdint>
@@ -84,7 +85,7 @@ public:
     // of most nodes.
     std::span<const NodeId> inputs(std::size_t pos) const {
         const Record& r = records_[pos];
-        if (carries_extra(r.kind)) return whole_[r.name].inputs();
+        if (r.kind == NodeKind::External) return whole_[r.name].inputs();
         return {inputs_.data() + input_offsets_[pos], inputs_.data() + input_offsets_[pos + 1]};
     }
 
@@ -93,7 +94,7 @@ public:
         bool added;
     };
     // The position of the probed key, appending it when it is new; `whole`
-    // (External and Stage only) may then be moved from. Everything is
+    // (External only) may then be moved from. Everything is
     // reserved before anything is stored, so running out of memory leaves
     // the visible table unchanged.
     Interned intern(const Probe& probe, NodeKey* whole);
@@ -111,6 +112,19 @@ public:
     };
     PoolIds pool_ids(const Probe& probe) const;
     std::optional<uint64_t> find(const Probe& probe, const PoolIds& ids) const;
+    // A stage whose members' operation texts the caller has pooled with
+    // name_id and hashed with name_hash (a writer emitting many stages over
+    // few texts does both once per text).
+    struct PackedStage {
+        std::span<const NodeId> inputs;
+        std::span<const uint32_t> ops;        // pool ids of the members' operation texts
+        std::span<const uint64_t> op_hashes;  // name_hash of each
+        std::span<const uint64_t> ref_start;  // member k's references: refs[ref_start[k], ref_start[k + 1])
+        std::span<const StageRef> refs;
+    };
+    // append_unchecked for such a stage.
+    uint64_t append_stage_unchecked(const PackedStage& stage);
+
     // Appends a parts key the caller knows to be absent, updates `ids` with
     // the pool ids its name and parameters now have, and leaves entering it
     // in the index to index_pending(). Each entry is a random access into a
@@ -133,15 +147,16 @@ public:
     // Enters every pending key in the index. False when one equals a key
     // before it: the table then holds that key twice and must be dropped.
     bool index_pending_distinct();
-    // append_unchecked for a whole key (External or Stage), moved into the
-    // table; `probe` must be a probe of `whole` itself.
+    // append_unchecked for an External (moved into the table) or a Stage
+    // (its members copied into the stage columns); `probe` must be a probe
+    // of `whole` itself.
     uint64_t append_whole_unchecked(const Probe& probe, NodeKey&& whole);
 
 private:
     friend class NodeDelta;  // copies slices of the packed form directly
 
     struct Record {
-        uint32_t name;    // StringPool id, or the index into whole_ for externals and stages
+        uint32_t name;    // StringPool id; for an external the index into whole_, for a stage into stage_members_
         uint32_t params;  // ParamPool id
         NodeKind kind;
     };
@@ -150,6 +165,12 @@ private:
     uint64_t append_pending(const Probe& probe, const PoolIds& ids, NodeKey* whole);
     bool same_inputs(std::size_t pos, std::span<const NodeId> inputs) const;
     bool same_record(std::size_t a, std::size_t b) const;
+    StageMembers stage_members(uint32_t stage) const;
+    // The hash of a stage from its parts; op_hash(k) is name_hash of member k's text.
+    template <class OpHash>
+    uint64_t stage_hash(std::span<const NodeId> inputs, const StageMembers& members, OpHash&& op_hash) const;
+    static std::size_t segment_of(std::span<const NodeId> inputs);
+    void append_stage(const NodeView& parts);
     // Indexes the pending keys in order, stopping (false) at the first one
     // for which equal(pos, earlier) holds against a key already indexed.
     template <class Equal>
@@ -162,11 +183,18 @@ private:
     BigVector<uint64_t, Pages::Small> input_offsets_;  // inputs of node p: inputs_[input_offsets_[p], input_offsets_[p + 1])
     BigVector<NodeId, Pages::Small> inputs_;
     std::vector<NodeKey> whole_;
+    // Stage s has members [stage_members_[s], stage_members_[s + 1]); member
+    // m has the operation text member_ops_[m] (a names_ id) and references
+    // member_refs_[member_ref_start_[m], member_ref_start_[m + 1]).
+    BigVector<uint64_t, Pages::Small> stage_members_;
+    BigVector<uint32_t, Pages::Small> member_ops_;
+    BigVector<uint64_t, Pages::Small> member_ref_start_;
+    BigVector<StageRef, Pages::Small> member_refs_;
     StringPool names_;
     ParamPool params_;
-    // The index is split by where a key reads: a parts key with inputs is
-    // entered in segment 1 + (its latest input >> kSegmentBits); keys without
-    // inputs and whole keys in segment 0. Equal keys read the same inputs,
+    // The index is split by where a key reads: a parts key or stage with
+    // inputs is entered in segment 1 + (its latest input >> kSegmentBits);
+    // keys without inputs and externals in segment 0. Equal keys read the same inputs,
     // so they always meet in one segment. A graph built in order reads
     // mostly recent nodes, so entering and looking up keys stays within a
     // few small segments, instead of landing anywhere in one index as large

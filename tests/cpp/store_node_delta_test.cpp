@@ -142,7 +142,7 @@ TEST(NodeTablePending, AppendedKeysAreFoundOnceIndexed) {
     std::vector<std::vector<NodeId>> inputs;
     for (NodeId i = 0; i < 300; ++i) inputs.push_back({i / 2, i});
     auto parts = [&](NodeId i) {
-        return NodeView{NodeKind::Op, i % 2 ? "f" : "g", i % 3 ? &one : &none, inputs[i], nullptr};
+        return NodeView{NodeKind::Op, i % 2 ? "f" : "g", i % 3 ? &one : &none, inputs[i], nullptr, {}};
     };
     for (NodeId i = 0; i < 300; ++i) {
         const NodeTable::Probe probe = table.probe(parts(i));

@@ -59,17 +59,17 @@ TEST(StoreNodeTable, EveryKindReadsBackAsInterned) {
 TEST(StoreNodeTable, PartsAndWholeKeysAreOneNode) {
     GraphStore s;
     const ParamMap p = params({{"k", ParamValue::Int(2)}});
-    ASSERT_EQ(*s.intern(NodeView{NodeKind::Source, "a", &p, {}, nullptr}), 0u);
+    ASSERT_EQ(*s.intern(NodeView{NodeKind::Source, "a", &p, {}, nullptr, {}}), 0u);
     EXPECT_EQ(*s.intern(NodeKey::source("a", p)), 0u);
     const std::vector<NodeId> in{0};
     ASSERT_EQ(*s.intern(NodeKey::op("neg", {}, in)), 1u);
     const ParamMap none;
-    EXPECT_EQ(*s.intern(NodeView{NodeKind::Op, "neg", &none, in, nullptr}), 1u);
+    EXPECT_EQ(*s.intern(NodeView{NodeKind::Op, "neg", &none, in, nullptr, {}}), 1u);
     // Same name and inputs, other kind: a different node.
-    EXPECT_EQ(*s.intern(NodeView{NodeKind::Reduction, "neg", &none, in, nullptr}), 2u);
+    EXPECT_EQ(*s.intern(NodeView{NodeKind::Reduction, "neg", &none, in, nullptr, {}}), 2u);
     // A bad input through the parts path leaves the store alone.
     const std::vector<NodeId> bad{0, 7};
-    auto r = s.intern(NodeView{NodeKind::Op, "f", &none, bad, nullptr});
+    auto r = s.intern(NodeView{NodeKind::Op, "f", &none, bad, nullptr, {}});
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().id, 7u);
     EXPECT_EQ(s.node_count(), 3u);
