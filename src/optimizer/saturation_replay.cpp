@@ -58,19 +58,23 @@ public:
         slots_.reserve(cap);
         for (std::size_t k = 0; k < cap; ++k) slots_.emplace_back();
         shift_ = 64 - static_cast<unsigned>(std::countr_zero(cap));
+        size_ = 0;
     }
+    // Whether another key fits without the table filling past three quarters.
+    bool has_room() const { return (size_ + 1) * 4 <= slots_.size() * 3; }
     void prefetch(uint64_t hash) const { __builtin_prefetch(&slots_[hash >> shift_]); }
-    // The value stored with k; when absent, stores `value` first. Returns the
-    // value and whether it was stored now.
-    std::pair<uint32_t, bool> find_or_insert(const Key& k, uint64_t hash, uint32_t value) {
+    // The value stored with k; when absent, stores `value` first. Returns
+    // where the value is kept and whether it was stored now.
+    std::pair<uint32_t*, bool> find_or_insert(const Key& k, uint64_t hash, uint32_t value) {
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t i = hash >> shift_;; i = (i + 1) & mask) {
             Slot& s = slots_[i];
             if (s.key.tag == 0) {
                 s = Slot{k, value};
-                return {value, true};
+                ++size_;
+                return {&s.value, true};
             }
-            if (s.key == k) return {s.value, false};
+            if (s.key == k) return {&s.value, false};
         }
     }
     bool contains(const Key& k, uint64_t hash) const {
@@ -90,17 +94,31 @@ private:
     // Probed at random: huge pages spare a TLB miss per probe.
     BigVector<Slot, Pages::Huge> slots_;
     unsigned shift_ = 60;
+    std::size_t size_ = 0;
 };
 
 class Replay {
 public:
     Replay(const PackedGraph& g, std::span<const uint8_t> rule_of_text, std::span<const ReplayRule> rules);
-    ReplayResult run(std::size_t iteration_limit);
+    ReplayResult run(std::size_t iteration_limit, ReplayPass pass);
 
 private:
     bool commute(uint8_t r) const { return rules_[r].kind == ReplayRule::Kind::Commute; }
     void initial_distinct_state();
     void close(uint64_t applied);
+    // The same from the current state, closed under fewer rules: only the
+    // nodes whose class node changes are looked up again. False (the state
+    // then half made) when the table runs out of room.
+    bool reclose(uint64_t applied);
+    // Node i's class node in the table: where its owner (the lowest node
+    // with that class node) is kept, stored as i when new.
+    struct Lookup {
+        uint32_t* owner;
+        bool inserted;
+        uint32_t first_child;  // the class of the first child, 0 when none
+        bool unequal;          // two children of different classes
+    };
+    Lookup look_up(std::size_t i, uint64_t applied, std::vector<uint32_t>& kids, std::vector<uint32_t>& key);
     // The child classes of node i's class node under the current classes
     // (sorted when its commutativity rule is applied).
     void class_node(std::size_t i, uint64_t applied, std::vector<uint32_t>& kids) const;
@@ -128,21 +146,29 @@ private:
     // The current state of the run: the closure under the rules applied so
     // far, and what the scheduler reads of it.
     std::vector<uint32_t> cls_;    // per node, the lowest index of its class
+    std::vector<uint8_t> first_;   // per node, 1 when it is the lowest with its class node
     std::vector<uint64_t> count_;  // per rule, its matches: distinct class nodes of its operator and arity
     std::vector<uint8_t> unequal_;  // per commutativity rule, a match with two different child classes
-    // The state's distinct class nodes with the class of each (none for the
+    // The state's distinct class nodes with the owner of each (none for the
     // initial state of a distinct graph): short ones whole in `small_`,
-    // longer ones flat in words_ (operator, then child classes).
+    // longer ones flat in words_ (operator, then child classes). A class
+    // node's class is its owner's, or for an applied identity operation its
+    // child's. Class nodes a reclose leaves behind stay: they name a class
+    // merged into a lower one, which no later class node names, or a
+    // commutative operation's unsorted children once its rule is applied.
     SmallKeyTable small_;
     std::vector<uint32_t> words_;
     std::vector<uint64_t> start_;
-    std::vector<uint32_t> value_;
+    std::vector<uint32_t> value_;  // per longer class node, its owner
     FlatIndex index_;
     uint64_t indexed_rules_ = 0;
     bool indexed_ = false;
 
     // Mirrors commutativity may add beside each node's class node (see run).
     std::vector<uint8_t> added_;
+    // reclose's scratch: the classes before it, and where they went.
+    std::vector<uint32_t> old_;
+    std::vector<uint32_t> redirect_;
 };
 
 Replay::Replay(const PackedGraph& g, std::span<const uint8_t> rule_of_text, std::span<const ReplayRule> rules)
@@ -181,12 +207,38 @@ void Replay::class_node(std::size_t i, uint64_t applied, std::vector<uint32_t>& 
     if (r != kNoRule && commute(r) && has(applied, r) && kids[0] > kids[1]) std::swap(kids[0], kids[1]);
 }
 
+inline Replay::Lookup Replay::look_up(std::size_t i, uint64_t applied, std::vector<uint32_t>& kids,
+                                      std::vector<uint32_t>& key) {
+    const auto node = static_cast<uint32_t>(i);
+    if (small(i)) {
+        const SmallKeyTable::Key k = small_key(i, applied);
+        const auto [owner, inserted] = small_.find_or_insert(k, SmallKeyTable::hash(k), node);
+        return {owner, inserted, k.a, k.a != k.b};
+    }
+    class_node(i, applied, kids);
+    key.assign(1, g_.op[i]);
+    key.insert(key.end(), kids.begin(), kids.end());
+    uint64_t h = hash_word(0, key.size());
+    for (uint32_t w : key) h = hash_word(h, w);
+    const auto [e, inserted] = index_.find_or_insert(h, static_cast<uint32_t>(value_.size()), [&](uint32_t k) {
+        const uint64_t b = start_[k];
+        return start_[k + 1] - b == key.size() && std::equal(key.begin(), key.end(), words_.begin() + b);
+    });
+    if (inserted) {
+        words_.insert(words_.end(), key.begin(), key.end());
+        start_.push_back(words_.size());
+        value_.push_back(node);
+    }
+    return {&value_[e], inserted, kids.empty() ? 0 : kids[0], kids.size() == 2 && kids[0] != kids[1]};
+}
+
 // The state once the rules in `applied` have been applied: one bottom-up
 // hash-consing pass. Children precede their node, so their classes are
 // settled when the node is met, and a class's first node is its lowest.
 void Replay::close(uint64_t applied) {
     const std::size_t n = g_.size();
     cls_.resize(n);
+    first_.resize(n);
     std::fill(count_.begin(), count_.end(), 0);
     std::fill(unequal_.begin(), unequal_.end(), 0);
     small_.reset(n);
@@ -207,40 +259,97 @@ void Replay::close(uint64_t applied) {
         const uint8_t r = rule_[i];
         const bool applied_rule = r != kNoRule && has(applied, r);
         const bool is_commute = r != kNoRule && commute(r);
-        std::pair<uint32_t, bool> found;
-        bool unequal = false;
+        const Lookup l = look_up(i, applied, kids, key);
+        first_[i] = l.inserted ? 1 : 0;
         // An applied identity node is its child's class; any other new class
         // node starts a class, with this node as its lowest.
-        if (small(i)) {
-            const SmallKeyTable::Key k = small_key(i, applied);
-            unequal = k.a != k.b;
-            const uint32_t fresh = applied_rule && !is_commute ? k.a : static_cast<uint32_t>(i);
-            found = small_.find_or_insert(k, SmallKeyTable::hash(k), fresh);
-        } else {
-            class_node(i, applied, kids);
-            unequal = kids.size() == 2 && kids[0] != kids[1];
-            const uint32_t fresh = applied_rule && !is_commute ? kids[0] : static_cast<uint32_t>(i);
-            key.assign(1, g_.op[i]);
-            key.insert(key.end(), kids.begin(), kids.end());
-            uint64_t h = hash_word(0, key.size());
-            for (uint32_t w : key) h = hash_word(h, w);
-            const auto [e, inserted] = index_.find_or_insert(h, static_cast<uint32_t>(value_.size()), [&](uint32_t k) {
-                const uint64_t b = start_[k];
-                return start_[k + 1] - b == key.size() && std::equal(key.begin(), key.end(), words_.begin() + b);
-            });
-            if (inserted) {
-                words_.insert(words_.end(), key.begin(), key.end());
-                start_.push_back(words_.size());
-                value_.push_back(fresh);
-            }
-            found = {value_[e], inserted};
-        }
-        if (is_commute) unequal_[r] |= unequal ? 1 : 0;
-        if (found.second && r != kNoRule) count_[r] += applied_rule && is_commute && unequal ? 2 : 1;
-        cls_[i] = found.first;
+        cls_[i] = applied_rule && !is_commute ? l.first_child : *l.owner;
+        if (is_commute) unequal_[r] |= l.unequal ? 1 : 0;
+        if (l.inserted && r != kNoRule) count_[r] += applied_rule && is_commute && l.unequal ? 2 : 1;
     }
     indexed_ = true;
     indexed_rules_ = applied;
+}
+
+// Applying more rules only merges classes, and a node's class node changes
+// only where a newly applied rule matches it or a child's class changed. The
+// others keep their class node and their class, unless that class was
+// merged into a lower one: `redirect_` maps each class (by its lowest
+// index) to the one it was merged into. A class's lowest node comes first,
+// so a class is redirected before any node that keeps its class node reads
+// it: it is merged either at that node, or by a lower node taking over its
+// class node.
+bool Replay::reclose(uint64_t applied) {
+    const std::size_t n = g_.size();
+    const uint64_t newly = applied & ~indexed_rules_;
+    old_.assign(cls_.begin(), cls_.end());
+    redirect_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) redirect_[i] = static_cast<uint32_t>(i);
+    auto resolve = [&](uint32_t x) {
+        while (redirect_[x] != x) {
+            redirect_[x] = redirect_[redirect_[x]];
+            x = redirect_[x];
+        }
+        return x;
+    };
+    // A class merged into `to`: labels only fall, and every node of a class
+    // lands in the same class, so anything else means the state is not what
+    // this pass assumes, and the caller closes from scratch.
+    auto merge_into = [&](uint32_t from, uint32_t to) {
+        const uint32_t root = resolve(from);
+        if (root == to) return true;
+        if (to > root) return false;
+        redirect_[root] = to;
+        return true;
+    };
+    std::fill(count_.begin(), count_.end(), 0);
+    std::fill(unequal_.begin(), unequal_.end(), 0);
+    std::vector<uint32_t> kids;
+    std::vector<uint32_t> key;
+    auto is_dirty = [&](std::size_t i) {
+        const uint8_t r = rule_[i];
+        bool dirty = r != kNoRule && has(newly, r);
+        for (uint32_t c : g_.children_of(i)) dirty = dirty || cls_[c] != old_[c];
+        return dirty;
+    };
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t i = 0; i < n; ++i) {
+        // As in close: the slot of a node a few places on, if it looks like
+        // one to look up (its children not yet settled count as unchanged).
+        if (i + kAhead < n && small(i + kAhead) && is_dirty(i + kAhead))
+            small_.prefetch(SmallKeyTable::hash(small_key(i + kAhead, applied)));
+        const uint8_t r = rule_[i];
+        if (!is_dirty(i)) {
+            cls_[i] = resolve(old_[i]);
+        } else {
+            if (!small_.has_room()) return false;
+            const Lookup l = look_up(i, applied, kids, key);
+            const bool identity = r != kNoRule && has(applied, r) && !commute(r);
+            uint32_t owner = *l.owner;
+            if (!l.inserted && owner > i) {
+                // This node now comes first with the class node: it takes
+                // over, and so does its class (an identity operation's
+                // class is its child's whoever comes first).
+                first_[owner] = 0;
+                if (!identity && !merge_into(owner, static_cast<uint32_t>(i))) return false;
+                *l.owner = owner = static_cast<uint32_t>(i);
+            }
+            first_[i] = owner == i ? 1 : 0;
+            const uint32_t value = identity ? l.first_child : owner;
+            if (!merge_into(old_[i], value)) return false;
+            cls_[i] = value;
+        }
+        if (r == kNoRule) continue;
+        bool unequal = false;
+        if (commute(r)) {
+            const std::span<const uint32_t> k = g_.children_of(i);
+            unequal = cls_[k[0]] != cls_[k[1]];
+            unequal_[r] |= unequal ? 1 : 0;
+        }
+        if (first_[i]) count_[r] += has(applied, r) && commute(r) && unequal ? 2 : 1;
+    }
+    indexed_rules_ = applied;
+    return true;
 }
 
 // For the nodes of the commutativity rules in `rules` (none applied yet):
@@ -339,8 +448,9 @@ uint64_t Replay::node_count_bound() const {
     return bound;
 }
 
-ReplayResult Replay::run(std::size_t iteration_limit) {
-    if (g_.texts.size() >= SmallKeyTable::kMaxOps) return ReplayResult{{}, std::numeric_limits<uint64_t>::max()};
+ReplayResult Replay::run(std::size_t iteration_limit, ReplayPass pass) {
+    std::vector<uint64_t> states_read;
+    if (g_.texts.size() >= SmallKeyTable::kMaxOps) return ReplayResult{{}, std::numeric_limits<uint64_t>::max(), {}};
     if (g_.distinct) initial_distinct_state();
     else close(0);
     egraph::BackoffScheduler scheduler;
@@ -413,7 +523,9 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
         }
         const uint64_t after_merges = first_after_merges | again_after_merges;
         if (after_merges) before = cls_;
-        close(applied);
+        if (!indexed_ || pass == ReplayPass::Full || !reclose(applied)) close(applied);
+        states_read.insert(states_read.end(), count_.begin(), count_.end());
+        states_read.insert(states_read.end(), unequal_.begin(), unequal_.end());
         if (!after_merges) continue;
         const std::vector<uint8_t> merged = merged_since(before);
         for (std::size_t i = 0; i < g_.size(); ++i) {
@@ -427,14 +539,14 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
         }
     }
     const uint64_t bound = node_count_bound();
-    return ReplayResult{std::move(cls_), bound};
+    return ReplayResult{std::move(cls_), bound, std::move(states_read)};
 }
 
 }  // namespace
 
 ReplayResult replay_saturation(const PackedGraph& graph, std::span<const uint8_t> rule_of_text,
-                               std::span<const ReplayRule> rules, std::size_t iteration_limit) {
-    return Replay(graph, rule_of_text, rules).run(iteration_limit);
+                               std::span<const ReplayRule> rules, std::size_t iteration_limit, ReplayPass pass) {
+    return Replay(graph, rule_of_text, rules).run(iteration_limit, pass);
 }
 
 }  // namespace dagloom

@@ -251,8 +251,7 @@ public:
     TableEmitter(const RebuildTable& rebuild, const TextTable& texts, NodeTable& table)
         : rebuild_(rebuild), texts_(texts), table_(table), parts_(rebuild.keys.size()), member_texts_(texts.size()) {}
 
-    // Stages are whole keys; the few externals among the opaque nodes grow
-    // the whole column as they come.
+    // The few externals among the opaque nodes grow their column as they come.
     void reserve(std::size_t count, std::size_t stages) { table_.reserve_unchecked(count, stages); }
 
     uint64_t opaque(uint32_t text, const std::vector<NodeId>& inputs) {

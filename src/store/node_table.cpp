@@ -160,9 +160,9 @@ void NodeTable::reserve(std::size_t count) {
     input_offsets_.reserve(input_offsets_.size() + count);
 }
 
-void NodeTable::reserve_unchecked(std::size_t count, std::size_t whole) {
+void NodeTable::reserve_unchecked(std::size_t count, std::size_t stages) {
     reserve(count);
-    whole_.reserve(whole_.size() + whole);
+    stage_members_.reserve(stage_members_.size() + stages);
     pending_.reserve(pending_.size() + count);
 }
 

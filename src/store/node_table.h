@@ -75,11 +75,10 @@ public:
     std::size_t size() const { return records_.size(); }
     void reserve(std::size_t count);
     // The same for `count` keys a writer appends with append_unchecked,
-    // `whole` of them externals or stages. Whole keys and pending entries
-    // then land in place instead of being moved each time their column
-    // doubles, which for a reduced graph's many stages means copying and
-    // faulting in several times the memory they finally take.
-    void reserve_unchecked(std::size_t count, std::size_t whole);
+    // `stages` of them stages: pending entries and stage starts then land
+    // in place instead of being moved each time their column doubles.
+    // (Columns that grow in place need no reserving.)
+    void reserve_unchecked(std::size_t count, std::size_t stages);
     NodeView view(std::size_t pos) const;
     // The inputs alone, for sweeps that follow edges and read nothing else
     // of most nodes.
