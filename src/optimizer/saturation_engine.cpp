@@ -100,9 +100,10 @@ std::vector<uint8_t> opaque_by_text(const PackedGraph& graph) {
 // with its children redirected to the representatives of theirs.
 PackedGraph merge_classes(PackedGraph graph, const std::vector<uint32_t>& canon, std::size_t class_bound) {
     const std::size_t n = graph.size();
-    constexpr uint64_t kNone = ~uint64_t{0};
+    // Positions fit 32 bits, as everywhere in a packed graph.
+    constexpr uint32_t kNone = ~uint32_t{0};
     const std::vector<uint8_t> opaque_text = opaque_by_text(graph);
-    std::vector<uint64_t> position_of_class(class_bound, kNone);
+    std::vector<uint32_t> position_of_class(class_bound, kNone);
 
     std::size_t classes = 0, edges = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -114,14 +115,14 @@ PackedGraph merge_classes(PackedGraph graph, const std::vector<uint32_t>& canon,
     std::fill(position_of_class.begin(), position_of_class.end(), kNone);
     PackedGraph out;
     out.reserve(classes, edges);
-    std::vector<uint64_t> kids;
+    std::vector<uint32_t> kids;
     for (std::size_t i = 0; i < n; ++i) {
         if (position_of_class[canon[i]] != kNone) continue;  // not its class's first node
         const uint32_t op = graph.op[i];
         kids.clear();
         for (uint32_t c : graph.children_of(i)) kids.push_back(position_of_class[canon[c]]);
         out.add(op, opaque_text[op] != 0, kids);
-        position_of_class[canon[i]] = out.size() - 1;
+        position_of_class[canon[i]] = static_cast<uint32_t>(out.size() - 1);
     }
     out.outputs.reserve(graph.outputs.size());
     for (uint64_t o : graph.outputs) out.outputs.push_back(position_of_class[canon[o]]);

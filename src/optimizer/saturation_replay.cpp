@@ -429,7 +429,9 @@ std::vector<uint8_t> Replay::merged_since(const std::vector<uint32_t>& before) c
 uint64_t Replay::node_count_bound() const {
     const std::size_t n = g_.size();
     auto nodes_of = [&](std::size_t i) { return 1 + uint64_t{added_[i]}; };
-    std::vector<uint64_t> members(n, 0), parents(n, 0);  // per class (by its lowest index)
+    // Per class (by its lowest index); members number at most n, which fits 32 bits.
+    std::vector<uint32_t> members(n, 0);
+    std::vector<uint64_t> parents(n, 0);
     uint64_t bound = 0;
     for (std::size_t i = 0; i < n; ++i) {
         bound = saturating_add(bound, nodes_of(i));

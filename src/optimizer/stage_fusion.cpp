@@ -153,16 +153,18 @@ std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& 
         return std::span<const uint32_t>(members.data() + group_start[l], members.data() + group_start[l + 1]);
     };
 
-    // Per label: the reduced position once emitted; reused per member for
-    // its index within its group while the group is built.
+    // Per label: the reduced position once emitted.
     std::vector<uint32_t> reduced_pos(n, kNone);
     auto recorded = [&](uint32_t l) {
         if (reduced_pos[l] == kNone) fail("no entry found for key");
         return static_cast<NodeId>(reduced_pos[l]);
     };
-    std::vector<uint32_t> member_index(n, 0);
+    // While a group is built, slot[m] is member m's index within it, and
+    // slot[lc] the place of label lc in its input list (where input_owner[lc]
+    // is the group). A label read as an input is no member of the group, so
+    // the two never meet.
+    std::vector<uint32_t> slot(n, 0);
     std::vector<uint32_t> input_owner(n, kNone);  // label of the stage whose input list holds this label
-    std::vector<uint32_t> input_slot(n, 0);
     std::vector<uint32_t> input_labels;
     std::vector<NodeId> inputs;
     FusedMembers fused;  // reused from stage to stage: no allocation per stage
@@ -183,7 +185,7 @@ std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& 
             pos = emit.opaque(graph.op[l], inputs);
             ++boundary_nodes;
         } else {
-            for (std::size_t k = 0; k < group.size(); ++k) member_index[group[k]] = static_cast<uint32_t>(k);
+            for (std::size_t k = 0; k < group.size(); ++k) slot[group[k]] = static_cast<uint32_t>(k);
             input_labels.clear();
             fused.clear();
             for (uint32_t m : group) {
@@ -191,14 +193,14 @@ std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& 
                 for (uint32_t c : graph.children_of(m)) {
                     const uint32_t lc = label[c];
                     if (lc == l) {
-                        fused.refs.push_back(StageRef::Member(member_index[c]));
+                        fused.refs.push_back(StageRef::Member(slot[c]));
                     } else {
                         if (input_owner[lc] != l) {
                             input_owner[lc] = l;
-                            input_slot[lc] = static_cast<uint32_t>(input_labels.size());
+                            slot[lc] = static_cast<uint32_t>(input_labels.size());
                             input_labels.push_back(lc);
                         }
-                        fused.refs.push_back(StageRef::Input(input_slot[lc]));
+                        fused.refs.push_back(StageRef::Input(slot[lc]));
                     }
                 }
                 fused.ref_start.push_back(fused.refs.size());
