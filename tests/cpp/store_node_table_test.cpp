@@ -249,3 +249,79 @@ TEST(StoreNodeTable, WholeKeysAppendedUncheckedReadBackAndIndex) {
     // The probe must be the moved key's own.
     EXPECT_THROW(twice.append_whole_unchecked(twice.probe(view_of(keys[6])), std::move(other)), InternalError);
 }
+
+namespace {
+
+StageOp member(const char* op, std::vector<StageRef> refs) {
+    StageOp m{op, {}};
+    for (const StageRef& r : refs) m.inputs.push_back(r);
+    return m;
+}
+
+// Stages that differ in one thing each: inputs, a member's text, a
+// reference's tag or index, the number of references or of members.
+std::vector<NodeKey> near_stages() {
+    using R = StageRef;
+    return {
+        NodeKey::stage({0, 1}, {member("op|neg", {R::Input(0)}), member("op|add", {R::Member(0), R::Input(1)})}),
+        NodeKey::stage({1, 0}, {member("op|neg", {R::Input(0)}), member("op|add", {R::Member(0), R::Input(1)})}),
+        NodeKey::stage({0, 1}, {member("op|exp", {R::Input(0)}), member("op|add", {R::Member(0), R::Input(1)})}),
+        NodeKey::stage({0, 1}, {member("op|neg", {R::Input(0)}), member("op|add", {R::Input(0), R::Input(1)})}),
+        NodeKey::stage({0, 1}, {member("op|neg", {R::Input(1)}), member("op|add", {R::Member(0), R::Input(1)})}),
+        NodeKey::stage({0, 1}, {member("op|neg", {R::Input(0)}), member("op|add", {R::Member(0)})}),
+        NodeKey::stage({0, 1}, {member("op|neg", {R::Input(0)})}),
+        NodeKey::stage({0, 1}, {member("op|neg", {R::Input(0)}), member("op|add", {R::Member(0), R::Input(1)}),
+                                member("red|sum", {R::Member(1)})}),
+    };
+}
+
+}  // namespace
+
+// A table keeps stages in member columns: every way of putting one in
+// (interned key, a view of another table's stage, a packed stage from
+// pooled texts) meets the same stage and no other, and reads back whole.
+TEST(StoreNodeTable, StagesInMemberColumnsMeetOnlyTheirEquals) {
+    const std::vector<NodeKey> stages = near_stages();
+    GraphStore s;
+    ASSERT_EQ(*s.intern(NodeKey::source("a", {})), 0u);
+    ASSERT_EQ(*s.intern(NodeKey::source("b", {})), 1u);
+    for (std::size_t k = 0; k < stages.size(); ++k) ASSERT_EQ(*s.intern(stages[k]), 2 + k) << k;
+    const Snapshot snap = s.snapshot();
+    for (std::size_t k = 0; k < stages.size(); ++k) {
+        EXPECT_TRUE(snap.nodes[2 + k] == stages[k]) << k;
+        EXPECT_EQ(*s.intern(stages[k]), 2 + k) << k;
+    }
+
+    // Another table's view of each stage (its members read from columns).
+    NodeTable other;
+    for (const NodeKey& key : stages) other.intern(other.probe(view_of(key)), nullptr);
+    for (std::size_t k = 0; k < stages.size(); ++k) {
+        const NodeView view = other.view(k);
+        ASSERT_EQ(view.full, nullptr);
+        EXPECT_TRUE(key_of(view) == stages[k]) << k;
+        EXPECT_EQ(*s.intern(view), 2 + k) << k;
+    }
+
+    // Packed stages appended unchecked: a new one indexes, a repeat is caught.
+    auto packed = [](NodeTable& table, const NodeKey& key) {
+        std::vector<uint32_t> ops;
+        std::vector<uint64_t> hashes, ref_start{0};
+        std::vector<StageRef> refs;
+        for (const StageOp& m : key.members()) {
+            hashes.push_back(table.name_hash(m.op));
+            ops.push_back(table.name_id(m.op, hashes.back()));
+            refs.insert(refs.end(), m.inputs.begin(), m.inputs.end());
+            ref_start.push_back(refs.size());
+        }
+        return table.append_stage_unchecked(NodeTable::PackedStage{key.inputs(), ops, hashes, ref_start, refs});
+    };
+    NodeTable table;
+    for (const NodeKey& key : stages) packed(table, key);
+    ASSERT_TRUE(table.index_pending_distinct());
+    for (std::size_t k = 0; k < stages.size(); ++k) {
+        EXPECT_TRUE(key_of(table.view(k)) == stages[k]) << k;
+        EXPECT_EQ(table.find(table.probe(view_of(stages[k]))), std::optional<uint64_t>(k)) << k;
+    }
+    packed(table, stages[3]);
+    EXPECT_FALSE(table.index_pending_distinct());
+}
