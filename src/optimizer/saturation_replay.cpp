@@ -34,6 +34,14 @@ uint64_t saturating_mul(uint64_t a, uint64_t b) {
 // in its slot with its class: a lookup costs one cache miss, where a key
 // kept beside an index of entry numbers costs three or four. These are
 // nearly all the nodes of a computation graph.
+//
+// The table is split by a key's later child class, 512 classes to a
+// segment; keys without children share segment 0. A pass visits nodes in
+// order and their children are mostly recent, so its lookups stay within a
+// few small segments instead of landing anywhere in one table as large as
+// the graph: on a million nodes that is the difference between a cache miss
+// per node and almost none. Equal keys read the same classes, so they
+// always meet in one segment.
 class SmallKeyTable {
 public:
     struct Key {
@@ -50,51 +58,92 @@ public:
     }
     static uint64_t hash(const Key& k) { return hash_word(hash_word(hash_word(0, k.tag), k.a), k.b); }
 
-    // Empties the table and sizes it for n keys.
-    void reset(std::size_t n) {
+    // Empties the table for about `keys` keys over child classes below
+    // `classes`. A segment is emptied when first used after this, so the
+    // pass that fills it finds it freshly written, in the cache.
+    void reset(std::size_t keys, std::size_t classes) {
+        const std::size_t count = (classes >> kSegmentBits) + 1;
+        if (segments_.size() < count) segments_.resize(count);
         std::size_t cap = 16;
-        while (cap * 3 < n * 4) cap *= 2;
-        slots_.clear();
-        slots_.reserve(cap);
-        for (std::size_t k = 0; k < cap; ++k) slots_.emplace_back();
-        shift_ = 64 - static_cast<unsigned>(std::countr_zero(cap));
-        size_ = 0;
+        while (cap * 3 < keys / count * 4) cap *= 2;
+        cap_ = cap;
+        ++generation_;
     }
-    // Whether another key fits without the table filling past three quarters.
-    bool has_room() const { return (size_ + 1) * 4 <= slots_.size() * 3; }
-    void prefetch(uint64_t hash) const { __builtin_prefetch(&slots_[hash >> shift_]); }
+    void prefetch(const Key& k, uint64_t hash) {
+        const Segment& s = current(segment_of(k));
+        __builtin_prefetch(s.slots.data() + (slot_of(hash) & (s.slots.size() - 1)));
+    }
     // The value stored with k; when absent, stores `value` first. Returns
-    // where the value is kept and whether it was stored now.
+    // where the value is kept (until the next insertion) and whether it was
+    // stored now.
     std::pair<uint32_t*, bool> find_or_insert(const Key& k, uint64_t hash, uint32_t value) {
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = hash >> shift_;; i = (i + 1) & mask) {
-            Slot& s = slots_[i];
-            if (s.key.tag == 0) {
-                s = Slot{k, value};
-                ++size_;
-                return {&s.value, true};
+        Segment& s = current(segment_of(k));
+        const std::size_t mask = s.slots.size() - 1;
+        for (std::size_t i = slot_of(hash) & mask;; i = (i + 1) & mask) {
+            Slot& slot = s.slots[i];
+            if (slot.key.tag == 0) {
+                if ((s.size + 1) * 4 > s.slots.size() * 3) {
+                    grow(s);
+                    return find_or_insert(k, hash, value);
+                }
+                slot = Slot{k, value};
+                ++s.size;
+                return {&slot.value, true};
             }
-            if (s.key == k) return {&s.value, false};
+            if (slot.key == k) return {&slot.value, false};
         }
     }
-    bool contains(const Key& k, uint64_t hash) const {
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = hash >> shift_;; i = (i + 1) & mask) {
-            const Slot& s = slots_[i];
-            if (s.key.tag == 0) return false;
-            if (s.key == k) return true;
+    bool contains(const Key& k, uint64_t hash) {
+        const Segment& s = current(segment_of(k));
+        const std::size_t mask = s.slots.size() - 1;
+        for (std::size_t i = slot_of(hash) & mask;; i = (i + 1) & mask) {
+            const Slot& slot = s.slots[i];
+            if (slot.key.tag == 0) return false;
+            if (slot.key == k) return true;
         }
     }
 
 private:
+    static constexpr unsigned kSegmentBits = 9;
     struct Slot {
         Key key{0, 0, 0};
         uint32_t value = 0;
     };
-    // Probed at random: huge pages spare a TLB miss per probe.
-    BigVector<Slot, Pages::Huge> slots_;
-    unsigned shift_ = 60;
-    std::size_t size_ = 0;
+    struct Segment {
+        std::vector<Slot> slots;  // a power of two in size
+        std::size_t size = 0;
+        uint64_t generation = 0;  // its contents are the table's when equal to generation_
+    };
+    Segment& current(std::size_t index) {
+        Segment& s = segments_[index];
+        if (s.generation != generation_) {
+            if (s.slots.size() < cap_) {
+                s.slots.assign(cap_, Slot{});
+            } else if (s.size != 0) {
+                std::fill(s.slots.begin(), s.slots.end(), Slot{});
+            }
+            s.size = 0;
+            s.generation = generation_;
+        }
+        return s;
+    }
+    static std::size_t segment_of(const Key& k) { return std::max(k.a, k.b) >> kSegmentBits; }
+    static std::size_t slot_of(uint64_t hash) { return static_cast<std::size_t>(hash >> 32); }
+    static void grow(Segment& s) {
+        std::vector<Slot> old(s.slots.size() * 2);
+        old.swap(s.slots);
+        const std::size_t mask = s.slots.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.key.tag == 0) continue;
+            std::size_t i = slot_of(hash(slot.key)) & mask;
+            while (s.slots[i].key.tag != 0) i = (i + 1) & mask;
+            s.slots[i] = slot;
+        }
+    }
+
+    std::vector<Segment> segments_;
+    std::size_t cap_ = 16;  // the room a segment starts with
+    uint64_t generation_ = 1;
 };
 
 class Replay {
@@ -241,7 +290,7 @@ void Replay::close(uint64_t applied) {
     first_.resize(n);
     std::fill(count_.begin(), count_.end(), 0);
     std::fill(unequal_.begin(), unequal_.end(), 0);
-    small_.reset(n);
+    small_.reset(n, n);
     words_.clear();
     start_.assign(1, 0);
     value_.clear();
@@ -254,8 +303,10 @@ void Replay::close(uint64_t applied) {
         // The slot of a node a few places on: the probes are random, and
         // overlapping their misses pays. Children not yet settled still
         // hold their class in the previous state, most often the same.
-        if (i + kAhead < n && small(i + kAhead))
-            small_.prefetch(SmallKeyTable::hash(small_key(i + kAhead, applied)));
+        if (i + kAhead < n && small(i + kAhead)) {
+            const SmallKeyTable::Key ahead = small_key(i + kAhead, applied);
+            small_.prefetch(ahead, SmallKeyTable::hash(ahead));
+        }
         const uint8_t r = rule_[i];
         const bool applied_rule = r != kNoRule && has(applied, r);
         const bool is_commute = r != kNoRule && commute(r);
@@ -316,13 +367,14 @@ bool Replay::reclose(uint64_t applied) {
     for (std::size_t i = 0; i < n; ++i) {
         // As in close: the slot of a node a few places on, if it looks like
         // one to look up (its children not yet settled count as unchanged).
-        if (i + kAhead < n && small(i + kAhead) && is_dirty(i + kAhead))
-            small_.prefetch(SmallKeyTable::hash(small_key(i + kAhead, applied)));
+        if (i + kAhead < n && small(i + kAhead) && is_dirty(i + kAhead)) {
+            const SmallKeyTable::Key ahead = small_key(i + kAhead, applied);
+            small_.prefetch(ahead, SmallKeyTable::hash(ahead));
+        }
         const uint8_t r = rule_[i];
         if (!is_dirty(i)) {
             cls_[i] = resolve(old_[i]);
         } else {
-            if (!small_.has_room()) return false;
             const Lookup l = look_up(i, applied, kids, key);
             const bool identity = r != kNoRule && has(applied, r) && !commute(r);
             uint32_t owner = *l.owner;
@@ -379,15 +431,21 @@ void Replay::mark_mirrors(uint64_t rules, std::vector<uint32_t>& nodes, std::vec
     if (!indexed_) {
         // The initial state of a distinct graph: its nodes are its class
         // nodes, so index just the ones asked about.
-        small_.reset(nodes.size());
+        small_.reset(nodes.size(), g_.size());
         for (std::size_t k = 0; k < nodes.size(); ++k) {
-            if (k + kAhead < nodes.size()) small_.prefetch(SmallKeyTable::hash(key_of(k + kAhead)));
+            if (k + kAhead < nodes.size()) {
+                const SmallKeyTable::Key ahead = key_of(k + kAhead);
+                small_.prefetch(ahead, SmallKeyTable::hash(ahead));
+            }
             const SmallKeyTable::Key key = key_of(k);
             small_.find_or_insert(key, SmallKeyTable::hash(key), 0);
         }
     }
     for (std::size_t k = 0; k < nodes.size(); ++k) {
-        if (k + kAhead < nodes.size()) small_.prefetch(SmallKeyTable::hash(mirror_of(key_of(k + kAhead))));
+        if (k + kAhead < nodes.size()) {
+            const SmallKeyTable::Key ahead = mirror_of(key_of(k + kAhead));
+            small_.prefetch(ahead, SmallKeyTable::hash(ahead));
+        }
         const SmallKeyTable::Key key = key_of(k);
         if (key.a == key.b) continue;  // its own mirror
         const SmallKeyTable::Key mirror = mirror_of(key);
