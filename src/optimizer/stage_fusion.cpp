@@ -169,13 +169,13 @@ std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& 
     std::vector<NodeId> inputs;
     FusedMembers fused;  // reused from stage to stage: no allocation per stage
 
-    // A group's highest member is the last of its list; visiting positions in
-    // ascending order and emitting a group at its highest member gives the
-    // order by highest member without a sort.
+    // A group's label is its highest member; visiting positions in ascending
+    // order and emitting a group at its label gives the order by highest
+    // member without a sort (nor a look at the group of every position).
     for (uint32_t p = 0; p < n; ++p) {
         const uint32_t l = label[p];
+        if (l != p) continue;
         auto group = group_of(l);
-        if (group.back() != p) continue;
 
         uint64_t pos = 0;
         if (graph.opaque[l]) {
