@@ -109,9 +109,9 @@ void write_members(W& w, const StageMembers& members) {
     w.field32(members.size(), Field32::MemberCount);
     for (std::size_t k = 0; k < members.size(); ++k) {
         write_string(w, members.op(k));
-        const std::span<const StageRef> refs = members.inputs(k);
+        const StageRefs refs = members.inputs(k);
         w.field32(refs.size(), Field32::RefCount);
-        for (const StageRef& r : refs) {
+        for (const StageRef r : refs) {
             w.u8(static_cast<uint8_t>(r.tag));
             w.field32(r.index, Field32::RefIndex);
         }

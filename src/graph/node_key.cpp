@@ -151,10 +151,10 @@ std::vector<StageOp> StageMembers::to_vector() const {
     std::vector<StageOp> ops;
     ops.reserve(size());
     for (std::size_t k = 0; k < size(); ++k) {
-        const std::span<const StageRef> refs = inputs(k);
+        const StageRefs refs = inputs(k);
         StageOp m{std::string(op(k)), {}};
         m.inputs.reserve(refs.size());
-        for (const StageRef& r : refs) m.inputs.push_back(r);
+        for (const StageRef r : refs) m.inputs.push_back(r);
         ops.push_back(std::move(m));
     }
     return ops;
@@ -163,8 +163,7 @@ std::vector<StageOp> StageMembers::to_vector() const {
 bool operator==(const StageMembers& a, const StageMembers& b) {
     if (a.size() != b.size()) return false;
     for (std::size_t k = 0; k < a.size(); ++k) {
-        const std::span<const StageRef> x = a.inputs(k), y = b.inputs(k);
-        if (a.op(k) != b.op(k) || !std::equal(x.begin(), x.end(), y.begin(), y.end())) return false;
+        if (a.op(k) != b.op(k) || !(a.inputs(k) == b.inputs(k))) return false;
     }
     return true;
 }

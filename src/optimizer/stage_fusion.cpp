@@ -100,11 +100,12 @@ std::vector<uint32_t> maximal_labels(const PackedGraph& graph, const UseLists& u
 }
 
 // A stage's members as fusion builds them, packed: member k applies the
-// operation text ops[k] (a graph text id) to refs[ref_start[k], ref_start[k + 1]).
+// operation text ops[k] (a graph text id) to refs[ref_start[k], ref_start[k + 1])
+// (packed with StageRefs::pack).
 struct FusedMembers {
     std::vector<uint32_t> ops;
     std::vector<uint64_t> ref_start;
-    std::vector<StageRef> refs;
+    std::vector<uint64_t> refs;
 
     void clear() {
         ops.clear();
@@ -193,14 +194,14 @@ std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& 
                 for (uint32_t c : graph.children_of(m)) {
                     const uint32_t lc = label[c];
                     if (lc == l) {
-                        fused.refs.push_back(StageRef::Member(slot[c]));
+                        fused.refs.push_back(StageRefs::pack(StageRef::Member(slot[c])));
                     } else {
                         if (input_owner[lc] != l) {
                             input_owner[lc] = l;
                             slot[lc] = static_cast<uint32_t>(input_labels.size());
                             input_labels.push_back(lc);
                         }
-                        fused.refs.push_back(StageRef::Input(slot[lc]));
+                        fused.refs.push_back(StageRefs::pack(StageRef::Input(slot[lc])));
                     }
                 }
                 fused.ref_start.push_back(fused.refs.size());
@@ -237,7 +238,8 @@ struct KeyEmitter {
         members.reserve(fused.ops.size());
         for (std::size_t k = 0; k < fused.ops.size(); ++k) {
             StageOp m{texts.at(fused.ops[k]), {}};
-            for (uint64_t r = fused.ref_start[k]; r < fused.ref_start[k + 1]; ++r) m.inputs.push_back(fused.refs[r]);
+            for (uint64_t r = fused.ref_start[k]; r < fused.ref_start[k + 1]; ++r)
+                m.inputs.push_back(StageRefs::unpack(fused.refs[r]));
             members.push_back(std::move(m));
         }
         nodes.push_back(NodeKey::stage(inputs, std::move(members)));

@@ -100,9 +100,9 @@ uint64_t NodeTable::stage_hash(std::span<const NodeId> inputs, const StageMember
     h.add(members.size());
     for (std::size_t k = 0; k < members.size(); ++k) {
         h.add(op_hash(k));
-        const std::span<const StageRef> refs = members.inputs(k);
+        const StageRefs refs = members.inputs(k);
         h.add(refs.size());
-        for (const StageRef& r : refs) h.add((static_cast<uint64_t>(r.tag) << 63) ^ r.index);
+        for (const StageRef r : refs) h.add((static_cast<uint64_t>(r.tag) << 63) ^ r.index);
     }
     return h.finish();
 }
@@ -366,7 +366,12 @@ uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whol
 void NodeTable::append_stage(const NodeView& parts) {
     const StageMembers members = parts.members();
     std::size_t refs = 0;
-    for (std::size_t k = 0; k < members.size(); ++k) refs += members.inputs(k).size();
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        const StageRefs in = members.inputs(k);
+        refs += in.size();
+        for (const StageRef r : in)
+            if (r.index > StageRefs::kMaxPackedIndex) fail("a stage reference index past 2^63 - 1");
+    }
     const uint32_t* pooled = members.op_ids_of(&names_);
     std::vector<uint32_t> ops;
     if (pooled == nullptr) {
@@ -383,9 +388,8 @@ void NodeTable::append_stage(const NodeView& parts) {
     reserve_for(member_refs_, refs);
     inputs_.append(parts.inputs.begin(), parts.inputs.end());
     for (std::size_t k = 0; k < members.size(); ++k) {
-        const std::span<const StageRef> in = members.inputs(k);
         member_ops_.push_back(pooled[k]);
-        member_refs_.append(in.begin(), in.end());
+        for (const StageRef r : members.inputs(k)) member_refs_.push_back(StageRefs::pack(r));
         member_ref_start_.push_back(member_refs_.size());
     }
     stage_members_.push_back(member_ops_.size());

@@ -119,7 +119,7 @@ public:
         std::span<const uint32_t> ops;        // pool ids of the members' operation texts
         std::span<const uint64_t> op_hashes;  // name_hash of each
         std::span<const uint64_t> ref_start;  // member k's references: refs[ref_start[k], ref_start[k + 1])
-        std::span<const StageRef> refs;
+        std::span<const uint64_t> refs;       // packed with StageRefs::pack
     };
     // append_unchecked for such a stage.
     uint64_t append_stage_unchecked(const PackedStage& stage);
@@ -188,7 +188,7 @@ private:
     BigVector<uint64_t, Pages::Small> stage_members_;
     BigVector<uint32_t, Pages::Small> member_ops_;
     BigVector<uint64_t, Pages::Small> member_ref_start_;
-    BigVector<StageRef, Pages::Small> member_refs_;
+    BigVector<uint64_t, Pages::Small> member_refs_;  // packed with StageRefs::pack
     StringPool names_;
     ParamPool params_;
     // The index is split by where a key reads: a parts key or stage with

@@ -306,11 +306,11 @@ TEST(StoreNodeTable, StagesInMemberColumnsMeetOnlyTheirEquals) {
     auto packed = [](NodeTable& table, const NodeKey& key) {
         std::vector<uint32_t> ops;
         std::vector<uint64_t> hashes, ref_start{0};
-        std::vector<StageRef> refs;
+        std::vector<uint64_t> refs;
         for (const StageOp& m : key.members()) {
             hashes.push_back(table.name_hash(m.op));
             ops.push_back(table.name_id(m.op, hashes.back()));
-            refs.insert(refs.end(), m.inputs.begin(), m.inputs.end());
+            for (const StageRef& r : m.inputs) refs.push_back(StageRefs::pack(r));
             ref_start.push_back(refs.size());
         }
         return table.append_stage_unchecked(NodeTable::PackedStage{key.inputs(), ops, hashes, ref_start, refs});
