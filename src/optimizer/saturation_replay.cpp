@@ -256,7 +256,7 @@ void Replay::class_node(std::size_t i, uint64_t applied, std::vector<uint32_t>& 
     if (r != kNoRule && commute(r) && has(applied, r) && kids[0] > kids[1]) std::swap(kids[0], kids[1]);
 }
 
-inline Replay::Lookup Replay::look_up(std::size_t i, uint64_t applied, std::vector<uint32_t>& kids,
+[[gnu::always_inline]] inline Replay::Lookup Replay::look_up(std::size_t i, uint64_t applied, std::vector<uint32_t>& kids,
                                       std::vector<uint32_t>& key) {
     const auto node = static_cast<uint32_t>(i);
     if (small(i)) {
@@ -431,7 +431,7 @@ void Replay::mark_mirrors(uint64_t rules, std::vector<uint32_t>& nodes, std::vec
     if (!indexed_) {
         // The initial state of a distinct graph: its nodes are its class
         // nodes, so index just the ones asked about.
-        small_.reset(nodes.size(), g_.size());
+        small_.reset(g_.size(), g_.size());
         for (std::size_t k = 0; k < nodes.size(); ++k) {
             if (k + kAhead < nodes.size()) {
                 const SmallKeyTable::Key ahead = key_of(k + kAhead);

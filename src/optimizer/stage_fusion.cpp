@@ -114,8 +114,15 @@ struct FusedMembers {
     }
 };
 
+// How many stages fusion emits, with how many members and references.
+struct StageCounts {
+    std::size_t stages = 0;
+    std::size_t members = 0;
+    std::size_t refs = 0;
+};
+
 // The partition and emission shared by every output form. `emit` offers
-//   void reserve(std::size_t nodes, std::size_t stages)
+//   void reserve(std::size_t nodes, StageCounts stages)
 //   uint64_t opaque(uint32_t text, std::vector<NodeId>& inputs)
 //   uint64_t stage(const std::vector<NodeId>& inputs, const FusedMembers& members)
 // each returning the emitted node's position.
@@ -137,14 +144,22 @@ std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& 
     for (uint32_t l : label) ++group_start[l + 1];
     std::size_t group_count = 0;
     std::size_t stage_count = 0;
+    // Every operation is a member of some stage, and each of its children
+    // one reference.
+    std::size_t member_count = 0;
+    std::size_t ref_count = 0;
     for (std::size_t i = 0; i < n; ++i) {
         if (group_start[i + 1] != 0) {
             ++group_count;
             if (!graph.opaque[i]) ++stage_count;
         }
+        if (!graph.opaque[i]) {
+            ++member_count;
+            ref_count += graph.child_start[i + 1] - graph.child_start[i];
+        }
         group_start[i + 1] += group_start[i];
     }
-    emit.reserve(group_count, stage_count);
+    emit.reserve(group_count, StageCounts{stage_count, member_count, ref_count});
     std::vector<uint32_t> members(n);
     {
         std::vector<uint32_t> cursor(group_start.begin(), group_start.end() - 1);
@@ -226,7 +241,7 @@ struct KeyEmitter {
     const TextTable& texts;
     std::vector<NodeKey>& nodes;
 
-    void reserve(std::size_t count, std::size_t) { nodes.reserve(count); }
+    void reserve(std::size_t count, StageCounts) { nodes.reserve(count); }
     uint64_t opaque(uint32_t text, const std::vector<NodeId>& inputs) {
         const NodeKey* key = rebuild.find(text);
         if (key == nullptr) fail("no entry found for key");
@@ -256,7 +271,9 @@ public:
         : rebuild_(rebuild), texts_(texts), table_(table), parts_(rebuild.keys.size()), member_texts_(texts.size()) {}
 
     // The few externals among the opaque nodes grow their column as they come.
-    void reserve(std::size_t count, std::size_t stages) { table_.reserve_unchecked(count, stages); }
+    void reserve(std::size_t count, StageCounts stages) {
+        table_.reserve_unchecked(count, stages.stages, stages.members, stages.refs);
+    }
 
     uint64_t opaque(uint32_t text, const std::vector<NodeId>& inputs) {
         const NodeKey* key = rebuild_.find(text);

@@ -160,9 +160,12 @@ void NodeTable::reserve(std::size_t count) {
     input_offsets_.reserve(input_offsets_.size() + count);
 }
 
-void NodeTable::reserve_unchecked(std::size_t count, std::size_t stages) {
+void NodeTable::reserve_unchecked(std::size_t count, std::size_t stages, std::size_t members, std::size_t refs) {
     reserve(count);
     stage_members_.reserve(stage_members_.size() + stages);
+    member_ops_.reserve(member_ops_.size() + members);
+    member_ref_start_.reserve(member_ref_start_.size() + members);
+    member_refs_.reserve(member_refs_.size() + refs);
     pending_.reserve(pending_.size() + count);
 }
 

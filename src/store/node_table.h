@@ -75,10 +75,10 @@ public:
     std::size_t size() const { return records_.size(); }
     void reserve(std::size_t count);
     // The same for `count` keys a writer appends with append_unchecked,
-    // `stages` of them stages: pending entries and stage starts then land
-    // in place instead of being moved each time their column doubles.
-    // (Columns that grow in place need no reserving.)
-    void reserve_unchecked(std::size_t count, std::size_t stages);
+    // `stages` of them stages with `members` members and `refs` references
+    // in all: every column is then sized once, to what it will hold,
+    // instead of doubling past it and moving.
+    void reserve_unchecked(std::size_t count, std::size_t stages, std::size_t members, std::size_t refs);
     NodeView view(std::size_t pos) const;
     // The inputs alone, for sweeps that follow edges and read nothing else
     // of most nodes.
