@@ -376,6 +376,13 @@ void NodeTable::append_stage(const NodeView& parts) {
             if (r.index > StageRefs::kMaxPackedIndex) fail("a stage reference index past 2^63 - 1");
     }
     const uint32_t* pooled = members.op_ids_of(&names_);
+    if (pooled != nullptr && pooled >= member_ops_.data() && pooled <= member_ops_.data() + member_ops_.size()) {
+        // A stage read from this table's own columns, which may move as
+        // they grow below: copied out first.
+        const NodeKey own = key_of(parts);
+        append_stage(view_of(own));
+        return;
+    }
     std::vector<uint32_t> ops;
     if (pooled == nullptr) {
         // A text pooled here and then left unused (should a later one fail

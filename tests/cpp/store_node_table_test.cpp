@@ -325,3 +325,21 @@ TEST(StoreNodeTable, StagesInMemberColumnsMeetOnlyTheirEquals) {
     packed(table, stages[3]);
     EXPECT_FALSE(table.index_pending_distinct());
 }
+
+// A stage read from a table and put back into it with other inputs (its
+// members then come from the very columns that grow) is stored whole.
+TEST(StoreNodeTable, StageReadFromTheTableItselfIsCopiedBeforeItGrows) {
+    GraphStore s;
+    ASSERT_EQ(*s.intern(NodeKey::source("a", {})), 0u);
+    ASSERT_EQ(*s.intern(NodeKey::source("b", {})), 1u);
+    const std::vector<NodeKey> stages = near_stages();
+    NodeTable table;
+    for (const NodeKey& key : stages) table.intern(table.probe(view_of(key)), nullptr);
+    for (std::size_t k = 0; k < stages.size(); ++k) {
+        NodeView view = table.view(k);
+        const std::vector<NodeId> swapped(view.inputs.rbegin(), view.inputs.rend());
+        view.inputs = swapped;
+        const NodeTable::Interned got = table.intern(table.probe(view), nullptr);
+        EXPECT_TRUE(key_of(table.view(got.pos)) == stages[k].with_inputs(swapped)) << k;
+    }
+}
