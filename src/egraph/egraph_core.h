@@ -121,7 +121,7 @@ private:
 // Flat node and parent lists; most classes hold one node and a couple of
 // parents, which then live inline in the class without a heap allocation
 // (an EClass is 64 bytes: one cache line).
-using NodeList = InlineVector<SymbolLang, 1>;
+using NodeList = SmallVector<SymbolLang, 1>;
 using ParentList = SmallVector<ParentRef, 3>;
 
 struct EClass {

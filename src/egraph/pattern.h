@@ -79,7 +79,7 @@ private:
 
 // The matches of one class: a vector with room for one Subst inline (most
 // classes match a pattern once), so a search allocates nothing per class.
-using SubstList = InlineVector<Subst, 1>;
+using SubstList = SmallVector<Subst, 1>;
 
 // Debug form: {?a: 1, ?b: 2}
 std::string debug_string(const Subst& s);
