@@ -249,15 +249,10 @@ struct KeyEmitter {
         return nodes.size() - 1;
     }
     uint64_t stage(const std::vector<NodeId>& inputs, const FusedMembers& fused) {
-        std::vector<StageOp> members;
-        members.reserve(fused.ops.size());
-        for (std::size_t k = 0; k < fused.ops.size(); ++k) {
-            StageOp m{texts.at(fused.ops[k]), {}};
-            for (uint64_t r = fused.ref_start[k]; r < fused.ref_start[k + 1]; ++r)
-                m.inputs.push_back(StageRefs::unpack(fused.refs[r]));
-            members.push_back(std::move(m));
-        }
-        nodes.push_back(NodeKey::stage(inputs, std::move(members)));
+        const StageMembers members(
+            &texts, [](const void* t, uint32_t id) -> std::string_view { return static_cast<const TextTable*>(t)->at(id); },
+            fused.ops, fused.ref_start.data(), fused.refs.data());
+        nodes.push_back(NodeKey::stage(inputs, members.to_vector()));
         return nodes.size() - 1;
     }
 };
