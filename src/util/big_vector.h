@@ -13,12 +13,12 @@
 namespace dagloom {
 
 namespace detail {
-// Raw storage that grows in place where it can: blocks of 1 MiB and more are
-// mapped and grown with mremap (no copy, no re-zeroing of old pages); smaller
-// ones use malloc/realloc. `huge` asks for transparent huge pages on mapped
-// blocks.
+// Raw storage that grows in place where it can: large blocks are mapped and
+// grown with mremap (no copy, no re-zeroing of old pages); smaller ones use
+// malloc/realloc. `huge` asks for transparent huge pages on mapped blocks.
+// Both calls must be given the same `huge` for a block.
 void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes, bool huge);
-void big_free(void* p, std::size_t bytes) noexcept;
+void big_free(void* p, std::size_t bytes, bool huge) noexcept;
 }  // namespace detail
 
 // How a BigVector's mapped blocks are backed. Huge pages spare TLB misses
@@ -127,7 +127,7 @@ private:
         if (!data_) return;
         if constexpr (!std::is_trivially_destructible_v<T>)
             for (std::size_t i = 0; i < size_; ++i) data_[i].~T();
-        detail::big_free(data_, cap_ * sizeof(T));
+        detail::big_free(data_, cap_ * sizeof(T), kPages == Pages::Huge);
         data_ = nullptr;
         size_ = cap_ = 0;
     }

@@ -29,7 +29,9 @@ bool holds(const void* p, std::size_t n) {
 }
 
 // (old size, new size): heap to heap, heap to mapped, mapped to larger
-// mapped, mapped to smaller mapped, mapped back to the heap.
+// mapped, mapped to smaller mapped, mapped back to the heap. Small-page
+// blocks are mapped from a larger size than huge-page ones: the last two
+// pairs cross that line.
 class BigRealloc : public ::testing::TestWithParam<std::pair<std::size_t, std::size_t>> {};
 
 TEST_P(BigRealloc, KeepsTheBytesBothBlocksHold) {
@@ -40,14 +42,15 @@ TEST_P(BigRealloc, KeepsTheBytesBothBlocksHold) {
         p = detail::big_realloc(p, from, to, huge);
         EXPECT_TRUE(holds(p, std::min(from, to))) << from << " -> " << to << (huge ? " huge" : " small");
         std::memset(p, 0xab, to);  // the whole new size is writable
-        detail::big_free(p, to);
+        detail::big_free(p, to, huge);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, BigRealloc,
                          ::testing::Values(std::pair{64 * kKiB, 512 * kKiB}, std::pair{512 * kKiB, 3 * kMiB},
                                            std::pair{3 * kMiB, 9 * kMiB}, std::pair{9 * kMiB, 2 * kMiB},
-                                           std::pair{3 * kMiB, 100 * kKiB}, std::pair{2 * kMiB, 1}));
+                                           std::pair{3 * kMiB, 100 * kKiB}, std::pair{2 * kMiB, 1},
+                                           std::pair{9 * kMiB, 40 * kMiB}, std::pair{40 * kMiB, 3 * kMiB}));
 
 template <class V>
 class BigVectorGrowth : public ::testing::Test {};
