@@ -97,22 +97,21 @@ def run(records, outputs, store, outs):
 
 
 def interleaved_scaling(small, large, rounds=6):
-    """Both sizes timed in turns: a call on the large store after every
-    `large // small` calls on the small one.
+    """Both sizes timed in turns (cases as prepare() makes them): a call on
+    the large store after as many calls on the small one as it is smaller.
 
-    This machine's speed drifts by a third from one second to the next, so
-    two sizes timed a second apart may each catch a different speed; timed in
-    turns, both minimums come from one stretch of time.
+    A machine's speed may drift from one second to the next (this 2-core VM's
+    by a third), so two sizes timed a second apart may each catch a different
+    speed; timed in turns, both minimums come from one stretch of time.
     """
-    s, l = small[2], large[2]
-    so, lo = small[3], large[3]
-    per_round = max(1, len(large[0]) // len(small[0]))
+    small_records, _, small_store, small_outs = small
+    large_records, _, large_store, large_outs = large
+    per_round = max(1, len(large_records) // len(small_records))
     t_small = t_large = float("inf")
     for _ in range(rounds):
-        for _ in range(per_round):
-            t, _ = best_of(lambda: s.reduce(outputs=so), repeat=1)
-            t_small = min(t_small, t)
-        t, _ = best_of(lambda: l.reduce(outputs=lo), repeat=1)
+        t, _ = best_of(lambda: small_store.reduce(outputs=small_outs), repeat=per_round)
+        t_small = min(t_small, t)
+        t, _ = best_of(lambda: large_store.reduce(outputs=large_outs), repeat=1)
         t_large = min(t_large, t)
     return t_small, t_large
 

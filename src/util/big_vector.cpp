@@ -14,21 +14,20 @@ namespace dagloom::detail {
 
 namespace {
 constexpr std::size_t kHuge = std::size_t{2} << 20;  // 2 MiB
-// Blocks from this size on are mapped here. Huge-page blocks need their own
+// The size from which blocks are mapped here. Huge-page blocks need their own
 // mapping to be advised. Small-page ones below 32 MiB go through malloc:
 // glibc maps large blocks itself (and grows them with mremap too), and once
 // its threshold has risen it serves them from memory an earlier phase freed,
 // where a fresh mapping page-faults all of it in again.
-constexpr std::size_t kBigHuge = std::size_t{1} << 20;
-constexpr std::size_t kBigSmall = std::size_t{32} << 20;
+std::size_t mapped_from(bool huge) { return huge ? std::size_t{1} << 20 : std::size_t{32} << 20; }
 std::size_t mapped_len(std::size_t bytes) { return (bytes + kHuge - 1) / kHuge * kHuge; }
 }  // namespace
 
 void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes, bool huge) {
 #if defined(__linux__)
-    const std::size_t kBig = huge ? kBigHuge : kBigSmall;
-    const bool was_mapped = p && old_bytes >= kBig;
-    if (new_bytes >= kBig) {
+    const std::size_t big = mapped_from(huge);
+    const bool was_mapped = p && old_bytes >= big;
+    if (new_bytes >= big) {
         if (was_mapped) {
             void* q = ::mremap(p, mapped_len(old_bytes), mapped_len(new_bytes), MREMAP_MAYMOVE);
             if (q == MAP_FAILED) throw std::bad_alloc();
@@ -66,7 +65,7 @@ void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes, bool hu
 void big_free(void* p, std::size_t bytes, bool huge) noexcept {
     if (!p) return;
 #if defined(__linux__)
-    if (bytes >= (huge ? kBigHuge : kBigSmall)) {
+    if (bytes >= mapped_from(huge)) {
         ::munmap(p, mapped_len(bytes));
         return;
     }
