@@ -5,6 +5,7 @@ The baseline does far less work (no saturation, no fusion); the ratio says
 how much of a plain Python pass the whole native reduction costs.
 """
 
+import array
 import ctypes
 import gc
 import os
@@ -39,31 +40,32 @@ def python_dce_cse(records, outputs):
 def memory_child(n):
     import dagloom_core
 
+    # The store's own memory is what building it adds. (Freeing it would not
+    # tell: the module keeps freed large blocks for its next tables.) glibc
+    # may keep freed blocks on its heap, here those of the id list: trimming
+    # the heap before each reading leaves them out.
+    trim = ctypes.CDLL(None).malloc_trim
     records, outputs = reduction_records(n)
+    gc.collect()
+    trim(0)
+    before_store = rss_bytes()
     store = dagloom_core.GraphStore()
     ids = record_into(store, records)
-    outs = [ids[o] for o in outputs]
-    del ids, records
+    # Output ids held as machine integers: int objects kept from the id
+    # list would keep the memory of the whole list alive.
+    outs = array.array("q", (ids[o] for o in outputs))
+    del ids
     gc.collect()
+    trim(0)
+    store_bytes = rss_bytes() - before_store
+    outs = list(outs)
     # Reset the kernel's high-water mark so the peak is the reduction's own,
     # not the one left by building the records.
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")
     current = rss_bytes()
-    reduced = store.reduce(outputs=outs)
-    peak = peak_rss_bytes()
-    del reduced
-    gc.collect()
-    # The store's own memory is what freeing it gives back. Its tables are
-    # large blocks, but glibc may keep freed ones on its heap: trimming the
-    # heap before each reading counts them either way.
-    trim = ctypes.CDLL(None).malloc_trim
-    trim(0)
-    with_store = rss_bytes()
-    del store
-    gc.collect()
-    trim(0)
-    print(with_store - rss_bytes(), max(0, peak - current))
+    store.reduce(outputs=outs)
+    print(store_bytes, max(0, peak_rss_bytes() - current))
 
 
 def peak_rss_bytes():

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "egraph/flat_index.h"
+#include "util/scratch_memory.h"
 
 namespace dagloom {
 
@@ -37,10 +38,10 @@ private:
 
 struct PackedGraph {
     TextTable texts;
-    std::vector<uint32_t> op;           // per node, a text id
-    std::vector<uint8_t> opaque;        // per node, 1 unless the node is an operation
-    std::vector<uint64_t> child_start;  // node i's children: children[child_start[i], child_start[i + 1])
-    std::vector<uint32_t> children;     // earlier positions, in input order
+    ScratchVector<uint32_t> op;           // per node, a text id
+    ScratchVector<uint8_t> opaque;        // per node, 1 unless the node is an operation
+    ScratchVector<uint64_t> child_start;  // node i's children: children[child_start[i], child_start[i + 1])
+    ScratchVector<uint32_t> children;     // earlier positions, in input order
     std::vector<uint64_t> outputs;
     // Set only by a producer that knows no two nodes share op and children:
     // nodes read from an interned store (an engine may then add them without

@@ -5,6 +5,7 @@
 
 #include "optimizer/stage_fusion.h"
 #include "util/internal_error.h"
+#include "util/scratch_memory.h"
 
 namespace dagloom {
 
@@ -20,11 +21,11 @@ constexpr LiveIndex kDead = std::numeric_limits<LiveIndex>::max();
 // descending sweep settles liveness: a node's users have all been visited
 // before it is.
 template <class InputsOf>
-std::vector<LiveIndex> live_indices(std::size_t n, InputsOf&& inputs_of, const std::vector<NodeId>& outputs,
+ScratchVector<LiveIndex> live_indices(std::size_t n, InputsOf&& inputs_of, const std::vector<NodeId>& outputs,
                                     std::size_t& count, std::size_t* edges = nullptr) {
     constexpr LiveIndex kLive = 0;
     if (n >= kDead) fail("dagloom-core reduces at most 4294967294 nodes");
-    std::vector<LiveIndex> index(n, kDead);
+    ScratchVector<LiveIndex> index(n, kDead);
     for (NodeId o : outputs) {
         check_index(o, n);
         index[o] = kLive;
@@ -49,13 +50,13 @@ std::vector<LiveIndex> live_indices(std::size_t n, InputsOf&& inputs_of, const s
     return index;
 }
 
-std::vector<LiveIndex> live_indices(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
+ScratchVector<LiveIndex> live_indices(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
                                     std::size_t& count) {
     return live_indices(nodes.size(), [&](std::size_t id) -> const std::vector<NodeId>& { return nodes[id].inputs(); },
                         outputs, count);
 }
 
-std::vector<uint64_t> kept_outputs(const std::vector<LiveIndex>& index, const std::vector<NodeId>& outputs) {
+std::vector<uint64_t> kept_outputs(const ScratchVector<LiveIndex>& index, const std::vector<NodeId>& outputs) {
     std::vector<uint64_t> kept;
     kept.reserve(outputs.size());
     for (NodeId o : outputs) kept.push_back(index[o]);
@@ -66,7 +67,7 @@ std::vector<uint64_t> kept_outputs(const std::vector<LiveIndex>& index, const st
 
 KeptGraph dead_code_elimination(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs) {
     std::size_t count = 0;
-    const std::vector<LiveIndex> index = live_indices(nodes, outputs, count);
+    const ScratchVector<LiveIndex> index = live_indices(nodes, outputs, count);
     KeptGraph kept;
     kept.nodes.reserve(count);
     for (std::size_t id = 0; id < nodes.size(); ++id) {
@@ -80,7 +81,7 @@ KeptGraph dead_code_elimination(const std::vector<NodeKey>& nodes, const std::ve
 
 KeptGraph dead_code_elimination(std::vector<NodeKey>&& nodes, const std::vector<NodeId>& outputs) {
     std::size_t count = 0;
-    const std::vector<LiveIndex> index = live_indices(nodes, outputs, count);
+    const ScratchVector<LiveIndex> index = live_indices(nodes, outputs, count);
     KeptGraph kept;
     kept.nodes.reserve(count);
     for (std::size_t id = 0; id < nodes.size(); ++id) {
@@ -149,7 +150,7 @@ template <class InputsOf, class ViewAt>
 PackedInput kept_packed_input(std::size_t n, InputsOf&& inputs_of, ViewAt&& view_at, const std::vector<NodeId>& outputs) {
     std::size_t count = 0;
     std::size_t edges = 0;
-    const std::vector<LiveIndex> index = live_indices(n, inputs_of, outputs, count, &edges);
+    const ScratchVector<LiveIndex> index = live_indices(n, inputs_of, outputs, count, &edges);
     PackedInputBuilder builder(count, edges, kept_outputs(index, outputs));
     std::vector<NodeId> inputs;
     for (std::size_t id = 0; id < n; ++id) {

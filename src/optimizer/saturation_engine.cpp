@@ -1,6 +1,7 @@
 #include "optimizer/saturation_engine.h"
 
 #include <array>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -98,12 +99,12 @@ std::vector<uint8_t> opaque_by_text(const PackedGraph& graph) {
 // The graph's nodes merged by class: canon[i] names node i's class (any
 // number below `class_bound`). The first node of each class represents it,
 // with its children redirected to the representatives of theirs.
-PackedGraph merge_classes(PackedGraph graph, const std::vector<uint32_t>& canon, std::size_t class_bound) {
+PackedGraph merge_classes(PackedGraph graph, std::span<const uint32_t> canon, std::size_t class_bound) {
     const std::size_t n = graph.size();
     // Positions fit 32 bits, as everywhere in a packed graph.
     constexpr uint32_t kNone = ~uint32_t{0};
     const std::vector<uint8_t> opaque_text = opaque_by_text(graph);
-    std::vector<uint32_t> position_of_class(class_bound, kNone);
+    ScratchVector<uint32_t> position_of_class(class_bound, kNone);
 
     std::size_t classes = 0, edges = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -182,7 +183,7 @@ PackedGraph SaturationEngine::run_egraph(PackedGraph graph) const {
         ids.push_back(graph.distinct ? eg.add_new(std::move(node)) : eg.add(std::move(node)));
     }
 
-    std::vector<uint32_t> canon(n);
+    ScratchVector<uint32_t> canon(n);
     std::size_t class_bound = 0;
     {
         // The saturated e-graph is the largest thing a reduction builds; it

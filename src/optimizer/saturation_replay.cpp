@@ -4,11 +4,12 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <memory>
 
 #include "egraph/flat_index.h"
 #include "egraph/language.h"
 #include "egraph/runner.h"
-#include "util/big_vector.h"
+#include "util/scratch_memory.h"
 
 namespace dagloom {
 
@@ -58,6 +59,13 @@ public:
     }
     static uint64_t hash(const Key& k) { return hash_word(hash_word(hash_word(0, k.tag), k.a), k.b); }
 
+    SmallKeyTable() = default;
+    SmallKeyTable(const SmallKeyTable&) = delete;
+    SmallKeyTable& operator=(const SmallKeyTable&) = delete;
+    ~SmallKeyTable() {
+        if (slab_) ScratchAllocator<Slot>().deallocate(slab_, slab_size_);
+    }
+
     // Empties the table for about `keys` keys over child classes below
     // `classes`. A segment is emptied when first used after this, so the
     // pass that fills it finds it freshly written, in the cache.
@@ -67,22 +75,31 @@ public:
         std::size_t cap = 16;
         while (cap * 3 < keys / count * 4) cap *= 2;
         cap_ = cap;
+        // Each segment starts in its own part of one block: a few large
+        // blocks are reused from call to call, where a block per segment
+        // would be fresh memory each time.
+        if (slab_size_ < count * cap) {
+            if (slab_) ScratchAllocator<Slot>().deallocate(slab_, slab_size_);
+            slab_ = nullptr;
+            slab_size_ = 0;
+            slab_ = ScratchAllocator<Slot>().allocate(count * cap);
+            slab_size_ = count * cap;
+        }
         ++generation_;
     }
     void prefetch(const Key& k, uint64_t hash) {
         const Segment& s = current(segment_of(k));
-        __builtin_prefetch(s.slots.data() + (slot_of(hash) & (s.slots.size() - 1)));
+        __builtin_prefetch(s.slots + (slot_of(hash) & s.mask));
     }
     // The value stored with k; when absent, stores `value` first. Returns
     // where the value is kept (until the next insertion) and whether it was
     // stored now.
     std::pair<uint32_t*, bool> find_or_insert(const Key& k, uint64_t hash, uint32_t value) {
         Segment& s = current(segment_of(k));
-        const std::size_t mask = s.slots.size() - 1;
-        for (std::size_t i = slot_of(hash) & mask;; i = (i + 1) & mask) {
+        for (std::size_t i = slot_of(hash) & s.mask;; i = (i + 1) & s.mask) {
             Slot& slot = s.slots[i];
             if (slot.key.tag == 0) {
-                if ((s.size + 1) * 4 > s.slots.size() * 3) {
+                if ((s.size + 1) * 4 > (s.mask + 1) * 3) {
                     grow(s);
                     return find_or_insert(k, hash, value);
                 }
@@ -95,8 +112,7 @@ public:
     }
     bool contains(const Key& k, uint64_t hash) {
         const Segment& s = current(segment_of(k));
-        const std::size_t mask = s.slots.size() - 1;
-        for (std::size_t i = slot_of(hash) & mask;; i = (i + 1) & mask) {
+        for (std::size_t i = slot_of(hash) & s.mask;; i = (i + 1) & s.mask) {
             const Slot& slot = s.slots[i];
             if (slot.key.tag == 0) return false;
             if (slot.key == k) return true;
@@ -110,18 +126,19 @@ private:
         uint32_t value = 0;
     };
     struct Segment {
-        std::vector<Slot> slots;  // a power of two in size
+        Slot* slots = nullptr;  // mask + 1 of them: its part of the slab, or `grown`
+        std::size_t mask = 0;
         std::size_t size = 0;
         uint64_t generation = 0;  // its contents are the table's when equal to generation_
+        ScratchVector<Slot> grown;  // once it outgrows its part
     };
     Segment& current(std::size_t index) {
         Segment& s = segments_[index];
         if (s.generation != generation_) {
-            if (s.slots.size() < cap_) {
-                s.slots.assign(cap_, Slot{});
-            } else if (s.size != 0) {
-                std::fill(s.slots.begin(), s.slots.end(), Slot{});
-            }
+            ScratchVector<Slot>().swap(s.grown);
+            s.slots = slab_ + index * cap_;
+            s.mask = cap_ - 1;
+            std::uninitialized_fill(s.slots, s.slots + cap_, Slot{});
             s.size = 0;
             s.generation = generation_;
         }
@@ -130,18 +147,23 @@ private:
     static std::size_t segment_of(const Key& k) { return std::max(k.a, k.b) >> kSegmentBits; }
     static std::size_t slot_of(uint64_t hash) { return static_cast<std::size_t>(hash >> 32); }
     static void grow(Segment& s) {
-        std::vector<Slot> old(s.slots.size() * 2);
-        old.swap(s.slots);
-        const std::size_t mask = s.slots.size() - 1;
-        for (const Slot& slot : old) {
+        ScratchVector<Slot> bigger((s.mask + 1) * 2);
+        const std::size_t mask = bigger.size() - 1;
+        for (std::size_t k = 0; k <= s.mask; ++k) {
+            const Slot& slot = s.slots[k];
             if (slot.key.tag == 0) continue;
             std::size_t i = slot_of(hash(slot.key)) & mask;
-            while (s.slots[i].key.tag != 0) i = (i + 1) & mask;
-            s.slots[i] = slot;
+            while (bigger[i].key.tag != 0) i = (i + 1) & mask;
+            bigger[i] = slot;
         }
+        s.grown.swap(bigger);
+        s.slots = s.grown.data();
+        s.mask = mask;
     }
 
     std::vector<Segment> segments_;
+    Slot* slab_ = nullptr;  // cap_ slots per segment, filled as segments are first used
+    std::size_t slab_size_ = 0;
     std::size_t cap_ = 16;  // the room a segment starts with
     uint64_t generation_ = 1;
 };
@@ -184,18 +206,18 @@ private:
     // Lists the nodes of the commutativity rules in `rules` (none applied
     // yet) and sets mirrors[i] for each: kOwnMirror, kMirrorMissing or
     // kMirrorPresent in the current state.
-    void mark_mirrors(uint64_t rules, std::vector<uint32_t>& nodes, std::vector<uint8_t>& mirrors);
-    std::vector<uint8_t> merged_since(const std::vector<uint32_t>& before) const;
+    void mark_mirrors(uint64_t rules, ScratchVector<uint32_t>& nodes, ScratchVector<uint8_t>& mirrors);
+    ScratchVector<uint8_t> merged_since(const ScratchVector<uint32_t>& before) const;
     uint64_t node_count_bound() const;
 
     const PackedGraph& g_;
     std::span<const ReplayRule> rules_;
-    std::vector<uint8_t> rule_;  // per node, the rule whose searcher it matches (operator and arity), or kNoRule
+    ScratchVector<uint8_t> rule_;  // per node, the rule whose searcher it matches (operator and arity), or kNoRule
 
     // The current state of the run: the closure under the rules applied so
     // far, and what the scheduler reads of it.
-    std::vector<uint32_t> cls_;    // per node, the lowest index of its class
-    std::vector<uint8_t> first_;   // per node, 1 when it is the lowest with its class node
+    ScratchVector<uint32_t> cls_;    // per node, the lowest index of its class
+    ScratchVector<uint8_t> first_;   // per node, 1 when it is the lowest with its class node
     std::vector<uint64_t> count_;  // per rule, its matches: distinct class nodes of its operator and arity
     std::vector<uint8_t> unequal_;  // per commutativity rule, a match with two different child classes
     // The state's distinct class nodes with the owner of each (none for the
@@ -214,10 +236,10 @@ private:
     bool indexed_ = false;
 
     // Mirrors commutativity may add beside each node's class node (see run).
-    std::vector<uint8_t> added_;
+    ScratchVector<uint8_t> added_;
     // reclose's scratch: the classes before it, and where they went.
-    std::vector<uint32_t> old_;
-    std::vector<uint32_t> redirect_;
+    ScratchVector<uint32_t> old_;
+    ScratchVector<uint32_t> redirect_;
 };
 
 Replay::Replay(const PackedGraph& g, std::span<const uint8_t> rule_of_text, std::span<const ReplayRule> rules)
@@ -406,7 +428,7 @@ bool Replay::reclose(uint64_t applied) {
 
 // For the nodes of the commutativity rules in `rules` (none applied yet):
 // whether a class node of the current state is their mirror.
-void Replay::mark_mirrors(uint64_t rules, std::vector<uint32_t>& nodes, std::vector<uint8_t>& mirrors) {
+void Replay::mark_mirrors(uint64_t rules, ScratchVector<uint32_t>& nodes, ScratchVector<uint8_t>& mirrors) {
     const std::size_t n = g_.size();
     for (std::size_t i = 0; i < n; ++i)
         if (rule_[i] != kNoRule && has(rules, rule_[i])) nodes.push_back(static_cast<uint32_t>(i));
@@ -455,18 +477,18 @@ void Replay::mark_mirrors(uint64_t rules, std::vector<uint32_t>& nodes, std::vec
 
 // Per class of the state `before` (by its lowest index): 1 when the current
 // state merges it with another of its classes.
-std::vector<uint8_t> Replay::merged_since(const std::vector<uint32_t>& before) const {
+ScratchVector<uint8_t> Replay::merged_since(const ScratchVector<uint32_t>& before) const {
     const std::size_t n = before.size();
     constexpr uint32_t kUnset = ~uint32_t{0};
-    std::vector<uint32_t> first(n, kUnset);  // per current class: a class of `before` in it
-    std::vector<uint8_t> multi(n, 0);
+    ScratchVector<uint32_t> first(n, kUnset);  // per current class: a class of `before` in it
+    ScratchVector<uint8_t> multi(n, 0);
     for (std::size_t i = 0; i < n; ++i) {
         if (before[i] != i) continue;
         uint32_t& f = first[cls_[i]];
         if (f == kUnset) f = static_cast<uint32_t>(i);
         else multi[cls_[i]] = 1;
     }
-    std::vector<uint8_t> merged(n, 0);
+    ScratchVector<uint8_t> merged(n, 0);
     for (std::size_t i = 0; i < n; ++i)
         if (before[i] == i) merged[i] = multi[cls_[i]];
     return merged;
@@ -488,8 +510,8 @@ uint64_t Replay::node_count_bound() const {
     const std::size_t n = g_.size();
     auto nodes_of = [&](std::size_t i) { return 1 + uint64_t{added_[i]}; };
     // Per class (by its lowest index); members number at most n, which fits 32 bits.
-    std::vector<uint32_t> members(n, 0);
-    std::vector<uint64_t> parents(n, 0);
+    ScratchVector<uint32_t> members(n, 0);
+    ScratchVector<uint64_t> parents(n, 0);
     uint64_t bound = 0;
     for (std::size_t i = 0; i < n; ++i) {
         bound = saturating_add(bound, nodes_of(i));
@@ -515,9 +537,10 @@ ReplayResult Replay::run(std::size_t iteration_limit, ReplayPass pass) {
     else close(0);
     egraph::BackoffScheduler scheduler;
     uint64_t applied = 0;
-    std::vector<uint8_t> admitted(rules_.size()), mirror_present(rules_.size()), mirrors(g_.size());
-    std::vector<uint32_t> marked;  // the nodes mark_mirrors looked at this iteration
-    std::vector<uint32_t> before;
+    std::vector<uint8_t> admitted(rules_.size()), mirror_present(rules_.size());
+    ScratchVector<uint8_t> mirrors(g_.size());
+    ScratchVector<uint32_t> marked;  // the nodes mark_mirrors looked at this iteration
+    ScratchVector<uint32_t> before;
     auto add_to = [&](std::size_t i, unsigned k) { added_[i] = static_cast<uint8_t>(std::min(255u, added_[i] + k)); };
     for (std::size_t iteration = 0; iteration < iteration_limit; ++iteration) {
         // Search: the scheduler sees each rule's match count, cut at its limit.
@@ -587,7 +610,7 @@ ReplayResult Replay::run(std::size_t iteration_limit, ReplayPass pass) {
         states_read.insert(states_read.end(), count_.begin(), count_.end());
         states_read.insert(states_read.end(), unequal_.begin(), unequal_.end());
         if (!after_merges) continue;
-        const std::vector<uint8_t> merged = merged_since(before);
+        const ScratchVector<uint8_t> merged = merged_since(before);
         for (std::size_t i = 0; i < g_.size(); ++i) {
             const uint8_t r = rule_[i];
             if (r == kNoRule || !has(after_merges, r)) continue;

@@ -28,6 +28,7 @@
 
 #include "egraph/symbol.h"
 #include "optimizer/packed_graph.h"
+#include "util/scratch_memory.h"
 
 namespace dagloom {
 
@@ -40,7 +41,7 @@ struct ReplayRule {
 inline constexpr uint8_t kNoRule = 0xff;
 
 struct ReplayResult {
-    std::vector<uint32_t> classes;  // per node, the lowest index of its class when the run stops
+    ScratchVector<uint32_t> classes;  // per node, the lowest index of its class when the run stops
     // At least the number of nodes the e-graph would hold when the run
     // stops; the replay is only the run's result while this stays within
     // the run's node limit.

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "util/internal_error.h"
+#include "util/scratch_memory.h"
 
 namespace dagloom {
 namespace {
@@ -16,8 +17,8 @@ constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
 // For each node, the positions of its users, one entry per child slot, in
 // ascending order; kept flat (offsets into one array) to avoid a vector per node.
 struct UseLists {
-    std::vector<uint64_t> offsets;  // n + 1 entries
-    std::vector<uint32_t> users;
+    ScratchVector<uint64_t> offsets;  // n + 1 entries
+    ScratchVector<uint32_t> users;
 
     std::span<const uint32_t> of(uint64_t node) const {
         return {users.data() + offsets[node], users.data() + offsets[node + 1]};
@@ -48,10 +49,10 @@ UseLists build_use_lists(const PackedGraph& graph) {
 // Per node, the user it joins under the single-use rule, or kNone: its one
 // use (one child slot in all), when neither it nor that user is opaque and
 // it is no output.
-std::vector<uint32_t> single_use_joins(const PackedGraph& graph, const std::vector<char>& is_output) {
+ScratchVector<uint32_t> single_use_joins(const PackedGraph& graph, const ScratchVector<char>& is_output) {
     const auto n = static_cast<uint32_t>(graph.size());
     constexpr uint32_t kMany = kNone - 1;  // used more than once
-    std::vector<uint32_t> joins(n, kNone);
+    ScratchVector<uint32_t> joins(n, kNone);
     for (uint32_t u = 0; u < n; ++u) {
         for (uint32_t c : graph.children_of(u)) {
             check_index(c, n);
@@ -70,18 +71,18 @@ std::vector<uint32_t> single_use_joins(const PackedGraph& graph, const std::vect
 // user, above it, so walking down from the top finds a node's user
 // labelled before the node; the joins are overwritten by the labels as
 // the walk passes them.
-std::vector<uint32_t> single_use_labels(const PackedGraph& graph, const std::vector<char>& is_output) {
-    std::vector<uint32_t> label = single_use_joins(graph, is_output);
+ScratchVector<uint32_t> single_use_labels(const PackedGraph& graph, const ScratchVector<char>& is_output) {
+    ScratchVector<uint32_t> label = single_use_joins(graph, is_output);
     for (auto i = static_cast<uint32_t>(label.size()); i-- > 0;) label[i] = label[i] == kNone ? i : label[label[i]];
     return label;
 }
 
 // Descending walk: users lie above a node, so their labels are final when
 // it is visited. The label of a group is its highest position.
-std::vector<uint32_t> maximal_labels(const PackedGraph& graph, const UseLists& uses,
-                                     const std::vector<char>& is_output) {
+ScratchVector<uint32_t> maximal_labels(const PackedGraph& graph, const UseLists& uses,
+                                       const ScratchVector<char>& is_output) {
     const auto n = static_cast<uint32_t>(graph.size());
-    std::vector<uint32_t> label(n);
+    ScratchVector<uint32_t> label(n);
     for (uint32_t i = 0; i < n; ++i) label[i] = i;
     for (uint32_t i = n; i-- > 0;) {
         auto users = uses.of(i);
@@ -130,17 +131,17 @@ template <class Emit>
 std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& emit, std::size_t& stages,
                            std::size_t& boundary_nodes) {
     const std::size_t n = graph.size();
-    std::vector<char> is_output(n, 0);
+    ScratchVector<char> is_output(n, 0);
     for (uint64_t x : graph.outputs) {
         check_index(x, n);
         is_output[x] = 1;
     }
-    std::vector<uint32_t> label = maximal_fusion ? maximal_labels(graph, build_use_lists(graph), is_output)
+    ScratchVector<uint32_t> label = maximal_fusion ? maximal_labels(graph, build_use_lists(graph), is_output)
                                                  : single_use_labels(graph, is_output);
-    std::vector<char>().swap(is_output);
+    ScratchVector<char>().swap(is_output);
 
     // Members of each label, ascending, again in one flat array.
-    std::vector<uint32_t> group_start(n + 1, 0);
+    ScratchVector<uint32_t> group_start(n + 1, 0);
     for (uint32_t l : label) ++group_start[l + 1];
     std::size_t group_count = 0;
     std::size_t stage_count = 0;
@@ -160,9 +161,9 @@ std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& 
         group_start[i + 1] += group_start[i];
     }
     emit.reserve(group_count, StageCounts{stage_count, member_count, ref_count});
-    std::vector<uint32_t> members(n);
+    ScratchVector<uint32_t> members(n);
     {
-        std::vector<uint32_t> cursor(group_start.begin(), group_start.end() - 1);
+        ScratchVector<uint32_t> cursor(group_start.begin(), group_start.end() - 1);
         for (uint32_t p = 0; p < n; ++p) members[cursor[label[p]]++] = p;
     }
     auto group_of = [&](uint32_t l) {
@@ -170,7 +171,7 @@ std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& 
     };
 
     // Per label: the reduced position once emitted.
-    std::vector<uint32_t> reduced_pos(n, kNone);
+    ScratchVector<uint32_t> reduced_pos(n, kNone);
     auto recorded = [&](uint32_t l) {
         if (reduced_pos[l] == kNone) fail("no entry found for key");
         return static_cast<NodeId>(reduced_pos[l]);
@@ -179,8 +180,8 @@ std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& 
     // slot[lc] the place of label lc in its input list (where input_owner[lc]
     // is the group). A label read as an input is no member of the group, so
     // the two never meet.
-    std::vector<uint32_t> slot(n, 0);
-    std::vector<uint32_t> input_owner(n, kNone);  // label of the stage whose input list holds this label
+    ScratchVector<uint32_t> slot(n, 0);
+    ScratchVector<uint32_t> input_owner(n, kNone);  // label of the stage whose input list holds this label
     std::vector<uint32_t> input_labels;
     std::vector<NodeId> inputs;
     FusedMembers fused;  // reused from stage to stage: no allocation per stage

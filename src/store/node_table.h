@@ -17,6 +17,7 @@
 #include "graph/node_view.h"
 #include "store/key_index.h"
 #include "util/big_vector.h"
+#include "util/scratch_memory.h"
 
 namespace dagloom {
 
@@ -209,7 +210,7 @@ private:
         uint64_t hash;
         std::size_t segment;
     };
-    std::vector<Pending> pending_;  // the last pending_.size() keys, not yet in their segments
+    ScratchVector<Pending> pending_;  // the last pending_.size() keys, not yet in their segments
     // Per segment, how many of the pending keys it has made room for, so
     // that indexing them never allocates.
     std::vector<uint32_t> segment_pending_;

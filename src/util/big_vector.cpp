@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "util/scratch_memory.h"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -14,13 +16,25 @@ namespace dagloom::detail {
 
 namespace {
 constexpr std::size_t kHuge = std::size_t{2} << 20;  // 2 MiB
-// The size from which blocks are mapped here. Huge-page blocks need their own
-// mapping to be advised. Small-page ones below 32 MiB go through malloc:
-// glibc maps large blocks itself (and grows them with mremap too), and once
-// its threshold has risen it serves them from memory an earlier phase freed,
-// where a fresh mapping page-faults all of it in again.
-std::size_t mapped_from(bool huge) { return huge ? std::size_t{1} << 20 : std::size_t{32} << 20; }
+// The size from which huge-page blocks are mapped here (each needs its own
+// mapping to be advised); small-page ones come from scratch memory, which
+// keeps freed blocks for the next table instead of handing them back.
+constexpr std::size_t kHugeFrom = std::size_t{1} << 20;
+std::size_t mapped_from(bool huge) { return huge ? kHugeFrom : scratch::kMappedFrom; }
 std::size_t mapped_len(std::size_t bytes) { return (bytes + kHuge - 1) / kHuge * kHuge; }
+
+#if defined(__linux__)
+void* map_huge(void* p, std::size_t old_bytes, std::size_t new_bytes, bool was_mapped) {
+    void* q = was_mapped ? ::mremap(p, mapped_len(old_bytes), mapped_len(new_bytes), MREMAP_MAYMOVE)
+                         : ::mmap(nullptr, mapped_len(new_bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (q == MAP_FAILED) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    ::madvise(q, mapped_len(new_bytes), MADV_HUGEPAGE);
+#endif
+    return q;
+}
+void unmap_huge(void* p, std::size_t bytes) { ::munmap(p, mapped_len(bytes)); }
+#endif
 }  // namespace
 
 void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes, bool huge) {
@@ -28,19 +42,8 @@ void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes, bool hu
     const std::size_t big = mapped_from(huge);
     const bool was_mapped = p && old_bytes >= big;
     if (new_bytes >= big) {
-        if (was_mapped) {
-            void* q = ::mremap(p, mapped_len(old_bytes), mapped_len(new_bytes), MREMAP_MAYMOVE);
-            if (q == MAP_FAILED) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-            if (huge) ::madvise(q, mapped_len(new_bytes), MADV_HUGEPAGE);
-#endif
-            return q;
-        }
-        void* q = ::mmap(nullptr, mapped_len(new_bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (q == MAP_FAILED) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-        if (huge) ::madvise(q, mapped_len(new_bytes), MADV_HUGEPAGE);
-#endif
+        if (was_mapped) return huge ? map_huge(p, old_bytes, new_bytes, true) : scratch::remap(p, old_bytes, new_bytes);
+        void* q = huge ? map_huge(nullptr, 0, new_bytes, false) : scratch::map(new_bytes);
         if (p) {
             std::memcpy(q, p, old_bytes);
             std::free(p);
@@ -53,7 +56,8 @@ void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes, bool hu
         void* q = std::malloc(new_bytes == 0 ? 1 : new_bytes);
         if (!q) throw std::bad_alloc();
         std::memcpy(q, p, new_bytes);
-        ::munmap(p, mapped_len(old_bytes));
+        if (huge) unmap_huge(p, old_bytes);
+        else scratch::unmap(p, old_bytes);
         return q;
     }
 #endif
@@ -66,7 +70,8 @@ void big_free(void* p, std::size_t bytes, bool huge) noexcept {
     if (!p) return;
 #if defined(__linux__)
     if (bytes >= mapped_from(huge)) {
-        ::munmap(p, mapped_len(bytes));
+        if (huge) unmap_huge(p, bytes);
+        else scratch::unmap(p, bytes);
         return;
     }
 #endif

@@ -119,7 +119,7 @@ std::vector<ReplayRule> replay_rules(const SaturationEngine& engine) {
 }
 
 struct EGraphRun {
-    std::vector<uint32_t> classes;  // lowest index per class
+    ScratchVector<uint32_t> classes;  // lowest index per class
     std::size_t nodes;
 };
 
@@ -137,7 +137,7 @@ EGraphRun run_egraph(const PackedGraph& g, const SaturationEngine& engine) {
         .set_iter_limit(engine.iteration_limit())
         .set_node_limit(SaturationEngine::node_limit(g.size()));
     runner.run(engine.rewrites());
-    EGraphRun out{std::vector<uint32_t>(g.size()), runner.egraph.memo_len()};
+    EGraphRun out{ScratchVector<uint32_t>(g.size()), runner.egraph.memo_len()};
     std::vector<uint32_t> first(runner.egraph.id_count(), ~uint32_t{0});
     for (std::size_t i = 0; i < g.size(); ++i) {
         uint32_t& f = first[runner.egraph.find(ids[i])];

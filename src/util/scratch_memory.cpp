@@ -1,0 +1,176 @@
+#include "util/scratch_memory.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#if defined(__linux__)
+#include <pthread.h>
+#include <sys/mman.h>
+#endif
+
+namespace dagloom::scratch {
+
+namespace {
+
+constexpr std::size_t kUnit = std::size_t{2} << 20;
+using Clock = std::chrono::steady_clock;
+
+struct Block {
+    char* at;
+    std::size_t length;  // a whole number of units
+    Clock::time_point since;
+};
+
+// Blocks kept for reuse. Every block is a range of one mapping, so it can
+// be unmapped, remapped or split on its own.
+struct KeptBlocks {
+    std::mutex lock;
+    std::vector<Block> blocks;
+    std::size_t bytes = 0;
+};
+
+#if defined(__linux__)
+KeptBlocks& kept_blocks();
+void lock_for_fork() { kept_blocks().lock.lock(); }
+void unlock_after_fork() { kept_blocks().lock.unlock(); }
+#endif
+
+KeptBlocks& kept_blocks() {
+    // Never destroyed: a block may be returned while the process exits.
+    static KeptBlocks* const kept = [] {
+        auto* k = new KeptBlocks;
+#if defined(__linux__)
+        // A fork while another thread holds the lock would leave it held in
+        // the child for good.
+        pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork);
+#endif
+        return k;
+    }();
+    return *kept;
+}
+
+void unmap_now(const Block& b) noexcept {
+#if defined(__linux__)
+    ::munmap(b.at, b.length);
+#else
+    ::operator delete(b.at);
+#endif
+}
+
+// Unmaps the blocks nobody took for kKeptFor. Called with the lock held; it
+// allocates nothing, so it cannot fail halfway.
+void drop_expired(KeptBlocks& k, Clock::time_point now) noexcept {
+    auto stale = [&](const Block& b) { return now - b.since > kKeptFor; };
+    for (const Block& b : k.blocks)
+        if (stale(b)) {
+            unmap_now(b);
+            k.bytes -= b.length;
+        }
+    std::erase_if(k.blocks, stale);
+}
+
+void* map_new(std::size_t length) {
+#if defined(__linux__)
+    void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+        // Kept blocks may be what stands in the way.
+        release_kept();
+        p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+    }
+    return p;
+#else
+    return ::operator new(length);
+#endif
+}
+
+}  // namespace
+
+std::size_t mapped_length(std::size_t bytes) { return (bytes + kUnit - 1) / kUnit * kUnit; }
+
+void* map(std::size_t bytes) {
+    const std::size_t length = mapped_length(bytes);
+#if defined(__linux__)
+    KeptBlocks& k = kept_blocks();
+    {
+        std::lock_guard guard(k.lock);
+        drop_expired(k, Clock::now());
+        // The smallest block that holds it; what is left over stays kept.
+        auto best = k.blocks.end();
+        for (auto it = k.blocks.begin(); it != k.blocks.end(); ++it)
+            if (it->length >= length && (best == k.blocks.end() || it->length < best->length)) best = it;
+        if (best != k.blocks.end()) {
+            char* const at = best->at;
+            if (best->length > length) {
+                best->at += length;
+                best->length -= length;
+            } else {
+                k.blocks.erase(best);
+            }
+            k.bytes -= length;
+            return at;
+        }
+    }
+#endif
+    return map_new(length);
+}
+
+void* remap(void* p, std::size_t old_bytes, std::size_t new_bytes) {
+    const std::size_t old_length = mapped_length(old_bytes), new_length = mapped_length(new_bytes);
+    if (old_length == new_length) return p;
+#if defined(__linux__)
+    void* moved = ::mremap(p, old_length, new_length, MREMAP_MAYMOVE);
+    if (moved != MAP_FAILED) return moved;
+#endif
+    // Out of address space next to it, or no mremap: copy.
+    void* fresh = map(new_bytes);
+    std::memcpy(fresh, p, std::min(old_bytes, new_bytes));
+    unmap(p, old_bytes);
+    return fresh;
+}
+
+void unmap(void* p, std::size_t bytes) noexcept {
+    if (!p) return;
+    const Block block{static_cast<char*>(p), mapped_length(bytes), Clock::now()};
+#if defined(__linux__)
+    if (block.length <= kKeptLimit) {
+        KeptBlocks& k = kept_blocks();
+        std::lock_guard guard(k.lock);
+        drop_expired(k, block.since);
+        try {
+            k.blocks.push_back(block);
+        } catch (const std::bad_alloc&) {
+            unmap_now(block);  // no room to list it
+            return;
+        }
+        k.bytes += block.length;
+        // Over the limit: the blocks kept longest go first.
+        while (k.bytes > kKeptLimit) {
+            auto oldest = std::min_element(k.blocks.begin(), k.blocks.end(),
+                                           [](const Block& a, const Block& b) { return a.since < b.since; });
+            unmap_now(*oldest);
+            k.bytes -= oldest->length;
+            k.blocks.erase(oldest);
+        }
+        return;
+    }
+#endif
+    unmap_now(block);
+}
+
+Kept kept() {
+    KeptBlocks& k = kept_blocks();
+    std::lock_guard guard(k.lock);
+    return {k.bytes, k.blocks.size()};
+}
+
+void release_kept() noexcept {
+    KeptBlocks& k = kept_blocks();
+    std::lock_guard guard(k.lock);
+    for (const Block& b : k.blocks) unmap_now(b);
+    k.blocks.clear();
+    k.bytes = 0;
+}
+
+}  // namespace dagloom::scratch
