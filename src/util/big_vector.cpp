@@ -15,13 +15,11 @@
 namespace dagloom::detail {
 
 namespace {
-constexpr std::size_t kHuge = std::size_t{2} << 20;  // 2 MiB
-// The size from which huge-page blocks are mapped here (each needs its own
-// mapping to be advised); small-page ones come from scratch memory, which
-// keeps freed blocks for the next table instead of handing them back.
-constexpr std::size_t kHugeFrom = std::size_t{1} << 20;
-std::size_t mapped_from(bool huge) { return huge ? kHugeFrom : scratch::kMappedFrom; }
-std::size_t mapped_len(std::size_t bytes) { return (bytes + kHuge - 1) / kHuge * kHuge; }
+// Blocks from this size up are mapped: huge-page ones here (each needs a
+// mapping of its own to be advised), small-page ones as scratch memory,
+// which keeps freed blocks for the next table instead of handing them back.
+constexpr std::size_t kMappedFrom = scratch::kMappedFrom;
+std::size_t mapped_len(std::size_t bytes) { return scratch::mapped_length(bytes); }
 
 #if defined(__linux__)
 void* map_huge(void* p, std::size_t old_bytes, std::size_t new_bytes, bool was_mapped) {
@@ -39,9 +37,8 @@ void unmap_huge(void* p, std::size_t bytes) { ::munmap(p, mapped_len(bytes)); }
 
 void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes, bool huge) {
 #if defined(__linux__)
-    const std::size_t big = mapped_from(huge);
-    const bool was_mapped = p && old_bytes >= big;
-    if (new_bytes >= big) {
+    const bool was_mapped = p && old_bytes >= kMappedFrom;
+    if (new_bytes >= kMappedFrom) {
         if (was_mapped) return huge ? map_huge(p, old_bytes, new_bytes, true) : scratch::remap(p, old_bytes, new_bytes);
         void* q = huge ? map_huge(nullptr, 0, new_bytes, false) : scratch::map(new_bytes);
         if (p) {
@@ -69,7 +66,7 @@ void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes, bool hu
 void big_free(void* p, std::size_t bytes, bool huge) noexcept {
     if (!p) return;
 #if defined(__linux__)
-    if (bytes >= mapped_from(huge)) {
+    if (bytes >= kMappedFrom) {
         if (huge) unmap_huge(p, bytes);
         else scratch::unmap(p, bytes);
         return;

@@ -25,7 +25,8 @@ void big_free(void* p, std::size_t bytes, bool huge) noexcept;
 // where a table is probed at random (the e-graph's); a table written at its
 // end and read near it (a node table's columns) gains nothing from them and
 // pays for zeroing 2 MiB at a time, and for splitting them when mremap moves
-// the block. Small-page blocks are left to malloc up to a larger size.
+// the block. Small-page blocks are scratch memory (scratch_memory.h): kept
+// when freed, for the next table.
 enum class Pages : bool { Small, Huge };
 
 // BigVector<T>: a vector for large flat tables whose element types are

@@ -24,6 +24,19 @@ namespace scratch {
 
 // Blocks of this size and up are mapped and kept; smaller ones use new.
 inline constexpr std::size_t kMappedFrom = std::size_t{1} << 20;
+// Under AddressSanitizer vectors stay on its heap, where it guards their
+// bounds; it cannot guard a mapped block.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kVectorsMapped = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kVectorsMapped = false;
+#else
+inline constexpr bool kVectorsMapped = true;
+#endif
+#else
+inline constexpr bool kVectorsMapped = true;
+#endif
 inline constexpr std::size_t kKeptLimit = std::size_t{256} << 20;
 inline constexpr std::chrono::seconds kKeptFor{10};
 
@@ -63,12 +76,12 @@ struct ScratchAllocator {
     T* allocate(std::size_t n) {
         if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
         const std::size_t bytes = n * sizeof(T);
-        if (bytes >= scratch::kMappedFrom) return static_cast<T*>(scratch::map(bytes));
+        if (scratch::kVectorsMapped && bytes >= scratch::kMappedFrom) return static_cast<T*>(scratch::map(bytes));
         return static_cast<T*>(::operator new(bytes, std::align_val_t{alignof(T)}));
     }
     void deallocate(T* p, std::size_t n) noexcept {
         const std::size_t bytes = n * sizeof(T);
-        if (bytes >= scratch::kMappedFrom) scratch::unmap(p, bytes);
+        if (scratch::kVectorsMapped && bytes >= scratch::kMappedFrom) scratch::unmap(p, bytes);
         else ::operator delete(p, std::align_val_t{alignof(T)});
     }
     template <class U>

@@ -29,9 +29,9 @@ bool holds(const void* p, std::size_t n) {
 }
 
 // (old size, new size): heap to heap, heap to mapped, mapped to larger
-// mapped, mapped to smaller mapped, mapped back to the heap. Small-page
-// blocks are mapped from a larger size than huge-page ones: the last two
-// pairs cross that line.
+// mapped, mapped to smaller mapped, mapped back to the heap, and large steps
+// both ways (small-page blocks are scratch memory, huge-page ones mapped
+// apart).
 class BigRealloc : public ::testing::TestWithParam<std::pair<std::size_t, std::size_t>> {};
 
 TEST_P(BigRealloc, KeepsTheBytesBothBlocksHold) {
