@@ -41,8 +41,10 @@ uint64_t saturating_mul(uint64_t a, uint64_t b) {
 // order and their children are mostly recent, so its lookups stay within a
 // few small segments instead of landing anywhere in one table as large as
 // the graph: on a million nodes that is the difference between a cache miss
-// per node and almost none. Equal keys read the same classes, so they
-// always meet in one segment.
+// per node and almost none. (Prefetching a node's slot a few nodes ahead,
+// as once done here, then costs more than the misses it hides: the key must
+// be worked out twice.) Equal keys read the same classes, so they always
+// meet in one segment.
 class SmallKeyTable {
 public:
     struct Key {
@@ -86,10 +88,6 @@ public:
             slab_size_ = count * cap;
         }
         ++generation_;
-    }
-    void prefetch(const Key& k, uint64_t hash) {
-        const Segment& s = current(segment_of(k));
-        __builtin_prefetch(s.slots + (slot_of(hash) & s.mask));
     }
     // The value stored with k; when absent, stores `value` first. Returns
     // where the value is kept (until the next insertion) and whether it was
@@ -320,15 +318,7 @@ void Replay::close(uint64_t applied) {
 
     std::vector<uint32_t> kids;
     std::vector<uint32_t> key;  // for longer nodes: operator, then child classes
-    constexpr std::size_t kAhead = 8;
     for (std::size_t i = 0; i < n; ++i) {
-        // The slot of a node a few places on: the probes are random, and
-        // overlapping their misses pays. Children not yet settled still
-        // hold their class in the previous state, most often the same.
-        if (i + kAhead < n && small(i + kAhead)) {
-            const SmallKeyTable::Key ahead = small_key(i + kAhead, applied);
-            small_.prefetch(ahead, SmallKeyTable::hash(ahead));
-        }
         const uint8_t r = rule_[i];
         const bool applied_rule = r != kNoRule && has(applied, r);
         const bool is_commute = r != kNoRule && commute(r);
@@ -385,14 +375,7 @@ bool Replay::reclose(uint64_t applied) {
         for (uint32_t c : g_.children_of(i)) dirty = dirty || cls_[c] != old_[c];
         return dirty;
     };
-    constexpr std::size_t kAhead = 16;
     for (std::size_t i = 0; i < n; ++i) {
-        // As in close: the slot of a node a few places on, if it looks like
-        // one to look up (its children not yet settled count as unchanged).
-        if (i + kAhead < n && small(i + kAhead) && is_dirty(i + kAhead)) {
-            const SmallKeyTable::Key ahead = small_key(i + kAhead, applied);
-            small_.prefetch(ahead, SmallKeyTable::hash(ahead));
-        }
         const uint8_t r = rule_[i];
         if (!is_dirty(i)) {
             cls_[i] = resolve(old_[i]);
@@ -433,9 +416,6 @@ void Replay::mark_mirrors(uint64_t rules, ScratchVector<uint32_t>& nodes, Scratc
     for (std::size_t i = 0; i < n; ++i)
         if (rule_[i] != kNoRule && has(rules, rule_[i])) nodes.push_back(static_cast<uint32_t>(i));
     for (const uint32_t i : nodes) mirrors[i] = kOwnMirror;
-    // Keys are read a few nodes ahead to prefetch their slots: the probes
-    // are random, and overlapping their misses pays.
-    constexpr std::size_t kAhead = 8;
     auto key_of = [&](std::size_t k) { return small_key(nodes[k], indexed_rules_); };
     auto mirror_of = [](SmallKeyTable::Key key) {
         std::swap(key.a, key.b);
@@ -453,21 +433,13 @@ void Replay::mark_mirrors(uint64_t rules, ScratchVector<uint32_t>& nodes, Scratc
     if (!indexed_) {
         // The initial state of a distinct graph: its nodes are its class
         // nodes, so index just the ones asked about.
-        small_.reset(g_.size(), g_.size());
+        small_.reset(nodes.size(), g_.size());
         for (std::size_t k = 0; k < nodes.size(); ++k) {
-            if (k + kAhead < nodes.size()) {
-                const SmallKeyTable::Key ahead = key_of(k + kAhead);
-                small_.prefetch(ahead, SmallKeyTable::hash(ahead));
-            }
             const SmallKeyTable::Key key = key_of(k);
             small_.find_or_insert(key, SmallKeyTable::hash(key), 0);
         }
     }
     for (std::size_t k = 0; k < nodes.size(); ++k) {
-        if (k + kAhead < nodes.size()) {
-            const SmallKeyTable::Key ahead = mirror_of(key_of(k + kAhead));
-            small_.prefetch(ahead, SmallKeyTable::hash(ahead));
-        }
         const SmallKeyTable::Key key = key_of(k);
         if (key.a == key.b) continue;  // its own mirror
         const SmallKeyTable::Key mirror = mirror_of(key);
