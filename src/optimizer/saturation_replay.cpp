@@ -169,16 +169,12 @@ private:
 class Replay {
 public:
     Replay(const PackedGraph& g, std::span<const uint8_t> rule_of_text, std::span<const ReplayRule> rules);
-    ReplayResult run(std::size_t iteration_limit, ReplayPass pass);
+    ReplayResult run(std::size_t iteration_limit);
 
 private:
     bool commute(uint8_t r) const { return rules_[r].kind == ReplayRule::Kind::Commute; }
     void initial_distinct_state();
     void close(uint64_t applied);
-    // The same from the current state, closed under fewer rules: only the
-    // nodes whose class node changes are looked up again. False (the state
-    // then half made) when the table runs out of room.
-    bool reclose(uint64_t applied);
     // Node i's class node in the table: where its owner (the lowest node
     // with that class node) is kept, stored as i when new.
     struct Lookup {
@@ -215,16 +211,13 @@ private:
     // The current state of the run: the closure under the rules applied so
     // far, and what the scheduler reads of it.
     ScratchVector<uint32_t> cls_;    // per node, the lowest index of its class
-    ScratchVector<uint8_t> first_;   // per node, 1 when it is the lowest with its class node
     std::vector<uint64_t> count_;  // per rule, its matches: distinct class nodes of its operator and arity
     std::vector<uint8_t> unequal_;  // per commutativity rule, a match with two different child classes
     // The state's distinct class nodes with the owner of each (none for the
     // initial state of a distinct graph): short ones whole in `small_`,
     // longer ones flat in words_ (operator, then child classes). A class
     // node's class is its owner's, or for an applied identity operation its
-    // child's. Class nodes a reclose leaves behind stay: they name a class
-    // merged into a lower one, which no later class node names, or a
-    // commutative operation's unsorted children once its rule is applied.
+    // child's.
     SmallKeyTable small_;
     std::vector<uint32_t> words_;
     std::vector<uint64_t> start_;
@@ -235,9 +228,6 @@ private:
 
     // Mirrors commutativity may add beside each node's class node (see run).
     ScratchVector<uint8_t> added_;
-    // reclose's scratch: the classes before it, and where they went.
-    ScratchVector<uint32_t> old_;
-    ScratchVector<uint32_t> redirect_;
 };
 
 Replay::Replay(const PackedGraph& g, std::span<const uint8_t> rule_of_text, std::span<const ReplayRule> rules)
@@ -307,7 +297,6 @@ void Replay::class_node(std::size_t i, uint64_t applied, std::vector<uint32_t>& 
 void Replay::close(uint64_t applied) {
     const std::size_t n = g_.size();
     cls_.resize(n);
-    first_.resize(n);
     std::fill(count_.begin(), count_.end(), 0);
     std::fill(unequal_.begin(), unequal_.end(), 0);
     small_.reset(n, n);
@@ -323,7 +312,6 @@ void Replay::close(uint64_t applied) {
         const bool applied_rule = r != kNoRule && has(applied, r);
         const bool is_commute = r != kNoRule && commute(r);
         const Lookup l = look_up(i, applied, kids, key);
-        first_[i] = l.inserted ? 1 : 0;
         // An applied identity node is its child's class; any other new class
         // node starts a class, with this node as its lowest.
         cls_[i] = applied_rule && !is_commute ? l.first_child : *l.owner;
@@ -332,81 +320,6 @@ void Replay::close(uint64_t applied) {
     }
     indexed_ = true;
     indexed_rules_ = applied;
-}
-
-// Applying more rules only merges classes, and a node's class node changes
-// only where a newly applied rule matches it or a child's class changed. The
-// others keep their class node and their class, unless that class was
-// merged into a lower one: `redirect_` maps each class (by its lowest
-// index) to the one it was merged into. A class's lowest node comes first,
-// so a class is redirected before any node that keeps its class node reads
-// it: it is merged either at that node, or by a lower node taking over its
-// class node.
-bool Replay::reclose(uint64_t applied) {
-    const std::size_t n = g_.size();
-    const uint64_t newly = applied & ~indexed_rules_;
-    old_.assign(cls_.begin(), cls_.end());
-    redirect_.resize(n);
-    for (std::size_t i = 0; i < n; ++i) redirect_[i] = static_cast<uint32_t>(i);
-    auto resolve = [&](uint32_t x) {
-        while (redirect_[x] != x) {
-            redirect_[x] = redirect_[redirect_[x]];
-            x = redirect_[x];
-        }
-        return x;
-    };
-    // A class merged into `to`: labels only fall, and every node of a class
-    // lands in the same class, so anything else means the state is not what
-    // this pass assumes, and the caller closes from scratch.
-    auto merge_into = [&](uint32_t from, uint32_t to) {
-        const uint32_t root = resolve(from);
-        if (root == to) return true;
-        if (to > root) return false;
-        redirect_[root] = to;
-        return true;
-    };
-    std::fill(count_.begin(), count_.end(), 0);
-    std::fill(unequal_.begin(), unequal_.end(), 0);
-    std::vector<uint32_t> kids;
-    std::vector<uint32_t> key;
-    auto is_dirty = [&](std::size_t i) {
-        const uint8_t r = rule_[i];
-        bool dirty = r != kNoRule && has(newly, r);
-        for (uint32_t c : g_.children_of(i)) dirty = dirty || cls_[c] != old_[c];
-        return dirty;
-    };
-    for (std::size_t i = 0; i < n; ++i) {
-        const uint8_t r = rule_[i];
-        if (!is_dirty(i)) {
-            cls_[i] = resolve(old_[i]);
-        } else {
-            const Lookup l = look_up(i, applied, kids, key);
-            const bool identity = r != kNoRule && has(applied, r) && !commute(r);
-            uint32_t owner = *l.owner;
-            if (!l.inserted && owner > i) {
-                // This node now comes first with the class node: it takes
-                // over, and so does its class (an identity operation's
-                // class is its child's whoever comes first).
-                first_[owner] = 0;
-                if (!identity && !merge_into(owner, static_cast<uint32_t>(i))) return false;
-                *l.owner = owner = static_cast<uint32_t>(i);
-            }
-            first_[i] = owner == i ? 1 : 0;
-            const uint32_t value = identity ? l.first_child : owner;
-            if (!merge_into(old_[i], value)) return false;
-            cls_[i] = value;
-        }
-        if (r == kNoRule) continue;
-        bool unequal = false;
-        if (commute(r)) {
-            const std::span<const uint32_t> k = g_.children_of(i);
-            unequal = cls_[k[0]] != cls_[k[1]];
-            unequal_[r] |= unequal ? 1 : 0;
-        }
-        if (first_[i]) count_[r] += has(applied, r) && commute(r) && unequal ? 2 : 1;
-    }
-    indexed_rules_ = applied;
-    return true;
 }
 
 // For the nodes of the commutativity rules in `rules` (none applied yet):
@@ -502,9 +415,8 @@ uint64_t Replay::node_count_bound() const {
     return bound;
 }
 
-ReplayResult Replay::run(std::size_t iteration_limit, ReplayPass pass) {
-    std::vector<uint64_t> states_read;
-    if (g_.texts.size() >= SmallKeyTable::kMaxOps) return ReplayResult{{}, std::numeric_limits<uint64_t>::max(), {}};
+ReplayResult Replay::run(std::size_t iteration_limit) {
+    if (g_.texts.size() >= SmallKeyTable::kMaxOps) return ReplayResult{{}, std::numeric_limits<uint64_t>::max()};
     if (g_.distinct) initial_distinct_state();
     else close(0);
     egraph::BackoffScheduler scheduler;
@@ -578,9 +490,7 @@ ReplayResult Replay::run(std::size_t iteration_limit, ReplayPass pass) {
         }
         const uint64_t after_merges = first_after_merges | again_after_merges;
         if (after_merges) before = cls_;
-        if (!indexed_ || pass == ReplayPass::Full || !reclose(applied)) close(applied);
-        states_read.insert(states_read.end(), count_.begin(), count_.end());
-        states_read.insert(states_read.end(), unequal_.begin(), unequal_.end());
+        close(applied);
         if (!after_merges) continue;
         const ScratchVector<uint8_t> merged = merged_since(before);
         for (std::size_t i = 0; i < g_.size(); ++i) {
@@ -594,14 +504,14 @@ ReplayResult Replay::run(std::size_t iteration_limit, ReplayPass pass) {
         }
     }
     const uint64_t bound = node_count_bound();
-    return ReplayResult{std::move(cls_), bound, std::move(states_read)};
+    return ReplayResult{std::move(cls_), bound};
 }
 
 }  // namespace
 
 ReplayResult replay_saturation(const PackedGraph& graph, std::span<const uint8_t> rule_of_text,
-                               std::span<const ReplayRule> rules, std::size_t iteration_limit, ReplayPass pass) {
-    return Replay(graph, rule_of_text, rules).run(iteration_limit, pass);
+                               std::span<const ReplayRule> rules, std::size_t iteration_limit) {
+    return Replay(graph, rule_of_text, rules).run(iteration_limit);
 }
 
 }  // namespace dagloom

@@ -46,21 +46,12 @@ struct ReplayResult {
     // stops; the replay is only the run's result while this stays within
     // the run's node limit.
     uint64_t node_bound = 0;
-    // What the scheduler read of each state after the first: per rule its
-    // match count, then 1 where a commutativity rule had a match with two
-    // different child classes (2 x rules entries per state).
-    std::vector<uint64_t> states_read;
 };
-
-// How a state after the first is worked out: from the one before, looking
-// up again only the nodes whose class node changes, or from scratch.
-enum class ReplayPass : uint8_t { Incremental, Full };
 
 // Replays the run over `graph`. `rules` are in the order the runner
 // searches them (at most 64); rule_of_text[t] is the rule whose searcher has
 // text t as its operator, or kNoRule.
 ReplayResult replay_saturation(const PackedGraph& graph, std::span<const uint8_t> rule_of_text,
-                               std::span<const ReplayRule> rules, std::size_t iteration_limit,
-                               ReplayPass pass = ReplayPass::Incremental);
+                               std::span<const ReplayRule> rules, std::size_t iteration_limit);
 
 }  // namespace dagloom
