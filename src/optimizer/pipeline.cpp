@@ -22,7 +22,7 @@ constexpr LiveIndex kDead = std::numeric_limits<LiveIndex>::max();
 // before it is.
 template <class InputsOf>
 ScratchVector<LiveIndex> live_indices(std::size_t n, InputsOf&& inputs_of, const std::vector<NodeId>& outputs,
-                                    std::size_t& count, std::size_t* edges = nullptr) {
+                                      std::size_t& count, std::size_t* edges = nullptr) {
     constexpr LiveIndex kLive = 0;
     if (n >= kDead) fail("dagloom-core reduces at most 4294967294 nodes");
     ScratchVector<LiveIndex> index(n, kDead);
@@ -51,7 +51,7 @@ ScratchVector<LiveIndex> live_indices(std::size_t n, InputsOf&& inputs_of, const
 }
 
 ScratchVector<LiveIndex> live_indices(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
-                                    std::size_t& count) {
+                                      std::size_t& count) {
     return live_indices(nodes.size(), [&](std::size_t id) -> const std::vector<NodeId>& { return nodes[id].inputs(); },
                         outputs, count);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 #if defined(__linux__)
@@ -90,6 +91,8 @@ void* map_new(std::size_t length) {
 std::size_t mapped_length(std::size_t bytes) { return (bytes + kUnit - 1) / kUnit * kUnit; }
 
 void* map(std::size_t bytes) {
+    // Larger sizes would wrap when rounded to whole units.
+    if (bytes > std::numeric_limits<std::size_t>::max() - kUnit) throw std::bad_alloc();
     const std::size_t length = mapped_length(bytes);
 #if defined(__linux__)
     KeptBlocks& k = kept_blocks();
@@ -117,6 +120,7 @@ void* map(std::size_t bytes) {
 }
 
 void* remap(void* p, std::size_t old_bytes, std::size_t new_bytes) {
+    if (new_bytes > std::numeric_limits<std::size_t>::max() - kUnit) throw std::bad_alloc();
     const std::size_t old_length = mapped_length(old_bytes), new_length = mapped_length(new_bytes);
     if (old_length == new_length) return p;
 #if defined(__linux__)

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -86,6 +88,15 @@ TEST_F(Scratch, KeptBytesStayWithinTheLimitAndTheOldestGoFirst) {
     for (std::size_t i = count - scratch::kKeptLimit / block; i < count; ++i) recent = recent || again == blocks[i];
     EXPECT_TRUE(recent);
     scratch::unmap(again, block);
+}
+
+TEST_F(Scratch, SizesThatCannotBeMappedAreRefused) {
+    const std::size_t huge = std::numeric_limits<std::size_t>::max() - 5;
+    EXPECT_THROW(scratch::map(huge), std::bad_alloc);
+    void* p = scratch::map(2 * kMiB);
+    EXPECT_THROW(scratch::remap(p, 2 * kMiB, huge), std::bad_alloc);
+    std::memset(p, 1, 2 * kMiB);  // still the caller's
+    scratch::unmap(p, 2 * kMiB);
 }
 
 TEST_F(Scratch, ABlockLargerThanTheLimitIsNeverKept) {
