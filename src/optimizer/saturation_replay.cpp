@@ -169,7 +169,7 @@ private:
 class Replay {
 public:
     Replay(const PackedGraph& g, std::span<const uint8_t> rule_of_text, std::span<const ReplayRule> rules);
-    ReplayResult run(std::size_t iteration_limit);
+    ReplayResult run(std::size_t iteration_limit, ReplayStates states);
 
 private:
     bool commute(uint8_t r) const { return rules_[r].kind == ReplayRule::Kind::Commute; }
@@ -201,18 +201,56 @@ private:
     // yet) and sets mirrors[i] for each: kOwnMirror, kMirrorMissing or
     // kMirrorPresent in the current state.
     void mark_mirrors(uint64_t rules, ScratchVector<uint32_t>& nodes, ScratchVector<uint8_t>& mirrors);
-    ScratchVector<uint8_t> merged_since(const ScratchVector<uint32_t>& before) const;
+    // Makes the members the state of `applied`.
+    void make_exact(uint64_t applied);
+    void work_out_final();
+    // Rule r's match count in the state of `applied` as the scheduler is to
+    // see it against `limit` (it admits the rule when the count is below the
+    // limit): the count itself where the bounds do not tell, else a bound on
+    // the same side of the limit.
+    uint64_t count_seen(uint8_t r, uint64_t applied, uint64_t limit);
+    // Per class of `before` (by its lowest index): 1 when `after` merges it
+    // with another of its classes.
+    static ScratchVector<uint8_t> merged_since(const ScratchVector<uint32_t>& before,
+                                               const ScratchVector<uint32_t>& after);
     uint64_t node_count_bound() const;
 
     const PackedGraph& g_;
     std::span<const ReplayRule> rules_;
     ScratchVector<uint8_t> rule_;  // per node, the rule whose searcher it matches (operator and arity), or kNoRule
 
-    // The current state of the run: the closure under the rules applied so
-    // far, and what the scheduler reads of it.
+    // Working a state out costs a pass over the graph, and the scheduler
+    // mostly reads no more of it than whether a rule's match count is over
+    // its limit. So the run works out the state of the rules it has applied
+    // only where it must: until then, the counts of an earlier state bound
+    // the current ones from above, and those of the state with every rule
+    // applied from below (matches only merge as rules are added). A run that
+    // ends with every rule applied then costs one pass, however its rules
+    // were spread over the iterations.
+    //
+    // The last state worked out: the closure under the rules in `exact_`,
+    // and what the scheduler reads of it.
     ScratchVector<uint32_t> cls_;    // per node, the lowest index of its class
     std::vector<uint64_t> count_;  // per rule, its matches: distinct class nodes of its operator and arity
+    std::vector<uint64_t> distinct_;  // per rule, its distinct class nodes (count_ counts a mirror twice)
     std::vector<uint8_t> unequal_;  // per commutativity rule, a match with two different child classes
+    uint64_t exact_ = 0;
+    // The counts of the last state worked out for rules the run had applied
+    // at the time: no larger than those of any later state, except that a
+    // commutativity rule applied since may double its count.
+    struct Counts {
+        uint64_t rules = 0;
+        std::vector<uint64_t> count;
+    } upper_;
+    // The state with every rule applied, once worked out.
+    struct Final {
+        bool ready = false;
+        ScratchVector<uint32_t> cls;
+        std::vector<uint64_t> count, distinct;
+        std::vector<uint8_t> unequal;
+    } final_;
+    uint64_t all_rules_ = 0;
+    uint64_t rules_with_nodes_ = 0;  // the rules some node matches
     // The state's distinct class nodes with the owner of each (none for the
     // initial state of a distinct graph): short ones whole in `small_`,
     // longer ones flat in words_ (operator, then child classes). A class
@@ -231,14 +269,18 @@ private:
 };
 
 Replay::Replay(const PackedGraph& g, std::span<const uint8_t> rule_of_text, std::span<const ReplayRule> rules)
-    : g_(g), rules_(rules), rule_(g.size(), kNoRule), count_(rules.size()), unequal_(rules.size()),
-      added_(g.size(), 0) {
+    : g_(g), rules_(rules), rule_(g.size(), kNoRule), count_(rules.size()), distinct_(rules.size()),
+      unequal_(rules.size()), added_(g.size(), 0) {
     for (std::size_t i = 0; i < g.size(); ++i) {
         const uint8_t r = rule_of_text[g.op[i]];
         if (r == kNoRule) continue;
         const std::size_t arity = g.child_start[i + 1] - g.child_start[i];
-        if (arity == (commute(r) ? 2u : 1u)) rule_[i] = r;
+        if (arity == (commute(r) ? 2u : 1u)) {
+            rule_[i] = r;
+            rules_with_nodes_ |= uint64_t{1} << r;
+        }
     }
+    all_rules_ = rules.size() >= 64 ? ~uint64_t{0} : (uint64_t{1} << rules.size()) - 1;
 }
 
 // Before any rule is applied, the nodes of a distinct graph are each a class
@@ -298,6 +340,7 @@ void Replay::close(uint64_t applied) {
     const std::size_t n = g_.size();
     cls_.resize(n);
     std::fill(count_.begin(), count_.end(), 0);
+    std::fill(distinct_.begin(), distinct_.end(), 0);
     std::fill(unequal_.begin(), unequal_.end(), 0);
     small_.reset(n, n);
     words_.clear();
@@ -316,10 +359,14 @@ void Replay::close(uint64_t applied) {
         // node starts a class, with this node as its lowest.
         cls_[i] = applied_rule && !is_commute ? l.first_child : *l.owner;
         if (is_commute) unequal_[r] |= l.unequal ? 1 : 0;
-        if (l.inserted && r != kNoRule) count_[r] += applied_rule && is_commute && l.unequal ? 2 : 1;
+        if (l.inserted && r != kNoRule) {
+            count_[r] += applied_rule && is_commute && l.unequal ? 2 : 1;
+            ++distinct_[r];
+        }
     }
     indexed_ = true;
     indexed_rules_ = applied;
+    exact_ = applied;
 }
 
 // For the nodes of the commutativity rules in `rules` (none applied yet):
@@ -360,23 +407,65 @@ void Replay::mark_mirrors(uint64_t rules, ScratchVector<uint32_t>& nodes, Scratc
     }
 }
 
-// Per class of the state `before` (by its lowest index): 1 when the current
-// state merges it with another of its classes.
-ScratchVector<uint8_t> Replay::merged_since(const ScratchVector<uint32_t>& before) const {
+ScratchVector<uint8_t> Replay::merged_since(const ScratchVector<uint32_t>& before,
+                                            const ScratchVector<uint32_t>& after) {
     const std::size_t n = before.size();
     constexpr uint32_t kUnset = ~uint32_t{0};
     ScratchVector<uint32_t> first(n, kUnset);  // per current class: a class of `before` in it
     ScratchVector<uint8_t> multi(n, 0);
     for (std::size_t i = 0; i < n; ++i) {
         if (before[i] != i) continue;
-        uint32_t& f = first[cls_[i]];
+        uint32_t& f = first[after[i]];
         if (f == kUnset) f = static_cast<uint32_t>(i);
-        else multi[cls_[i]] = 1;
+        else multi[after[i]] = 1;
     }
     ScratchVector<uint8_t> merged(n, 0);
     for (std::size_t i = 0; i < n; ++i)
-        if (before[i] == i) merged[i] = multi[cls_[i]];
+        if (before[i] == i) merged[i] = multi[after[i]];
     return merged;
+}
+
+void Replay::make_exact(uint64_t applied) {
+    if (exact_ != applied) {
+        if (final_.ready && applied == all_rules_) {
+            cls_ = final_.cls;
+            count_ = final_.count;
+            distinct_ = final_.distinct;
+            unequal_ = final_.unequal;
+            exact_ = applied;
+            // The table keeps the state it was built for: none is read once
+            // every rule has been applied.
+        } else {
+            close(applied);
+        }
+    }
+    upper_ = Counts{applied, count_};
+}
+
+void Replay::work_out_final() {
+    if (final_.ready) return;
+    close(all_rules_);
+    final_.cls = cls_;
+    final_.count = count_;
+    final_.distinct = distinct_;
+    final_.unequal = unequal_;
+    final_.ready = true;
+}
+
+uint64_t Replay::count_seen(uint8_t r, uint64_t applied, uint64_t limit) {
+    if (exact_ == applied) return std::min(count_[r], limit);
+    // A commutativity rule applied since the bounding state counts a
+    // mirror beside each class node with two different children.
+    const bool doubled = commute(r) && has(applied, r) && !has(upper_.rules, r);
+    const uint64_t upper = upper_.count[r] * (doubled ? 2 : 1);
+    if (upper < limit) return upper;
+    work_out_final();
+    // With every rule applied the count is at most its own; a commutativity
+    // rule not yet applied counts its distinct class nodes alone.
+    const uint64_t lower = commute(r) && !has(applied, r) ? final_.distinct[r] : final_.count[r];
+    if (lower >= limit) return limit;
+    make_exact(applied);
+    return std::min(count_[r], limit);
 }
 
 // An upper bound on the e-graph's node count (its memo keys) at the end of
@@ -415,10 +504,13 @@ uint64_t Replay::node_count_bound() const {
     return bound;
 }
 
-ReplayResult Replay::run(std::size_t iteration_limit) {
-    if (g_.texts.size() >= SmallKeyTable::kMaxOps) return ReplayResult{{}, std::numeric_limits<uint64_t>::max()};
+ReplayResult Replay::run(std::size_t iteration_limit, ReplayStates states) {
+    if (g_.texts.size() >= SmallKeyTable::kMaxOps) return ReplayResult{{}, std::numeric_limits<uint64_t>::max(), {}};
+    const bool every = states == ReplayStates::Every;
+    std::vector<uint64_t> admitted_record;
     if (g_.distinct) initial_distinct_state();
     else close(0);
+    upper_ = Counts{0, count_};
     egraph::BackoffScheduler scheduler;
     uint64_t applied = 0;
     std::vector<uint8_t> admitted(rules_.size()), mirror_present(rules_.size());
@@ -431,17 +523,25 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
         for (std::size_t r = 0; r < rules_.size(); ++r) {
             const std::optional<std::size_t> limit = scheduler.search_limit(iteration, rules_[r].name);
             admitted[r] = limit && scheduler.admit(iteration, rules_[r].name,
-                                                   static_cast<std::size_t>(std::min<uint64_t>(count_[r], *limit)));
+                                                   static_cast<std::size_t>(count_seen(static_cast<uint8_t>(r), applied, *limit)));
         }
+        uint64_t admitted_mask = 0;
+        for (std::size_t r = 0; r < rules_.size(); ++r) admitted_mask |= uint64_t{admitted[r]} << r;
+        admitted_record.push_back(admitted_mask);
         // The commutativity rules about to be applied for the first time,
-        // with matches: which of those lack their mirror.
+        // with matches: which of those lack their mirror. (A rule that some
+        // node matches has a match in every state.)
         uint64_t first_commute = 0;
         for (std::size_t r = 0; r < rules_.size(); ++r)
-            if (admitted[r] && commute(static_cast<uint8_t>(r)) && !has(applied, static_cast<uint8_t>(r)) && count_[r] != 0)
+            if (admitted[r] && commute(static_cast<uint8_t>(r)) && !has(applied, static_cast<uint8_t>(r)) &&
+                has(rules_with_nodes_, static_cast<uint8_t>(r)))
                 first_commute |= uint64_t{1} << r;
         std::fill(mirror_present.begin(), mirror_present.end(), 0);
         marked.clear();
         if (first_commute) {
+            // Mirrors are looked up in the state's table, and whether the
+            // rule changes anything is read from it.
+            make_exact(applied);
             mark_mirrors(first_commute, marked, mirrors);
             for (const uint32_t i : marked)
                 if (mirrors[i] == kMirrorPresent) mirror_present[rule_[i]] = 1;
@@ -457,6 +557,7 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
         // looks its mirrors up under merged children, which the e-graph has
         // not re-keyed yet: each match whose child classes took part may
         // add a node (two class nodes per node once the rule has been applied).
+        const uint64_t applied_before = applied;
         bool changed = false, merging = false;
         uint64_t first_clean = 0, first_after_merges = 0, again_after_merges = 0;
         for (std::size_t r = 0; r < rules_.size(); ++r) {
@@ -467,11 +568,13 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
             if (commute(rule)) {
                 if (merging) (first ? first_after_merges : again_after_merges) |= bit;
                 else if (first) first_clean |= bit;
-                changed = changed || (first && unequal_[r] != 0);
-                merging = merging || (first && mirror_present[r] != 0);
+                // (A first application with matches made the state exact above.)
+                const bool matches = has(first_commute, rule);
+                changed = changed || (first && matches && unequal_[r] != 0);
+                merging = merging || (first && matches && mirror_present[r] != 0);
             } else {
-                changed = changed || (first && count_[r] != 0);
-                merging = merging || (first && count_[r] != 0);
+                changed = changed || (first && has(rules_with_nodes_, rule));
+                merging = merging || (first && has(rules_with_nodes_, rule));
             }
             applied |= bit;
         }
@@ -484,15 +587,26 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
         if (!merging && !indexed_) {
             // Only new mirrors, over the nodes of a distinct graph: the
             // classes stay, and each mirror is a class node of its own.
+            // (A change without merges is a first commutativity, which made
+            // the state exact above.)
             for (const uint32_t i : marked)
                 if (mirrors[i] == kMirrorMissing) ++count_[rule_[i]];
+            exact_ = applied;
+            upper_ = Counts{applied, count_};
             continue;
         }
         const uint64_t after_merges = first_after_merges | again_after_merges;
-        if (after_merges) before = cls_;
-        close(applied);
-        if (!after_merges) continue;
-        const ScratchVector<uint8_t> merged = merged_since(before);
+        if (!after_merges) {
+            if (every) make_exact(applied);
+            continue;  // else the new state is worked out when read
+        }
+        make_exact(applied_before);
+        before = cls_;
+        // Which classes the new state merges: those the state with every
+        // rule applied merges are a superset, and the bound stays a bound.
+        if (every) make_exact(applied);
+        else work_out_final();
+        const ScratchVector<uint8_t> merged = merged_since(before, every ? cls_ : final_.cls);
         for (std::size_t i = 0; i < g_.size(); ++i) {
             const uint8_t r = rule_[i];
             if (r == kNoRule || !has(after_merges, r)) continue;
@@ -503,15 +617,16 @@ ReplayResult Replay::run(std::size_t iteration_limit) {
             else if (first && mirrors[i] == kMirrorMissing) add_to(i, 1);
         }
     }
+    make_exact(applied);
     const uint64_t bound = node_count_bound();
-    return ReplayResult{std::move(cls_), bound};
+    return ReplayResult{std::move(cls_), bound, std::move(admitted_record)};
 }
 
 }  // namespace
 
 ReplayResult replay_saturation(const PackedGraph& graph, std::span<const uint8_t> rule_of_text,
-                               std::span<const ReplayRule> rules, std::size_t iteration_limit) {
-    return Replay(graph, rule_of_text, rules).run(iteration_limit);
+                               std::span<const ReplayRule> rules, std::size_t iteration_limit, ReplayStates states) {
+    return Replay(graph, rule_of_text, rules).run(iteration_limit, states);
 }
 
 }  // namespace dagloom

@@ -46,12 +46,20 @@ struct ReplayResult {
     // stops; the replay is only the run's result while this stays within
     // the run's node limit.
     uint64_t node_bound = 0;
+    // Per iteration run, the rules the scheduler let apply (bit r for rule r).
+    std::vector<uint64_t> admitted;
 };
+
+// When the run works out the state of the rules it has applied: when the
+// scheduler's decisions cannot be told without it (the run's way), or after
+// every change, which tests compare it with.
+enum class ReplayStates : uint8_t { WhenNeeded, Every };
 
 // Replays the run over `graph`. `rules` are in the order the runner
 // searches them (at most 64); rule_of_text[t] is the rule whose searcher has
 // text t as its operator, or kNoRule.
 ReplayResult replay_saturation(const PackedGraph& graph, std::span<const uint8_t> rule_of_text,
-                               std::span<const ReplayRule> rules, std::size_t iteration_limit);
+                               std::span<const ReplayRule> rules, std::size_t iteration_limit,
+                               ReplayStates states = ReplayStates::WhenNeeded);
 
 }  // namespace dagloom

@@ -174,6 +174,13 @@ TEST_P(ReplayMatchesEGraph, SameClassesAndASoundNodeBound) {
                                                           limit);
             const EGraphRun real = run_egraph(packed, reference);
             ASSERT_EQ(replay.classes, real.classes) << "seed " << seed << " distinct " << distinct << " limit " << limit;
+            // States worked out only where needed: the scheduler decides as
+            // it does with every state worked out, and the bound, which then
+            // reads merges from the state with every rule applied, only grows.
+            const ReplayResult every = replay_saturation(packed, rule_of_text(packed), replay_rules(replayed), limit,
+                                                         ReplayStates::Every);
+            ASSERT_EQ(replay.admitted, every.admitted) << "seed " << seed << " limit " << limit;
+            ASSERT_GE(replay.node_bound, every.node_bound) << "seed " << seed << " limit " << limit;
             ASSERT_GE(replay.node_bound, real.nodes) << "seed " << seed << " distinct " << distinct << " limit " << limit;
             ASSERT_EQ(to_engine_graph(replayed.canonicalize_packed(packed)),
                       to_engine_graph(reference.canonicalize_packed(packed)))
@@ -283,8 +290,48 @@ TEST(SaturationReplay, FollowsTheScheduleThroughBansAndFastForwards) {
                 const EGraphRun real = run_egraph(packed, engine);
                 ASSERT_EQ(replay.classes, real.classes) << adds << " adds, " << identities << " identities, limit " << limit;
                 ASSERT_GE(replay.node_bound, real.nodes);
+                const ReplayResult every = replay_saturation(packed, rule_of_text(packed), replay_rules(engine), limit,
+                                                             ReplayStates::Every);
+                ASSERT_EQ(replay.admitted, every.admitted) << adds << " adds, " << identities << " identities";
             }
         }
+}
+
+TEST(SaturationReplay, ReadsCountsAtTheLimitWithoutMisjudgingThem) {
+    // 2100 adds and 2100 identity-1 ops, banned at first; identity-0 makes
+    // 100 of each equal to others, so when they are next searched (limit
+    // 2000) both count exactly 2000 and are admitted. The state they are
+    // read in is not worked out yet: the counts of earlier states bound
+    // them from above (2100, over the limit), and those with every rule
+    // applied from below (2000 class nodes; adds then count 4000 with their
+    // mirrors, which must not be read as the count before commutativity).
+    EngineGraph g;
+    constexpr uint64_t kSources = 2000, kMerged = 100;
+    for (uint64_t k = 0; k < kSources; ++k) g.nodes.push_back(EngineNode{"src|x" + std::to_string(k), {}, true});
+    const uint64_t z = g.nodes.size();
+    g.nodes.push_back(EngineNode{"src|z", {}, true});
+    std::vector<uint64_t> ys;
+    for (uint64_t k = 0; k < kMerged; ++k) {
+        ys.push_back(g.nodes.size());
+        g.nodes.push_back(EngineNode{kIdentityOps[0], {k}, false});
+    }
+    auto over_all = [&](auto&& add_one) {
+        for (uint64_t k = 0; k < kSources; ++k) add_one(k);
+        for (uint64_t y : ys) add_one(y);
+    };
+    over_all([&](uint64_t c) { g.nodes.push_back(EngineNode{kIdentityOps[1], {c}, false}); });
+    over_all([&](uint64_t c) { g.nodes.push_back(EngineNode{"op|add", {c, z}, false}); });
+    g.outputs = {g.nodes.size() - 1};
+    PackedGraph packed = to_packed(g);
+    packed.distinct = true;
+    for (std::size_t limit : {2u, 3u, 12u}) {
+        const SaturationEngine engine(SaturationEngine::Method::EGraph, limit);
+        const ReplayResult replay = replay_saturation(packed, rule_of_text(packed), replay_rules(engine), limit);
+        const ReplayResult every =
+            replay_saturation(packed, rule_of_text(packed), replay_rules(engine), limit, ReplayStates::Every);
+        ASSERT_EQ(replay.admitted, every.admitted) << "limit " << limit;
+        EXPECT_EQ(replay.classes, run_egraph(packed, engine).classes) << "limit " << limit;
+    }
 }
 
 TEST(SaturationReplay, DeclinesWhereMergesCouldOutgrowTheNodeLimit) {
