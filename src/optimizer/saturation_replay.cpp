@@ -581,6 +581,11 @@ ReplayResult Replay::run(std::size_t iteration_limit, ReplayStates states) {
         for (const uint32_t i : marked)
             if (has(first_clean, rule_[i]) && mirrors[i] == kMirrorMissing) add_to(i, 1);
         if (!changed) {
+            // The state of the rules now applied is the one before.
+            if (exact_ == applied_before) {
+                exact_ = applied;
+                upper_.rules = applied;
+            }
             if (scheduler.can_stop(iteration)) break;  // saturated
             continue;
         }
