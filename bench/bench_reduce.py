@@ -87,10 +87,15 @@ def prepare(n):
 
 def run(records, outputs, store, outs):
     n = len(records)
+    # The first call in a process maps fresh memory; the module keeps it for
+    # the calls after, which the best of several measures. Both are shown.
+    t_first, _ = best_of(lambda: store.reduce(outputs=outs), repeat=1)
+    best_of(lambda: store.reduce(outputs=outs), repeat=2)  # the kept blocks settle
     t_single, (_, rep) = best_of(lambda: store.reduce(outputs=outs), repeat=5)
     t_max, _ = best_of(lambda: store.reduce(maximal_fusion=True, outputs=outs), repeat=5)
     t_base, _ = best_of(lambda: python_dce_cse(records, outputs), repeat=2)
     print("n=%d report=%s" % (n, rep))
+    report("reduce() single-use, first call", t_first / n * 1e9, "ns/node")
     report("reduce() single-use", t_single / n * 1e9, "ns/node")
     report("reduce() maximal", t_max / n * 1e9, "ns/node")
     report("pure-Python DCE+CSE", t_base / n * 1e9, "ns/node")
