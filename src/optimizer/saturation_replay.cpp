@@ -236,7 +236,7 @@ private:
     std::vector<uint8_t> unequal_;  // per commutativity rule, a match with two different child classes
     uint64_t exact_ = 0;
     // The counts of the last state worked out for rules the run had applied
-    // at the time: no larger than those of any later state, except that a
+    // at the time: at least those of any later state, except that a
     // commutativity rule applied since may double its count.
     struct Counts {
         uint64_t rules = 0;
