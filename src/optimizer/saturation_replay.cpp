@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 
 #include "egraph/flat_index.h"
 #include "egraph/language.h"
@@ -230,10 +231,18 @@ private:
     //
     // The last state worked out: the closure under the rules in `exact_`,
     // and what the scheduler reads of it.
-    ScratchVector<uint32_t> cls_;    // per node, the lowest index of its class
-    std::vector<uint64_t> count_;  // per rule, its matches: distinct class nodes of its operator and arity
-    std::vector<uint64_t> distinct_;  // per rule, its distinct class nodes (count_ counts a mirror twice)
-    std::vector<uint8_t> unequal_;  // per commutativity rule, a match with two different child classes
+    struct Tally {
+        std::vector<uint64_t> count;     // per rule, its matches: distinct class nodes of its operator and arity
+        std::vector<uint64_t> distinct;  // per rule, its distinct class nodes (`count` counts a mirror twice)
+        std::vector<uint8_t> unequal;    // per commutativity rule, a match with two different child classes
+        void clear(std::size_t rules) {
+            count.assign(rules, 0);
+            distinct.assign(rules, 0);
+            unequal.assign(rules, 0);
+        }
+    };
+    ScratchVector<uint32_t> cls_;  // per node, the lowest index of its class
+    Tally tally_;
     uint64_t exact_ = 0;
     // The counts of the last state worked out for rules the run had applied
     // at the time: at least those of any later state, except that a
@@ -244,11 +253,10 @@ private:
     } upper_;
     // The state with every rule applied, once worked out.
     struct Final {
-        bool ready = false;
         ScratchVector<uint32_t> cls;
-        std::vector<uint64_t> count, distinct;
-        std::vector<uint8_t> unequal;
-    } final_;
+        Tally tally;
+    };
+    std::optional<Final> final_;
     uint64_t all_rules_ = 0;
     uint64_t rules_with_nodes_ = 0;  // the rules some node matches
     // The state's distinct class nodes with the owner of each (none for the
@@ -269,8 +277,8 @@ private:
 };
 
 Replay::Replay(const PackedGraph& g, std::span<const uint8_t> rule_of_text, std::span<const ReplayRule> rules)
-    : g_(g), rules_(rules), rule_(g.size(), kNoRule), count_(rules.size()), distinct_(rules.size()),
-      unequal_(rules.size()), added_(g.size(), 0) {
+    : g_(g), rules_(rules), rule_(g.size(), kNoRule), added_(g.size(), 0) {
+    tally_.clear(rules.size());
     for (std::size_t i = 0; i < g.size(); ++i) {
         const uint8_t r = rule_of_text[g.op[i]];
         if (r == kNoRule) continue;
@@ -292,10 +300,10 @@ void Replay::initial_distinct_state() {
         cls_[i] = static_cast<uint32_t>(i);
         const uint8_t r = rule_[i];
         if (r == kNoRule) continue;
-        ++count_[r];
+        ++tally_.count[r];
         if (commute(r)) {
             const std::span<const uint32_t> kids = g_.children_of(i);
-            unequal_[r] |= kids[0] != kids[1] ? 1 : 0;
+            tally_.unequal[r] |= kids[0] != kids[1] ? 1 : 0;
         }
     }
 }
@@ -339,9 +347,7 @@ void Replay::class_node(std::size_t i, uint64_t applied, std::vector<uint32_t>& 
 void Replay::close(uint64_t applied) {
     const std::size_t n = g_.size();
     cls_.resize(n);
-    std::fill(count_.begin(), count_.end(), 0);
-    std::fill(distinct_.begin(), distinct_.end(), 0);
-    std::fill(unequal_.begin(), unequal_.end(), 0);
+    tally_.clear(rules_.size());
     small_.reset(n, n);
     words_.clear();
     start_.assign(1, 0);
@@ -358,10 +364,10 @@ void Replay::close(uint64_t applied) {
         // An applied identity node is its child's class; any other new class
         // node starts a class, with this node as its lowest.
         cls_[i] = applied_rule && !is_commute ? l.first_child : *l.owner;
-        if (is_commute) unequal_[r] |= l.unequal ? 1 : 0;
+        if (is_commute) tally_.unequal[r] |= l.unequal ? 1 : 0;
         if (l.inserted && r != kNoRule) {
-            count_[r] += applied_rule && is_commute && l.unequal ? 2 : 1;
-            ++distinct_[r];
+            tally_.count[r] += applied_rule && is_commute && l.unequal ? 2 : 1;
+            ++tally_.distinct[r];
         }
     }
     indexed_ = true;
@@ -427,11 +433,9 @@ ScratchVector<uint8_t> Replay::merged_since(const ScratchVector<uint32_t>& befor
 
 void Replay::make_exact(uint64_t applied) {
     if (exact_ != applied) {
-        if (final_.ready && applied == all_rules_) {
-            cls_ = final_.cls;
-            count_ = final_.count;
-            distinct_ = final_.distinct;
-            unequal_ = final_.unequal;
+        if (final_ && applied == all_rules_) {
+            cls_ = final_->cls;
+            tally_ = final_->tally;
             exact_ = applied;
             // The table keeps the state it was built for: none is read once
             // every rule has been applied.
@@ -439,21 +443,17 @@ void Replay::make_exact(uint64_t applied) {
             close(applied);
         }
     }
-    upper_ = Counts{applied, count_};
+    upper_ = Counts{applied, tally_.count};
 }
 
 void Replay::work_out_final() {
-    if (final_.ready) return;
+    if (final_) return;
     close(all_rules_);
-    final_.cls = cls_;
-    final_.count = count_;
-    final_.distinct = distinct_;
-    final_.unequal = unequal_;
-    final_.ready = true;
+    final_ = Final{cls_, tally_};
 }
 
 uint64_t Replay::count_seen(uint8_t r, uint64_t applied, uint64_t limit) {
-    if (exact_ == applied) return std::min(count_[r], limit);
+    if (exact_ == applied) return std::min(tally_.count[r], limit);
     // A commutativity rule applied since the bounding state counts a
     // mirror beside each class node with two different children.
     const bool doubled = commute(r) && has(applied, r) && !has(upper_.rules, r);
@@ -462,10 +462,10 @@ uint64_t Replay::count_seen(uint8_t r, uint64_t applied, uint64_t limit) {
     work_out_final();
     // With every rule applied the count is at most its own; a commutativity
     // rule not yet applied counts its distinct class nodes alone.
-    const uint64_t lower = commute(r) && !has(applied, r) ? final_.distinct[r] : final_.count[r];
+    const uint64_t lower = commute(r) && !has(applied, r) ? final_->tally.distinct[r] : final_->tally.count[r];
     if (lower >= limit) return limit;
     make_exact(applied);
-    return std::min(count_[r], limit);
+    return std::min(tally_.count[r], limit);
 }
 
 // An upper bound on the e-graph's node count (its memo keys) at the end of
@@ -510,7 +510,7 @@ ReplayResult Replay::run(std::size_t iteration_limit, ReplayStates states) {
     std::vector<uint64_t> admitted_record;
     if (g_.distinct) initial_distinct_state();
     else close(0);
-    upper_ = Counts{0, count_};
+    upper_ = Counts{0, tally_.count};
     egraph::BackoffScheduler scheduler;
     uint64_t applied = 0;
     std::vector<uint8_t> admitted(rules_.size()), mirror_present(rules_.size());
@@ -520,13 +520,13 @@ ReplayResult Replay::run(std::size_t iteration_limit, ReplayStates states) {
     auto add_to = [&](std::size_t i, unsigned k) { added_[i] = static_cast<uint8_t>(std::min(255u, added_[i] + k)); };
     for (std::size_t iteration = 0; iteration < iteration_limit; ++iteration) {
         // Search: the scheduler sees each rule's match count, cut at its limit.
+        uint64_t admitted_mask = 0;
         for (std::size_t r = 0; r < rules_.size(); ++r) {
             const std::optional<std::size_t> limit = scheduler.search_limit(iteration, rules_[r].name);
             admitted[r] = limit && scheduler.admit(iteration, rules_[r].name,
                                                    static_cast<std::size_t>(count_seen(static_cast<uint8_t>(r), applied, *limit)));
+            admitted_mask |= uint64_t{admitted[r]} << r;
         }
-        uint64_t admitted_mask = 0;
-        for (std::size_t r = 0; r < rules_.size(); ++r) admitted_mask |= uint64_t{admitted[r]} << r;
         admitted_record.push_back(admitted_mask);
         // The commutativity rules about to be applied for the first time,
         // with matches: which of those lack their mirror. (A rule that some
@@ -570,7 +570,7 @@ ReplayResult Replay::run(std::size_t iteration_limit, ReplayStates states) {
                 else if (first) first_clean |= bit;
                 // (A first application with matches made the state exact above.)
                 const bool matches = has(first_commute, rule);
-                changed = changed || (first && matches && unequal_[r] != 0);
+                changed = changed || (first && matches && tally_.unequal[r] != 0);
                 merging = merging || (first && matches && mirror_present[r] != 0);
             } else {
                 changed = changed || (first && has(rules_with_nodes_, rule));
@@ -595,9 +595,9 @@ ReplayResult Replay::run(std::size_t iteration_limit, ReplayStates states) {
             // (A change without merges is a first commutativity, which made
             // the state exact above.)
             for (const uint32_t i : marked)
-                if (mirrors[i] == kMirrorMissing) ++count_[rule_[i]];
+                if (mirrors[i] == kMirrorMissing) ++tally_.count[rule_[i]];
             exact_ = applied;
-            upper_ = Counts{applied, count_};
+            upper_ = Counts{applied, tally_.count};
             continue;
         }
         const uint64_t after_merges = first_after_merges | again_after_merges;
@@ -611,7 +611,7 @@ ReplayResult Replay::run(std::size_t iteration_limit, ReplayStates states) {
         // rule applied merges are a superset, and the bound stays a bound.
         if (every) make_exact(applied);
         else work_out_final();
-        const ScratchVector<uint8_t> merged = merged_since(before, every ? cls_ : final_.cls);
+        const ScratchVector<uint8_t> merged = merged_since(before, every ? cls_ : final_->cls);
         for (std::size_t i = 0; i < g_.size(); ++i) {
             const uint8_t r = rule_[i];
             if (r == kNoRule || !has(after_merges, r)) continue;

@@ -19,19 +19,22 @@ namespace {
 // mapping of its own to be advised), small-page ones as scratch memory,
 // which keeps freed blocks for the next table instead of handing them back.
 constexpr std::size_t kMappedFrom = scratch::kMappedFrom;
-std::size_t mapped_len(std::size_t bytes) { return scratch::mapped_length(bytes); }
+using scratch::mapped_length;
 
 #if defined(__linux__)
 void* map_huge(void* p, std::size_t old_bytes, std::size_t new_bytes, bool was_mapped) {
-    void* q = was_mapped ? ::mremap(p, mapped_len(old_bytes), mapped_len(new_bytes), MREMAP_MAYMOVE)
-                         : ::mmap(nullptr, mapped_len(new_bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* q = was_mapped ? ::mremap(p, mapped_length(old_bytes), mapped_length(new_bytes), MREMAP_MAYMOVE)
+                         : ::mmap(nullptr, mapped_length(new_bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (q == MAP_FAILED) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
-    ::madvise(q, mapped_len(new_bytes), MADV_HUGEPAGE);
+    ::madvise(q, mapped_length(new_bytes), MADV_HUGEPAGE);
 #endif
     return q;
 }
-void unmap_huge(void* p, std::size_t bytes) { ::munmap(p, mapped_len(bytes)); }
+void unmap_block(void* p, std::size_t bytes, bool huge) noexcept {
+    if (huge) ::munmap(p, mapped_length(bytes));
+    else scratch::unmap(p, bytes);
+}
 #endif
 }  // namespace
 
@@ -53,8 +56,7 @@ void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes, bool hu
         void* q = std::malloc(new_bytes == 0 ? 1 : new_bytes);
         if (!q) throw std::bad_alloc();
         std::memcpy(q, p, new_bytes);
-        if (huge) unmap_huge(p, old_bytes);
-        else scratch::unmap(p, old_bytes);
+        unmap_block(p, old_bytes, huge);
         return q;
     }
 #endif
@@ -67,8 +69,7 @@ void big_free(void* p, std::size_t bytes, bool huge) noexcept {
     if (!p) return;
 #if defined(__linux__)
     if (bytes >= kMappedFrom) {
-        if (huge) unmap_huge(p, bytes);
-        else scratch::unmap(p, bytes);
+        unmap_block(p, bytes, huge);
         return;
     }
 #endif
