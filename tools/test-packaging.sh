@@ -39,7 +39,7 @@ PYDEPS_PACKAGES=(python3-scikit-build-core python3-packaging python3-pathspec py
 ARCHIVE_KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
 STUBS=$DAGLOOM_ROOT/stubs
 
-STEPS=(deps pydeps install installed pytest stubtest mypy_usage mypy_examples)
+STEPS=(deps pydeps install installed pytest stubtest mypy_usage mypy_exec mypy_examples)
 # Not run by default: the same install, contents and pytest checks for the
 # free-threaded CPython 3.13t of tools/build-cpython.sh.
 EXTRA_STEPS=(ft)
@@ -66,7 +66,8 @@ require_venv() {
 step_deps() {
   stage "packaging: install missing dependencies"
   apt_install_missing cmake g++ make python3-dev python3-venv python3-pip-whl \
-    python3-pytest python3-hypothesis python3-numpy python3-mypy debian-archive-keyring
+    python3-pytest python3-hypothesis python3-numpy python3-dask python3-distributed python3-mypy \
+    debian-archive-keyring
 }
 
 # Exit status 0 when the unpacked packages give an importable
@@ -228,7 +229,8 @@ tags = [line.split(": ", 1)[1] for line in dist.read_text("WHEEL").splitlines() 
 assert tags and all(t.startswith(f"{cp}-{cp}{'t' if free_threaded else ''}-") for t in tags), tags
 
 files = {str(f) for f in dist.files or []}
-wanted = {module.name, "dagloom_core.pyi", "dagloom_core-stubs/__init__.pyi", "dagloom_core-stubs/py.typed"}
+wanted = {module.name, "dagloom_core.pyi", "dagloom_core-stubs/__init__.pyi", "dagloom_core-stubs/py.typed",
+          "dagloom_exec/__init__.py", "dagloom_exec/py.typed"}
 assert wanted <= files, f"missing from the installed files: {sorted(wanted - files)}"
 source = (stubs / "dagloom_core.pyi").read_bytes()
 for name in ("dagloom_core.pyi", "dagloom_core-stubs/__init__.pyi"):
@@ -240,6 +242,8 @@ raw = dagloom_core.GraphStore.__dict__["deserialize"]
 assert isinstance(raw, staticmethod), type(raw)
 assert str(inspect.signature(dagloom_core.GraphStore.deserialize)) == "(data)"
 
+import dagloom_exec
+assert pathlib.Path(dagloom_exec.__file__).resolve().parent == site / "dagloom_exec", dagloom_exec.__file__
 print(f"dagloom-core {dist.version}: {module.name} in {site}, wheel tag {', '.join(tags)}")
 if free_threaded:
     print("sys._is_gil_enabled() is False after import")
@@ -255,24 +259,29 @@ step_pytest() {
 
 pytest_installed() {
   require_venv
-  compgen -G "$DAGLOOM_ROOT/tests/python/test_*.py" >/dev/null || die "no tests in tests/python/ (test_*.py)"
-  local rc=0
+  local dir rc=0
+  for dir in tests/python tests/exec; do
+    compgen -G "$DAGLOOM_ROOT/$dir/test_*.py" >/dev/null || die "no tests in $dir/ (test_*.py)"
+  done
   # The module is imported from site-packages before pytest starts, so no
   # directory that pytest puts on sys.path can supply another copy.
-  in_venv - "$DAGLOOM_ROOT/tests/python" <<'EOF' || rc=$?
+  in_venv - "$DAGLOOM_ROOT/tests/python" "$DAGLOOM_ROOT/tests/exec" <<'EOF' || rc=$?
 import pathlib
 import sys
 import sysconfig
 
 import dagloom_core
+import dagloom_exec
 import pytest
 
 site = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
-assert pathlib.Path(dagloom_core.__file__).resolve().parent == site, dagloom_core.__file__
+for module in (dagloom_core, dagloom_exec):
+    assert pathlib.Path(module.__file__).resolve().parent in (site, site / "dagloom_exec"), module.__file__
 print(sys.version)
-print("dagloom_core from", dagloom_core.__file__)
-rc = pytest.main([sys.argv[1], "-ra", "-p", "no:cacheprovider"])
+print("dagloom_core from", dagloom_core.__file__, "and dagloom_exec from", dagloom_exec.__file__)
+rc = pytest.main([*sys.argv[1:], "-ra", "-p", "no:cacheprovider"])
 assert sys.modules["dagloom_core"] is dagloom_core, "the tests imported another dagloom_core"
+assert sys.modules["dagloom_exec"] is dagloom_exec, "the tests imported another dagloom_exec"
 sys.exit(rc)
 EOF
   case $rc in
@@ -300,6 +309,12 @@ step_mypy_usage() {
   stage "packaging: mypy --strict on tests/typing (installed stubs)"
   require_venv
   mypy_strict "$DAGLOOM_ROOT"/tests/typing/*.py
+}
+
+step_mypy_exec() {
+  stage "packaging: mypy --strict on the installed dagloom_exec package"
+  require_venv
+  mypy_strict -p dagloom_exec
 }
 
 step_mypy_examples() {

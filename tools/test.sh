@@ -34,15 +34,18 @@ ensure_py313t() {
 }
 
 # run_pytest <python> <module dir> [pytest args...]: the tests/python suite
-# with that module first on the path.
+# (the module) and tests/exec (the executor package) with that build's
+# python/ directory, which holds both, first on the path.
 run_pytest() {
   local py=$1 moddir=$2 rc=0
   shift 2
-  compgen -G "$DAGLOOM_ROOT/tests/python/test_*.py" >/dev/null \
-    || die "no tests in tests/python/ (test_*.py)"
+  local dir
+  for dir in tests/python tests/exec; do
+    compgen -G "$DAGLOOM_ROOT/$dir/test_*.py" >/dev/null || die "no tests in $dir/ (test_*.py)"
+  done
   "$py" -c 'import sys; print(sys.version)'
   env -u PYTHON_GIL PYTHONPATH="$moddir" \
-    "$py" -m pytest "$DAGLOOM_ROOT/tests/python" -ra -p no:cacheprovider "$@" || rc=$?
+    "$py" -m pytest "$DAGLOOM_ROOT/tests/python" "$DAGLOOM_ROOT/tests/exec" -ra -p no:cacheprovider "$@" || rc=$?
   case $rc in
     0) ;;
     5) die "pytest under $py collected no tests" ;;
@@ -53,7 +56,7 @@ run_pytest() {
 stage_deps() {
   stage "install missing dependencies"
   apt_install_missing cmake g++ make libgtest-dev libbenchmark-dev \
-    python3-dev python3-pytest python3-hypothesis python3-numpy
+    python3-dev python3-pytest python3-hypothesis python3-numpy python3-dask python3-distributed
   "$DAGLOOM_SYS_PY" -c 'import sys; assert sys.version_info >= (3, 11), sys.version'
 }
 

@@ -1,0 +1,19 @@
+"""Run graphs recorded or reduced by dagloom_core: in this process, or on Dask.
+
+    from dagloom_exec import Impl, evaluate, to_dask, compute
+
+    impl = Impl(ops={"add": operator.add}, sources={"x": 1, "y": 2})
+    evaluate(store, impl, outputs=[node_id])      # values, in order
+    graph, keys = to_dask(store, impl)            # a plain Dask task graph
+    compute(store, impl, scheduler="threads")     # run it on a Dask scheduler
+
+The package reads a store only through its public API (`nodes()`,
+`outputs()`, `serialize()`), so it runs any store: recorded, reduced,
+deserialized or finalized incrementally.
+"""
+
+from ._dask import compute, graph_name, to_dask
+from ._impl import Impl
+from ._local import evaluate
+
+__all__ = ["Impl", "compute", "evaluate", "graph_name", "to_dask"]

@@ -1,0 +1,100 @@
+"""Every form of a graph gives the values the recorded graph gives."""
+
+import dagloom_core as dc
+import numeric_graphs as ng
+import pytest
+from exec_support import import_or_skip
+from dagloom_exec import compute, evaluate
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+SEEDS = st.integers(min_value=0, max_value=2**32 - 1)
+SIZES = st.integers(min_value=1, max_value=60)
+
+
+def incremental(seed, size):
+    """The same graph recorded again, the reducer stepping after every record."""
+    r = dc.IncrementalReducer()
+    g, outputs = ng.record(seed, size, after_each=r.step)
+    return r.finalize(g, outputs=outputs)[0]
+
+
+def forms(g, outputs, seed, size):
+    """(name, store): every store the module makes of `g` for `outputs`.
+    All but the recorded one mark the outputs themselves."""
+    reduced, _ = g.reduce(outputs=outputs)
+    fused, _ = g.reduce(maximal_fusion=True, outputs=outputs)
+    yield "reduced", reduced
+    yield "reduced, maximal fusion", fused
+    yield "re-reduced", reduced.reduce()[0]
+    yield "re-reduced, maximal fusion", reduced.reduce(maximal_fusion=True)[0]
+    yield "deserialized reduced", dc.GraphStore.deserialize(fused.serialize())
+    yield "incremental", incremental(seed, size)
+
+
+def assert_outputs_agree(asked, asked_values, got_values, equal, what):
+    """A reduced store marks each requested output once per class, in
+    first-request order: its values are the asked-for values with the later
+    of any two equal nodes left out. Checks exactly that."""
+    kept = []
+    j = 0
+    for node_id, value in zip(asked, asked_values):
+        if j < len(got_values) and equal(value, got_values[j]):
+            kept.append(value)
+            j += 1
+        else:
+            assert any(equal(value, k) for k in kept), \
+                f"{what}: output {node_id} has no counterpart (value {value!r})"
+    assert j == len(got_values), f"{what}: {len(got_values) - j} extra outputs"
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(seed=SEEDS, size=SIZES)
+def test_every_form_evaluates_to_the_recorded_values(domain, seed, size):
+    make_impl, equal = ng.DOMAINS[domain]
+    impl = make_impl(seed)
+    g, outputs = ng.record(seed, size)
+    want = evaluate(g, impl, outputs)
+    assert len(want) == len(outputs)
+    same = evaluate(dc.GraphStore.deserialize(g.serialize()), impl, outputs)
+    assert all(equal(a, b) for a, b in zip(want, same))
+    for name, store in forms(g, outputs, seed, size):
+        assert_outputs_agree(outputs, want, evaluate(store, impl), equal, name)
+
+
+@settings(max_examples=10, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(seed=SEEDS, size=SIZES)
+def test_dask_threads_and_sync_give_the_local_values(domain, seed, size):
+    import_or_skip("dask")
+    make_impl, equal = ng.DOMAINS[domain]
+    impl = make_impl(seed)
+    g, outputs = ng.record(seed, size)
+    want = evaluate(g, impl, outputs)
+    reduced, _ = g.reduce(maximal_fusion=bool(seed & 1), outputs=outputs)
+    for scheduler in ("threads", "sync"):
+        got = compute(g, impl, outputs, scheduler=scheduler)
+        assert all(equal(a, b) for a, b in zip(want, got, strict=True))
+        assert_outputs_agree(outputs, want, compute(reduced, impl, scheduler=scheduler),
+                             equal, f"reduced on {scheduler}")
+
+
+@pytest.mark.parametrize("seed", [3, 17, 2024])
+def test_distributed_cluster_gives_the_local_values(local_cluster, seed):
+    make_impl, equal = ng.DOMAINS["numpy"]
+    impl = make_impl(seed)
+    g, outputs = ng.record(seed, 200)
+    want = evaluate(g, impl, outputs)
+    got = compute(g, impl, outputs, scheduler=local_cluster)
+    assert all(equal(a, b) for a, b in zip(want, got, strict=True))
+    for name, store in forms(g, outputs, seed, 200):
+        assert_outputs_agree(outputs, want, compute(store, impl, scheduler=local_cluster),
+                             equal, f"{name} on the cluster")
+
+
+def test_processes_scheduler_runs_the_tasks_in_other_processes():
+    import_or_skip("dask")
+    impl = ng.int_impl(5)
+    g, outputs = ng.record(5, 40)
+    reduced, _ = g.reduce(outputs=outputs)
+    assert_outputs_agree(outputs, evaluate(g, impl, outputs),
+                         compute(reduced, impl, scheduler="processes"), ng.int_equal, "processes")
