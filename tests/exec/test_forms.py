@@ -91,6 +91,20 @@ def test_distributed_cluster_gives_the_local_values(local_cluster, seed):
                              equal, f"{name} on the cluster")
 
 
+def test_distributed_cluster_passes_user_errors_back_with_their_note(local_cluster):
+    g = dc.GraphStore()
+    x = g.add_source("s0")
+    out = g.add_op("neg", [g.add_op("sub", [x, x])])
+    impl = ng.np_impl(1)
+    impl = type(impl)(ops={**impl.ops, "sub": ng.refuse}, sources=impl.sources)
+    fused, _ = g.reduce(maximal_fusion=True, outputs=[out])
+    with pytest.raises(ZeroDivisionError) as info:
+        compute(fused, impl, scheduler=local_cluster)
+    assert str(info.value) == "refused by the user's function"
+    assert info.value.__notes__ == [
+        "dagloom_exec: raised while computing member 0 (op 'sub') of node 1 (stage)"]
+
+
 def test_processes_scheduler_runs_the_tasks_in_other_processes():
     import_or_skip("dask")
     impl = ng.int_impl(5)
