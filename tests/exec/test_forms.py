@@ -1,12 +1,45 @@
 """Every form of a graph gives the values the recorded graph gives."""
 
+import os
+
 import dagloom_core as dc
 import numeric_graphs as ng
 import pytest
-from exec_support import import_or_skip
+from exec_support import HERE, import_or_skip
 from dagloom_exec import compute, evaluate
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+
+
+@pytest.fixture(params=["int", "numpy"])
+def domain(request):
+    if request.param == "numpy":
+        import_or_skip("numpy")
+    return request.param
+
+
+@pytest.fixture(scope="session")
+def local_cluster():
+    """A distributed.LocalCluster of two worker processes on loopback."""
+    distributed = import_or_skip("distributed")
+    import_or_skip("numpy")
+    old = os.environ.get("PYTHONPATH")
+    os.environ["PYTHONPATH"] = os.pathsep.join([str(HERE)] + ([old] if old else []))
+    try:
+        cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                           host="127.0.0.1", dashboard_address=None)
+    finally:
+        if old is None:
+            del os.environ["PYTHONPATH"]
+        else:
+            os.environ["PYTHONPATH"] = old
+    client = distributed.Client(cluster, set_as_default=False)
+    try:
+        yield client
+    finally:
+        client.close()
+        cluster.close()
+
 
 SEEDS = st.integers(min_value=0, max_value=2**32 - 1)
 SIZES = st.integers(min_value=1, max_value=60)
