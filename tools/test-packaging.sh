@@ -264,8 +264,11 @@ pytest_installed() {
     compgen -G "$DAGLOOM_ROOT/$dir/test_*.py" >/dev/null || die "no tests in $dir/ (test_*.py)"
   done
   # The module is imported from site-packages before pytest starts, so no
-  # directory that pytest puts on sys.path can supply another copy.
-  in_venv - "$DAGLOOM_ROOT/tests/python" "$DAGLOOM_ROOT/tests/exec" <<'EOF' || rc=$?
+  # directory that pytest puts on sys.path can supply another copy. The
+  # driver is a file, not stdin: the Dask tests start worker processes,
+  # which re-import the parent's main script by its path.
+  local driver; driver=$(scratch)/run_pytest.py
+  cat >"$driver" <<'EOF'
 import pathlib
 import sys
 import sysconfig
@@ -284,6 +287,7 @@ assert sys.modules["dagloom_core"] is dagloom_core, "the tests imported another 
 assert sys.modules["dagloom_exec"] is dagloom_exec, "the tests imported another dagloom_exec"
 sys.exit(rc)
 EOF
+  in_venv "$driver" "$DAGLOOM_ROOT/tests/python" "$DAGLOOM_ROOT/tests/exec" || rc=$?
   case $rc in
     0) ;;
     5) die "pytest against the installed module collected no tests" ;;

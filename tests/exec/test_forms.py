@@ -1,6 +1,7 @@
 """Every form of a graph gives the values the recorded graph gives."""
 
 import os
+import sys
 
 import dagloom_core as dc
 import numeric_graphs as ng
@@ -23,6 +24,12 @@ def local_cluster():
     """A distributed.LocalCluster of two worker processes on loopback."""
     distributed = import_or_skip("distributed")
     import_or_skip("numpy")
+    # Worker processes start by re-running the parent's main script from its
+    # path; without one (a script read from stdin) they die at once and the
+    # cluster restarts them for ever.
+    main = getattr(sys.modules["__main__"], "__file__", None)
+    if main is not None and not os.path.exists(main):
+        pytest.fail(f"worker processes cannot start: the main script {main!r} is not a file")
     old = os.environ.get("PYTHONPATH")
     os.environ["PYTHONPATH"] = os.pathsep.join([str(HERE)] + ([old] if old else []))
     try:
