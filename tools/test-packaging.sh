@@ -266,7 +266,7 @@ pytest_installed() {
   # The module is imported from site-packages before pytest starts, so no
   # directory that pytest puts on sys.path can supply another copy. The
   # driver is a file, not stdin: the Dask tests start worker processes,
-  # which re-import the parent's main script by its path.
+  # which re-run the parent's main script from its path.
   local driver; driver=$(scratch)/run_pytest.py
   cat >"$driver" <<'EOF'
 import pathlib
@@ -277,15 +277,24 @@ import dagloom_core
 import dagloom_exec
 import pytest
 
-site = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
-for module in (dagloom_core, dagloom_exec):
-    assert pathlib.Path(module.__file__).resolve().parent in (site, site / "dagloom_exec"), module.__file__
-print(sys.version)
-print("dagloom_core from", dagloom_core.__file__, "and dagloom_exec from", dagloom_exec.__file__)
-rc = pytest.main([*sys.argv[1:], "-ra", "-p", "no:cacheprovider"])
-assert sys.modules["dagloom_core"] is dagloom_core, "the tests imported another dagloom_core"
-assert sys.modules["dagloom_exec"] is dagloom_exec, "the tests imported another dagloom_exec"
-sys.exit(rc)
+
+def main() -> int:
+    site = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
+    for module in (dagloom_core, dagloom_exec):
+        where = pathlib.Path(module.__file__).resolve().parent
+        assert where in (site, site / "dagloom_exec"), module.__file__
+    print(sys.version)
+    print("dagloom_core from", dagloom_core.__file__, "and dagloom_exec from", dagloom_exec.__file__)
+    rc = pytest.main([*sys.argv[1:], "-ra", "-p", "no:cacheprovider"])
+    assert sys.modules["dagloom_core"] is dagloom_core, "the tests imported another dagloom_core"
+    assert sys.modules["dagloom_exec"] is dagloom_exec, "the tests imported another dagloom_exec"
+    return int(rc)
+
+
+# Worker processes run this file again under another name: only the parent
+# runs the tests.
+if __name__ == "__main__":
+    sys.exit(main())
 EOF
   in_venv "$driver" "$DAGLOOM_ROOT/tests/python" "$DAGLOOM_ROOT/tests/exec" || rc=$?
   case $rc in
