@@ -6,19 +6,15 @@
 // parameterised fan-in over the last 64 nodes and reductions (the outputs).
 //
 //   BM_Snapshot        copying the store's keys (what the reductions over keys start with)
-//   BM_DeadCode        dead_code_elimination over the snapshot
-//   BM_EngineGraph     to_distinct_engine_graph over the kept keys
 //   BM_Canonicalize    SaturationEngine::canonicalize (reported for scale only)
 //   BM_Saturate        canonicalize_packed over the packed engine graph, per
 //                      reachable node: replayed (0) or on the e-graph (1)
-//   BM_Cse             cse over the canonical graph
-//   BM_StageFusion     stage_fusion, single-use (0) and maximal (1)
 //   BM_FromReduced     interning the reduced keys into a new store
 //   BM_PackedInput     PackedInputBuilder over the kept keys (the packed form
 //                      reduce_with_outputs hands its engine)
 //   BM_CsePacked       cse_packed over the packed canonical graph
 //   BM_FusionIntoTable stage_fusion_into a new table, then from_appended: the
-//                      packed phases that replace stage_fusion and from_reduced
+//                      packed phases that replace stage fusion and from_reduced
 //   BM_Reduce          reduce_with_outputs end to end
 //   BM_ReduceNoEngine  the same with an engine that returns its argument, so
 //                      only the phases around canonicalize are timed
@@ -38,6 +34,7 @@
 #include "optimizer/pipeline.h"
 #include "optimizer/saturation_engine.h"
 #include "optimizer/stage_fusion.h"
+#include "reference/reference.h"
 #include "store/graph_store.h"
 
 using namespace dagloom;
@@ -120,7 +117,7 @@ PackedInput packed_input(const KeptGraph& kept) {
 }
 
 // The intermediate values of one reduction, for timing each phase on its
-// real input.
+// real input (the plain forms from the reference phases of the tests).
 struct Phases {
     std::vector<NodeKey> nodes;
     KeptGraph kept;
@@ -167,29 +164,6 @@ void BM_Snapshot(benchmark::State& state) {
     per_node(state, arg(state));
 }
 
-void BM_DeadCode(benchmark::State& state) {
-    const Phases& p = phases(arg(state));
-    const Workload& w = workload(arg(state));
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::vector<NodeKey> copy = p.nodes;
-        state.ResumeTiming();
-        benchmark::DoNotOptimize(dead_code_elimination(std::move(copy), w.outputs));
-    }
-    per_node(state, arg(state));
-}
-
-void BM_EngineGraph(benchmark::State& state) {
-    const Phases& p = phases(arg(state));
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::vector<NodeKey> copy = p.kept.nodes;
-        state.ResumeTiming();
-        benchmark::DoNotOptimize(to_distinct_engine_graph(std::move(copy), p.kept.outputs));
-    }
-    per_node(state, arg(state));
-}
-
 void BM_Canonicalize(benchmark::State& state) {
     const Phases& p = phases(arg(state));
     for (auto _ : state) benchmark::DoNotOptimize(saturation().canonicalize(p.in.graph));
@@ -212,29 +186,6 @@ void BM_Saturate(benchmark::State& state) {
     state.counters["ns_per_node"] = benchmark::Counter(static_cast<double>(p.packed_in.graph.size()),
                                                        benchmark::Counter::kIsIterationInvariantRate |
                                                            benchmark::Counter::kInvert);
-}
-
-void BM_Cse(benchmark::State& state) {
-    const Phases& p = phases(arg(state));
-    for (auto _ : state) {
-        state.PauseTiming();
-        EngineGraph copy = p.canonical;
-        state.ResumeTiming();
-        benchmark::DoNotOptimize(cse(std::move(copy)));
-    }
-    per_node(state, arg(state));
-}
-
-void BM_StageFusion(benchmark::State& state) {
-    const Phases& p = phases(arg(state));
-    const bool maximal = state.range(1) != 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        EngineGraph copy = p.merged;
-        state.ResumeTiming();
-        benchmark::DoNotOptimize(stage_fusion(std::move(copy), p.merged.outputs, p.in.rebuild, maximal));
-    }
-    per_node(state, arg(state));
 }
 
 void BM_FromReduced(benchmark::State& state) {
@@ -339,12 +290,8 @@ void BM_Finalize(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_Snapshot)->Arg(100000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_DeadCode)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_EngineGraph)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Canonicalize)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Saturate)->Args({100000, 0})->Args({100000, 1})->Args({1000000, 0})->Args({1000000, 1})->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Cse)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StageFusion)->Args({100000, 0})->Args({100000, 1})->Args({1000000, 0})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FromReduced)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PackedInput)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CsePacked)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);

@@ -197,14 +197,6 @@ std::string too_large_message(Field32 field, uint64_t value) {
     fail("unknown IR blob field");
 }
 
-Status<BlobTooLarge> put_ids(std::vector<uint8_t>& out, const std::vector<NodeId>& ids) {
-    return append(out, [&](auto& w) { write_ids(w, ids); });
-}
-
-Status<BlobTooLarge> put_params(std::vector<uint8_t>& out, const ParamMap& params) {
-    return append(out, [&](auto& w) { write_params(w, params); });
-}
-
 Status<BlobTooLarge> put_node(std::vector<uint8_t>& out, const NodeView& node) {
     return append(out, [&](auto& w) { write_node(w, node); });
 }
@@ -238,16 +230,6 @@ void fill(std::size_t count, NodeAt node_at, const std::vector<NodeId>& outputs,
 }
 
 }  // namespace
-
-Result<std::vector<uint8_t>, BlobTooLarge> write_blob(const std::vector<NodeKey>& nodes,
-                                                      const std::vector<NodeId>& outputs) {
-    auto node_at = [&](std::size_t i) { return view_of(nodes[i]); };
-    auto size = measure(nodes.size(), node_at, outputs);
-    if (!size.ok()) return make_err(std::move(size.error()));
-    std::vector<uint8_t> out(static_cast<std::size_t>(*size));
-    fill(nodes.size(), node_at, outputs, out.data(), *size);
-    return out;
-}
 
 Result<BlobPlan, BlobTooLarge> plan_blob(const GraphStore& store, const std::vector<NodeId>& outputs) {
     return store.with_locked([&](const GraphStore::View& view) -> Result<BlobPlan, BlobTooLarge> {

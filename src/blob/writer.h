@@ -63,19 +63,7 @@ inline Status<BlobTooLarge> put_u32_checked(std::vector<uint8_t>& out, uint64_t 
     return Unit{};
 }
 
-// uint32 count, then the ids as uint64.
-Status<BlobTooLarge> put_ids(std::vector<uint8_t>& out, const std::vector<NodeId>& ids);
-
-// One params block: uint32 entry count, then per entry in map order the
-// key, the value tag and the value. Floats are written as their exact bit
-// pattern, NaN payloads included.
-Status<BlobTooLarge> put_params(std::vector<uint8_t>& out, const ParamMap& params);
-
 // One node record: the kind tag and the kind's fields.
 Status<BlobTooLarge> put_node(std::vector<uint8_t>& out, const NodeView& node);
-
-// The whole blob for `nodes` in id order and exactly `outputs`.
-Result<std::vector<uint8_t>, BlobTooLarge> write_blob(const std::vector<NodeKey>& nodes,
-                                                      const std::vector<NodeId>& outputs);
 
 }  // namespace dagloom

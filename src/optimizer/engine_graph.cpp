@@ -1,6 +1,7 @@
 #include "optimizer/engine_graph.h"
 
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "graph/hash.h"
@@ -9,22 +10,6 @@
 namespace dagloom {
 
 bool is_op_text(const std::string& op) { return op.size() >= 3 && op.compare(0, 3, "op|") == 0; }
-
-bool same_apart_from_inputs(const NodeKey& a, const NodeKey& b) { return same_apart_from_inputs(a, view_of(b)); }
-
-TokenTable build_token_table(const std::vector<NodeKey>& keys) {
-    TokenTable table;
-    for (const NodeKey& key : keys) table.try_emplace(key.token(), key);
-    return table;
-}
-
-EngineGraph to_engine_graph(const std::vector<NodeKey>& keys, const std::vector<uint64_t>& outputs) {
-    EngineGraph graph;
-    graph.nodes.reserve(keys.size());
-    for (const NodeKey& key : keys) graph.nodes.push_back({key.token(), key.inputs(), key.kind() != NodeKind::Op});
-    graph.outputs = outputs;
-    return graph;
-}
 
 namespace {
 
@@ -248,43 +233,7 @@ PackedGraph RewriteEngine::canonicalize_packed(PackedGraph graph) const {
     EngineGraph plain = to_engine_graph(graph);
     TextTable texts = std::move(graph.texts);
     graph = PackedGraph{};
-    return to_packed(canonicalize_owned(std::move(plain)), std::move(texts));
-}
-
-RebuildTable RebuildTable::of(const TokenTable& table, const TextTable& texts) {
-    RebuildTable out;
-    out.index_of.assign(texts.size(), kNone);
-    for (uint32_t t = 0; t < texts.size(); ++t) {
-        auto it = table.find(texts.at(t));
-        if (it == table.end()) continue;
-        out.index_of[t] = static_cast<uint32_t>(out.keys.size());
-        out.keys.push_back(it->second);
-    }
-    return out;
-}
-
-EngineInput to_engine_input(PackedInput in) {
-    EngineInput out;
-    out.graph = to_engine_graph(in.graph);
-    for (uint32_t t = 0; t < in.rebuild.index_of.size(); ++t)
-        if (in.rebuild.index_of[t] != RebuildTable::kNone)
-            out.rebuild.emplace(in.graph.texts.at(t), std::move(in.rebuild.keys[in.rebuild.index_of[t]]));
-    return out;
-}
-
-EngineInputBuilder::EngineInputBuilder(std::size_t count, std::vector<uint64_t> outputs)
-    : packed_(count, 0, std::move(outputs)) {}
-
-EngineInputBuilder::~EngineInputBuilder() = default;
-
-void EngineInputBuilder::add(const NodeView& node) { packed_.add(node); }
-
-EngineInput EngineInputBuilder::finish() && { return to_engine_input(std::move(packed_).finish()); }
-
-EngineInput to_distinct_engine_graph(const std::vector<NodeKey>& keys, std::vector<uint64_t> outputs) {
-    EngineInputBuilder builder(keys.size(), std::move(outputs));
-    for (const NodeKey& key : keys) builder.add(view_of(key));
-    return std::move(builder).finish();
+    return to_packed(canonicalize(plain), std::move(texts));
 }
 
 }  // namespace dagloom

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "graph/node_key.h"
@@ -37,15 +36,12 @@ class RewriteEngine {
 public:
     virtual ~RewriteEngine() = default;
     virtual EngineGraph canonicalize(const EngineGraph& graph) const = 0;
-    // The same for a graph the caller has no further use for, so an engine
-    // may free it as soon as it has read it, before its own work peaks.
-    virtual EngineGraph canonicalize_owned(EngineGraph graph) const { return canonicalize(graph); }
     // The same over the packed form the reduction pipeline works on. The
     // result keeps the input's text table: a text the input has keeps its
     // id, a new one gets the next free id. The result's `distinct` may be
     // set only when no two of its nodes share op and children (reduction
-    // then skips cse). By default the graph goes through canonicalize_owned
-    // as an EngineGraph.
+    // then skips cse). By default the graph goes through canonicalize as an
+    // EngineGraph.
     virtual PackedGraph canonicalize_packed(PackedGraph graph) const;
 };
 
@@ -54,18 +50,8 @@ public:
 EngineGraph to_engine_graph(const PackedGraph& graph);
 PackedGraph to_packed(const EngineGraph& graph, TextTable texts = {});
 
-// Token text -> the first node in list order that carries it, with its
-// inputs exactly as in that list. Iteration order is never used.
-using TokenTable = std::unordered_map<std::string, NodeKey>;
-
-TokenTable build_token_table(const std::vector<NodeKey>& keys);
-
-// One node per key, in order: op = token, children = the key's inputs,
-// opaque unless the key is an Op. `outputs` is copied unchanged.
-EngineGraph to_engine_graph(const std::vector<NodeKey>& keys, const std::vector<uint64_t>& outputs);
-
-// What the reduction pipeline hands its engine, and the table it rebuilds
-// opaque nodes from.
+// What the reduction pipeline hands its engine (a packed graph), and the
+// keys it rebuilds opaque nodes from.
 //
 // Tokens are not injective for every kind: a Stage token names only its
 // member count, and External descriptor fields are written unescaped (an
@@ -77,18 +63,12 @@ EngineGraph to_engine_graph(const std::vector<NodeKey>& keys, const std::vector<
 // counter, never equal to any real token or other variant. Ops keep their
 // token (Op tokens are injective and never looked up in the table).
 //
-// Without such collisions the graph equals to_engine_graph and `rebuild`
-// equals build_token_table restricted to opaque keys.
-struct EngineInput {
-    EngineGraph graph;
-    TokenTable rebuild;  // op text -> key to rebuild from; opaque keys only
-};
+// Without such collisions each node's op text is its key's token, and the
+// rebuild keys are the first opaque key of each token.
 
 // Cannot occur in UTF-8 text, so a variant text is normally free at once;
 // uniqueness is still checked, since the core accepts arbitrary bytes.
 inline constexpr char kVariantMark = '\xff';
-
-EngineInput to_distinct_engine_graph(const std::vector<NodeKey>& keys, std::vector<uint64_t> outputs);
 
 // The keys opaque nodes are rebuilt from, by text id.
 struct RebuildTable {
@@ -99,11 +79,8 @@ struct RebuildTable {
     const NodeKey* find(uint32_t text) const {
         return text < index_of.size() && index_of[text] != kNone ? &keys[index_of[text]] : nullptr;
     }
-    // The entries of `table` whose texts `texts` holds.
-    static RebuildTable of(const TokenTable& table, const TextTable& texts);
 };
 
-// The packed counterpart of EngineInput.
 struct PackedInput {
     PackedGraph graph;
     RebuildTable rebuild;
@@ -135,29 +112,7 @@ private:
     std::vector<std::pair<std::size_t, NodeKey>> clashing_;
 };
 
-// The plain form of a packed input (one string and child list per node).
-EngineInput to_engine_input(PackedInput in);
-
-// The same conversion fed one node view at a time, so a caller holding
-// nodes in another form (a store's packed table) converts them without
-// building a key per node.
-class EngineInputBuilder {
-public:
-    EngineInputBuilder(std::size_t count, std::vector<uint64_t> outputs);
-    ~EngineInputBuilder();
-    EngineInputBuilder(const EngineInputBuilder&) = delete;
-    EngineInputBuilder& operator=(const EngineInputBuilder&) = delete;
-
-    // The next node; its inputs are positions of nodes added before it.
-    void add(const NodeView& node);
-    EngineInput finish() &&;
-
-private:
-    PackedInputBuilder packed_;
-};
-
 // True when the keys are equal in every field but their inputs.
-bool same_apart_from_inputs(const NodeKey& a, const NodeKey& b);
 bool same_apart_from_inputs(const NodeKey& a, const NodeView& b);
 
 }  // namespace dagloom

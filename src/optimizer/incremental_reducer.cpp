@@ -1,8 +1,6 @@
 #include "optimizer/incremental_reducer.h"
 
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -19,38 +17,13 @@ namespace dagloom {
 
 namespace {
 
-// The four identity tokens are add with scalar 0.0 and mul with scalar 1.0,
-// each on side "r" or "l". A name and a parameter list each say which of the
-// two they could belong to; an Op is an identity when both say the same one.
-// Checked on the parts instead of building the token text: equal by
-// construction because the token of a name and a map is injective.
-enum class Identity : uint8_t { None, Add, Mul };
-
-Identity identity_of_name(std::string_view name) {
-    if (name == "add") return Identity::Add;
-    if (name == "mul") return Identity::Mul;
-    return Identity::None;
-}
-
-Identity identity_of_params(const ParamMap& params) {
-    const auto& e = params.entries();
-    if (e.size() != 2 || e[0].first != "scalar" || e[1].first != "side") return Identity::None;
-    const ParamValue& scalar = e[0].second;
-    const ParamValue& side = e[1].second;
-    if (scalar.tag() != ParamValue::Tag::Float || side.tag() != ParamValue::Tag::Str) return Identity::None;
-    if (side.as_str() != "r" && side.as_str() != "l") return Identity::None;
-    const uint64_t bits = canonical_float_bits(scalar.as_float());
-    if (bits == 0) return Identity::Add;
-    if (bits == std::bit_cast<uint64_t>(1.0)) return Identity::Mul;
-    return Identity::None;
-}
-
 // What the rules need to know about a name or a parameter list: its hash
-// under the canonical table's seed, which identity it could belong to, and
-// where the table's pool holds it (looked up at first use, then kept).
+// under the canonical table's seed, which identity operations it could
+// belong to (identity_name_mask, identity_params_mask), and where the
+// table's pool holds it (looked up at first use, then kept).
 struct NameFacts {
     uint64_t hash = 0;
-    Identity identity = Identity::None;
+    uint8_t identity = 0;
     bool commutative = false;
     bool known = false;  // the fields above are filled in
     bool pooled = false;  // pool_id has been looked up
@@ -59,7 +32,7 @@ struct NameFacts {
 
 struct ParamsFacts {
     uint64_t hash = 0;
-    Identity identity = Identity::None;
+    uint8_t identity = 0;
     bool known = false;
     bool pooled = false;
     std::optional<uint32_t> pool_id;
@@ -68,8 +41,8 @@ struct ParamsFacts {
 NameFacts name_facts(std::string_view name, const NodeTable& table) {
     NameFacts f;
     f.hash = table.name_hash(name);
-    f.identity = identity_of_name(name);
-    f.commutative = std::find(kCommutativeOps.begin(), kCommutativeOps.end(), name) != kCommutativeOps.end();
+    f.identity = identity_name_mask(name);
+    f.commutative = is_commutative_op(name);
     f.known = true;
     return f;
 }
@@ -77,7 +50,7 @@ NameFacts name_facts(std::string_view name, const NodeTable& table) {
 ParamsFacts params_facts(const ParamMap& params, const NodeTable& table) {
     ParamsFacts f;
     f.hash = table.params_hash(params);
-    f.identity = identity_of_params(params);
+    f.identity = identity_params_mask(params);
     f.known = true;
     return f;
 }
@@ -249,14 +222,14 @@ struct IncrementalReducer::State {
         const std::span<const NodeId> in = node.inputs;
         // Only a one-input identity op means "its operand"; with zero or
         // several inputs it is an ordinary op, as in the rewrite rules.
-        if (node.kind == NodeKind::Op && in.size() == 1 && name.identity != Identity::None &&
-            name.identity == params.identity)
+        if (node.kind == NodeKind::Op && in.size() == rule_arity(RuleKind::Identity) &&
+            (name.identity & params.identity) != 0)
             return in[0];
         const uint8_t mark = Users::mark_of(node.kind, name.hash, params.hash, in);
         if (!users.may_hold(in, mark)) return add(node, name, params, mark);
         // With equal inputs the mirror is the key itself, so it is left out.
-        const bool commutative = node.kind == NodeKind::Op && in.size() == 2 && name.commutative &&
-                                 node.params->empty() && in[0] != in[1];
+        const bool commutative = node.kind == NodeKind::Op && in.size() == rule_arity(RuleKind::Commute) &&
+                                 name.commutative && node.params->empty() && in[0] != in[1];
         const NodeId swapped[2] = {commutative ? in[1] : 0, commutative ? in[0] : 0};
         NodeView mirror = node;
         mirror.inputs = std::span<const NodeId>(swapped, commutative ? 2 : 0);

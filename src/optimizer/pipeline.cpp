@@ -17,12 +17,13 @@ using LiveIndex = uint32_t;
 constexpr LiveIndex kDead = std::numeric_limits<LiveIndex>::max();
 
 // The new index of every node the outputs reach, kDead for the others;
-// inputs_of(id) gives a node's inputs. Inputs lie below their node, so one
+// inputs_of(id) gives a node's inputs, `count` and `edges` receive how many
+// nodes and inputs are kept. Inputs lie below their node, so one
 // descending sweep settles liveness: a node's users have all been visited
 // before it is.
 template <class InputsOf>
 ScratchVector<LiveIndex> live_indices(std::size_t n, InputsOf&& inputs_of, const std::vector<NodeId>& outputs,
-                                      std::size_t& count, std::size_t* edges = nullptr) {
+                                      std::size_t& count, std::size_t& edges) {
     constexpr LiveIndex kLive = 0;
     if (n >= kDead) fail("dagloom-core reduces at most 4294967294 nodes");
     ScratchVector<LiveIndex> index(n, kDead);
@@ -30,11 +31,11 @@ ScratchVector<LiveIndex> live_indices(std::size_t n, InputsOf&& inputs_of, const
         check_index(o, n);
         index[o] = kLive;
     }
-    std::size_t kept_edges = 0;
+    edges = 0;
     for (std::size_t id = n; id-- > 0;) {
         if (index[id] == kDead) continue;
         const auto inputs = inputs_of(id);
-        kept_edges += inputs.size();
+        edges += inputs.size();
         for (NodeId in : inputs) {
             if (in >= id) {
                 check_index(in, n);
@@ -46,14 +47,7 @@ ScratchVector<LiveIndex> live_indices(std::size_t n, InputsOf&& inputs_of, const
     count = 0;
     for (LiveIndex& x : index)
         if (x != kDead) x = static_cast<LiveIndex>(count++);
-    if (edges != nullptr) *edges = kept_edges;
     return index;
-}
-
-ScratchVector<LiveIndex> live_indices(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
-                                      std::size_t& count) {
-    return live_indices(nodes.size(), [&](std::size_t id) -> const std::vector<NodeId>& { return nodes[id].inputs(); },
-                        outputs, count);
 }
 
 std::vector<uint64_t> kept_outputs(const ScratchVector<LiveIndex>& index, const std::vector<NodeId>& outputs) {
@@ -64,43 +58,6 @@ std::vector<uint64_t> kept_outputs(const ScratchVector<LiveIndex>& index, const 
 }
 
 }  // namespace
-
-KeptGraph dead_code_elimination(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs) {
-    std::size_t count = 0;
-    const ScratchVector<LiveIndex> index = live_indices(nodes, outputs, count);
-    KeptGraph kept;
-    kept.nodes.reserve(count);
-    for (std::size_t id = 0; id < nodes.size(); ++id) {
-        if (index[id] == kDead) continue;
-        kept.nodes.push_back(nodes[id]);
-        kept.nodes.back().map_inputs([&](NodeId in) { return index[in]; });
-    }
-    kept.outputs = kept_outputs(index, outputs);
-    return kept;
-}
-
-KeptGraph dead_code_elimination(std::vector<NodeKey>&& nodes, const std::vector<NodeId>& outputs) {
-    std::size_t count = 0;
-    const ScratchVector<LiveIndex> index = live_indices(nodes, outputs, count);
-    KeptGraph kept;
-    kept.nodes.reserve(count);
-    for (std::size_t id = 0; id < nodes.size(); ++id) {
-        if (index[id] == kDead) continue;
-        NodeKey& key = nodes[id];
-        key.map_inputs([&](NodeId in) { return index[in]; });
-        kept.nodes.push_back(std::move(key));
-    }
-    std::vector<NodeKey>().swap(nodes);  // dead keys and moved-from shells
-    kept.outputs = kept_outputs(index, outputs);
-    return kept;
-}
-
-EngineGraph cse(EngineGraph graph) {
-    PackedGraph packed = to_packed(graph);
-    graph = EngineGraph{};
-    cse_packed(packed);
-    return to_engine_graph(packed);
-}
 
 namespace {
 
@@ -150,7 +107,7 @@ template <class InputsOf, class ViewAt>
 PackedInput kept_packed_input(std::size_t n, InputsOf&& inputs_of, ViewAt&& view_at, const std::vector<NodeId>& outputs) {
     std::size_t count = 0;
     std::size_t edges = 0;
-    const ScratchVector<LiveIndex> index = live_indices(n, inputs_of, outputs, count, &edges);
+    const ScratchVector<LiveIndex> index = live_indices(n, inputs_of, outputs, count, edges);
     PackedInputBuilder builder(count, edges, kept_outputs(index, outputs));
     std::vector<NodeId> inputs;
     for (std::size_t id = 0; id < n; ++id) {

@@ -30,24 +30,9 @@ struct Reduced {
     ReductionReport report;
 };
 
-// The nodes the outputs depend on, renumbered densely in id order, and the
-// outputs as new indices (order and duplicates kept).
-struct KeptGraph {
-    std::vector<NodeKey> nodes;
-    std::vector<uint64_t> outputs;
-};
-// The first copies the kept keys; the second moves them out of `nodes` and
-// leaves it empty.
-KeptGraph dead_code_elimination(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs);
-KeptGraph dead_code_elimination(std::vector<NodeKey>&& nodes, const std::vector<NodeId>& outputs);
-
-// Merges nodes with byte-equal op text and equal (already merged) children;
-// the opaque flag is not part of the identity. Outputs follow their nodes.
-EngineGraph cse(EngineGraph graph);
-
 // dead-code elimination, token table, engine graph, one canonicalize, cse,
 // stage fusion. `nodes` is in id order with inputs below their node.
-// Opaque keys whose tokens coincide stay apart (see to_distinct_engine_graph).
+// Opaque keys whose tokens coincide stay apart (see PackedInputBuilder).
 Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
                          const RewriteEngine& engine, bool maximal_fusion);
 // The same over a packed table, read in place.

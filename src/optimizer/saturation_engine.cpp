@@ -1,9 +1,7 @@
 #include "optimizer/saturation_engine.h"
 
-#include <array>
 #include <span>
 #include <string>
-#include <string_view>
 
 #include "egraph/egraph.h"
 #include "optimizer/rule_set.h"
@@ -23,14 +21,6 @@ using egraph::SymbolLang;
 
 namespace {
 
-// Tokens of add 0.0 and mul 1.0 with side "r" or "l".
-constexpr std::array<const char*, 4> kIdentityTokens = {
-    "op|add|scalar=f0000000000000000;side=sr",
-    "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr",
-    "op|mul|scalar=f3ff0000000000000;side=sl",
-};
-
 Pattern parse_pattern(const std::string& text) {
     auto ast = RecExpr::from_str(text);
     if (!ast.ok()) fail("built-in rewrite pattern " + text + " does not parse: " + egraph::debug_string(ast.error()));
@@ -47,44 +37,24 @@ Rewrite make_rule(const std::string& name, const std::string& searcher, const st
 
 struct SaturationEngine::Rules {
     std::vector<Rewrite> rewrites;
-    // The same rules as the replay sees them, with their searchers' operator texts.
+    // The same rules as the replay sees them.
     std::vector<ReplayRule> replay;
-    std::vector<std::string> searcher_ops;
 };
 
 SaturationEngine::SaturationEngine(Method method, std::size_t iteration_limit)
     : method_(method), iteration_limit_(iteration_limit) {
     auto rules = std::make_shared<Rules>();
-    auto add = [&](Rewrite rule, ReplayRule::Kind kind, std::string op) {
-        rules->replay.push_back(ReplayRule{rule.name, kind});
-        rules->searcher_ops.push_back(std::move(op));
-        rules->rewrites.push_back(std::move(rule));
-    };
-    for (std::string_view op : kCommutativeOps) {
-        const std::string name(op);
-        add(make_rule("commute-" + name, "(op|" + name + " ?a ?b)", "(op|" + name + " ?b ?a)"),
-            ReplayRule::Kind::Commute, "op|" + name);
-    }
-    for (std::size_t k = 0; k < kIdentityTokens.size(); ++k)
-        add(make_rule("identity-" + std::to_string(k), std::string("(") + kIdentityTokens[k] + " ?x)", "?x"),
-            ReplayRule::Kind::Identity, kIdentityTokens[k]);
+    for (const Rule& rule : rule_table()) rules->rewrites.push_back(make_rule(rule.name, rule.searcher, rule.applier));
+    rules->replay = replay_rule_set();
     rules_ = std::move(rules);
 }
 
 SaturationEngine::~SaturationEngine() = default;
 
-std::size_t SaturationEngine::rule_count() const { return rules_->rewrites.size(); }
-
 const std::vector<Rewrite>& SaturationEngine::rewrites() const { return rules_->rewrites; }
 
 EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
     return to_engine_graph(canonicalize_packed(to_packed(graph)));
-}
-
-EngineGraph SaturationEngine::canonicalize_owned(EngineGraph graph) const {
-    PackedGraph packed = to_packed(graph);
-    graph = EngineGraph{};
-    return to_engine_graph(canonicalize_packed(std::move(packed)));
 }
 
 namespace {
@@ -144,11 +114,8 @@ PackedGraph SaturationEngine::canonicalize_packed(PackedGraph graph) const {
             if (c >= i) fail("engine graph child " + std::to_string(c) + " does not precede node " + std::to_string(i));
     for (uint64_t o : graph.outputs) check_index(o, n);
     if (method_ == Method::Replay) {
-        std::vector<uint8_t> rule_of_text(graph.texts.size(), kNoRule);
-        for (uint32_t t = 0; t < graph.texts.size(); ++t)
-            for (std::size_t r = 0; r < rules_->searcher_ops.size(); ++r)
-                if (graph.texts.at(t) == rules_->searcher_ops[r]) rule_of_text[t] = static_cast<uint8_t>(r);
-        ReplayResult replay = replay_saturation(graph, rule_of_text, rules_->replay, iteration_limit_);
+        ReplayResult replay =
+            replay_saturation(graph, replay_rule_of_text(graph.texts), rules_->replay, iteration_limit_);
         if (replay.node_bound <= node_limit(n)) {
             // Nothing merged (an already canonical graph): every node stays.
             bool merged = false;

@@ -27,14 +27,11 @@ public:
     ~SaturationEngine() override;
 
     EngineGraph canonicalize(const EngineGraph& graph) const override;
-    // Releases the input as soon as it is packed.
-    EngineGraph canonicalize_owned(EngineGraph graph) const override;
     PackedGraph canonicalize_packed(PackedGraph graph) const override;
 
     std::size_t iteration_limit() const { return iteration_limit_; }
     // The e-graph's node limit for a graph of n nodes.
     static std::size_t node_limit(std::size_t n) { return 4 * n + 1024; }
-    std::size_t rule_count() const;
     // The rules, in the order they are searched.
     const std::vector<egraph::Rewrite>& rewrites() const;
 

@@ -1,15 +1,13 @@
 #include "optimizer/saturation_replay.h"
 
 #include <algorithm>
-#include <bit>
-#include <cmath>
 #include <limits>
-#include <memory>
 #include <optional>
 
 #include "egraph/flat_index.h"
 #include "egraph/language.h"
 #include "egraph/runner.h"
+#include "optimizer/small_key_table.h"
 #include "util/scratch_memory.h"
 
 namespace dagloom {
@@ -23,157 +21,13 @@ bool has(uint64_t mask, uint8_t r) { return (mask >> r) & 1u; }
 
 constexpr uint8_t kOwnMirror = 0, kMirrorMissing = 1, kMirrorPresent = 2;
 
-uint64_t saturating_add(uint64_t a, uint64_t b) {
-    return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max() : a + b;
-}
-
-uint64_t saturating_mul(uint64_t a, uint64_t b) {
-    if (a != 0 && b > std::numeric_limits<uint64_t>::max() / a) return std::numeric_limits<uint64_t>::max();
-    return a * b;
-}
-
-// A hash table of class nodes with at most two children, each stored whole
-// in its slot with its class: a lookup costs one cache miss, where a key
-// kept beside an index of entry numbers costs three or four. These are
-// nearly all the nodes of a computation graph.
-//
-// The table is split by a key's later child class, 512 classes to a
-// segment; keys without children share segment 0. A pass visits nodes in
-// order and their children are mostly recent, so its lookups stay within a
-// few small segments instead of landing anywhere in one table as large as
-// the graph: on a million nodes that is the difference between a cache miss
-// per node and almost none. (Prefetching a node's slot a few nodes ahead,
-// as once done here, then costs more than the misses it hides: the key must
-// be worked out twice.) Equal keys read the same classes, so they always
-// meet in one segment.
-class SmallKeyTable {
-public:
-    struct Key {
-        uint32_t tag;  // (arity << 30) | (op + 1); 0 marks an empty slot
-        uint32_t a, b;  // the child classes, 0 where absent
-        bool operator==(const Key&) const = default;
-    };
-    // Operators must be below kMaxOps (the replay declines graphs with more
-    // texts; no graph that fits in memory has them).
-    static constexpr std::size_t kMaxOps = (std::size_t{1} << 30) - 1;
-    static bool fits(std::size_t arity) { return arity <= 2; }
-    static Key key(uint32_t op, std::size_t arity, uint32_t a, uint32_t b) {
-        return Key{static_cast<uint32_t>(arity << 30) | (op + 1), a, b};
-    }
-    static uint64_t hash(const Key& k) { return hash_word(hash_word(hash_word(0, k.tag), k.a), k.b); }
-
-    SmallKeyTable() = default;
-    SmallKeyTable(const SmallKeyTable&) = delete;
-    SmallKeyTable& operator=(const SmallKeyTable&) = delete;
-    ~SmallKeyTable() {
-        if (slab_) ScratchAllocator<Slot>().deallocate(slab_, slab_size_);
-    }
-
-    // Empties the table for about `keys` keys over child classes below
-    // `classes`. A segment is emptied when first used after this, so the
-    // pass that fills it finds it freshly written, in the cache.
-    void reset(std::size_t keys, std::size_t classes) {
-        const std::size_t count = (classes >> kSegmentBits) + 1;
-        if (segments_.size() < count) segments_.resize(count);
-        std::size_t cap = 16;
-        while (cap * 3 < keys / count * 4) cap *= 2;
-        cap_ = cap;
-        // Each segment starts in its own part of one block: a few large
-        // blocks are reused from call to call, where a block per segment
-        // would be fresh memory each time.
-        if (slab_size_ < count * cap) {
-            if (slab_) ScratchAllocator<Slot>().deallocate(slab_, slab_size_);
-            slab_ = nullptr;
-            slab_size_ = 0;
-            slab_ = ScratchAllocator<Slot>().allocate(count * cap);
-            slab_size_ = count * cap;
-        }
-        ++generation_;
-    }
-    // The value stored with k; when absent, stores `value` first. Returns
-    // where the value is kept (until the next insertion) and whether it was
-    // stored now.
-    std::pair<uint32_t*, bool> find_or_insert(const Key& k, uint64_t hash, uint32_t value) {
-        Segment& s = current(segment_of(k));
-        for (std::size_t i = slot_of(hash) & s.mask;; i = (i + 1) & s.mask) {
-            Slot& slot = s.slots[i];
-            if (slot.key.tag == 0) {
-                if ((s.size + 1) * 4 > (s.mask + 1) * 3) {
-                    grow(s);
-                    return find_or_insert(k, hash, value);
-                }
-                slot = Slot{k, value};
-                ++s.size;
-                return {&slot.value, true};
-            }
-            if (slot.key == k) return {&slot.value, false};
-        }
-    }
-    bool contains(const Key& k, uint64_t hash) {
-        const Segment& s = current(segment_of(k));
-        for (std::size_t i = slot_of(hash) & s.mask;; i = (i + 1) & s.mask) {
-            const Slot& slot = s.slots[i];
-            if (slot.key.tag == 0) return false;
-            if (slot.key == k) return true;
-        }
-    }
-
-private:
-    static constexpr unsigned kSegmentBits = 9;
-    struct Slot {
-        Key key{0, 0, 0};
-        uint32_t value = 0;
-    };
-    struct Segment {
-        Slot* slots = nullptr;  // mask + 1 of them: its part of the slab, or `grown`
-        std::size_t mask = 0;
-        std::size_t size = 0;
-        uint64_t generation = 0;  // its contents are the table's when equal to generation_
-        ScratchVector<Slot> grown;  // once it outgrows its part
-    };
-    Segment& current(std::size_t index) {
-        Segment& s = segments_[index];
-        if (s.generation != generation_) {
-            ScratchVector<Slot>().swap(s.grown);
-            s.slots = slab_ + index * cap_;
-            s.mask = cap_ - 1;
-            std::uninitialized_fill(s.slots, s.slots + cap_, Slot{});
-            s.size = 0;
-            s.generation = generation_;
-        }
-        return s;
-    }
-    static std::size_t segment_of(const Key& k) { return std::max(k.a, k.b) >> kSegmentBits; }
-    static std::size_t slot_of(uint64_t hash) { return static_cast<std::size_t>(hash >> 32); }
-    static void grow(Segment& s) {
-        ScratchVector<Slot> bigger((s.mask + 1) * 2);
-        const std::size_t mask = bigger.size() - 1;
-        for (std::size_t k = 0; k <= s.mask; ++k) {
-            const Slot& slot = s.slots[k];
-            if (slot.key.tag == 0) continue;
-            std::size_t i = slot_of(hash(slot.key)) & mask;
-            while (bigger[i].key.tag != 0) i = (i + 1) & mask;
-            bigger[i] = slot;
-        }
-        s.grown.swap(bigger);
-        s.slots = s.grown.data();
-        s.mask = mask;
-    }
-
-    std::vector<Segment> segments_;
-    Slot* slab_ = nullptr;  // cap_ slots per segment, filled as segments are first used
-    std::size_t slab_size_ = 0;
-    std::size_t cap_ = 16;  // the room a segment starts with
-    uint64_t generation_ = 1;
-};
-
 class Replay {
 public:
     Replay(const PackedGraph& g, std::span<const uint8_t> rule_of_text, std::span<const ReplayRule> rules);
     ReplayResult run(std::size_t iteration_limit, ReplayStates states);
 
 private:
-    bool commute(uint8_t r) const { return rules_[r].kind == ReplayRule::Kind::Commute; }
+    bool commute(uint8_t r) const { return rules_[r].kind == RuleKind::Commute; }
     void initial_distinct_state();
     void close(uint64_t applied);
     // Node i's class node in the table: where its owner (the lowest node
@@ -214,7 +68,6 @@ private:
     // with another of its classes.
     static ScratchVector<uint8_t> merged_since(const ScratchVector<uint32_t>& before,
                                                const ScratchVector<uint32_t>& after);
-    uint64_t node_count_bound() const;
 
     const PackedGraph& g_;
     std::span<const ReplayRule> rules_;
@@ -283,7 +136,7 @@ Replay::Replay(const PackedGraph& g, std::span<const uint8_t> rule_of_text, std:
         const uint8_t r = rule_of_text[g.op[i]];
         if (r == kNoRule) continue;
         const std::size_t arity = g.child_start[i + 1] - g.child_start[i];
-        if (arity == (commute(r) ? 2u : 1u)) {
+        if (arity == rule_arity(rules_[r].kind)) {
             rule_[i] = r;
             rules_with_nodes_ |= uint64_t{1} << r;
         }
@@ -468,42 +321,6 @@ uint64_t Replay::count_seen(uint8_t r, uint64_t applied, uint64_t limit) {
     return std::min(tally_.count[r], limit);
 }
 
-// An upper bound on the e-graph's node count (its memo keys) at the end of
-// the run. The e-graph's nodes are the graph's own and the mirrors
-// commutativity adds, at most `added_[i]` beside node i's: each has a first
-// key. Every further key is some node's operator over new roots of its
-// children, and a root changes only when its class is absorbed by a union,
-// which re-keys the parent entries of the absorbed side. A union absorbs
-// the side with fewer parent entries, so over the unions within one final
-// class with P parent entries and k original members the entries moved
-// number at most P * min(k - 1, log2 P) (each entry's list at least doubles
-// when it moves) and at most (P / 2) * log2 k (the smaller sides of a merge
-// tree). A new mirror is united with its match's class while nothing points
-// at it, so it moves no entry and does not count among the k members.
-uint64_t Replay::node_count_bound() const {
-    const std::size_t n = g_.size();
-    auto nodes_of = [&](std::size_t i) { return 1 + uint64_t{added_[i]}; };
-    // Per class (by its lowest index); members number at most n, which fits 32 bits.
-    ScratchVector<uint32_t> members(n, 0);
-    ScratchVector<uint64_t> parents(n, 0);
-    uint64_t bound = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        bound = saturating_add(bound, nodes_of(i));
-        ++members[cls_[i]];
-        for (uint32_t c : g_.children_of(i)) parents[cls_[c]] = saturating_add(parents[cls_[c]], nodes_of(i));
-    }
-    for (std::size_t c = 0; c < n; ++c) {
-        const uint64_t k = members[c], p = parents[c];
-        if (k < 2 || p == 0) continue;
-        const uint64_t doubling = saturating_mul(p, std::min<uint64_t>(k - 1, std::bit_width(p) - 1));
-        // The margin covers any rounding of log2.
-        const double tree = std::ceil(static_cast<double>(p) * std::log2(static_cast<double>(k)) / 2 * (1 + 1e-9));
-        const uint64_t moved = tree < static_cast<double>(doubling) ? static_cast<uint64_t>(tree) : doubling;
-        bound = saturating_add(bound, moved);
-    }
-    return bound;
-}
-
 ReplayResult Replay::run(std::size_t iteration_limit, ReplayStates states) {
     if (g_.texts.size() >= SmallKeyTable::kMaxOps) return ReplayResult{{}, std::numeric_limits<uint64_t>::max(), {}};
     const bool every = states == ReplayStates::Every;
@@ -623,11 +440,26 @@ ReplayResult Replay::run(std::size_t iteration_limit, ReplayStates states) {
         }
     }
     make_exact(applied);
-    const uint64_t bound = node_count_bound();
+    const uint64_t bound = egraph_node_bound(g_, cls_, added_);
     return ReplayResult{std::move(cls_), bound, std::move(admitted_record)};
 }
 
 }  // namespace
+
+std::vector<ReplayRule> replay_rule_set() {
+    std::vector<ReplayRule> rules;
+    for (const Rule& rule : rule_table()) rules.push_back(ReplayRule{egraph::GlobalSymbol::from(rule.name), rule.kind});
+    return rules;
+}
+
+std::vector<uint8_t> replay_rule_of_text(const TextTable& texts) {
+    std::vector<uint8_t> rule_of_text(texts.size(), kNoRule);
+    for (std::size_t r = 0; r < rule_table().size(); ++r) {
+        const uint32_t t = texts.find(rule_table()[r].op_text);
+        if (t != TextTable::kNone) rule_of_text[t] = static_cast<uint8_t>(r);
+    }
+    return rule_of_text;
+}
 
 ReplayResult replay_saturation(const PackedGraph& graph, std::span<const uint8_t> rule_of_text,
                                std::span<const ReplayRule> rules, std::size_t iteration_limit, ReplayStates states) {

@@ -28,17 +28,23 @@
 
 #include "egraph/symbol.h"
 #include "optimizer/packed_graph.h"
+#include "optimizer/rule_set.h"
 #include "util/scratch_memory.h"
 
 namespace dagloom {
 
 struct ReplayRule {
-    enum class Kind : uint8_t { Commute, Identity };
     egraph::GlobalSymbol name;  // the scheduler keeps its statistics by name
-    Kind kind;
+    RuleKind kind;
 };
 
 inline constexpr uint8_t kNoRule = 0xff;
+
+// The rules of rule_table() as the replay sees them, in search order.
+std::vector<ReplayRule> replay_rule_set();
+// Per text of `texts`, the rule of rule_table() whose searcher has it as
+// its operator, or kNoRule.
+std::vector<uint8_t> replay_rule_of_text(const TextTable& texts);
 
 struct ReplayResult {
     ScratchVector<uint32_t> classes;  // per node, the lowest index of its class when the run stops
@@ -54,6 +60,12 @@ struct ReplayResult {
 // scheduler's decisions cannot be told without it (the run's way), or after
 // every change, which tests compare it with.
 enum class ReplayStates : uint8_t { WhenNeeded, Every };
+
+// An upper bound on the node count (memo keys) of the e-graph that ends,
+// over `graph`, with the classes `cls` (per node, the lowest index of its
+// class), where commutativity has added at most added[i] mirrors beside
+// node i.
+uint64_t egraph_node_bound(const PackedGraph& graph, std::span<const uint32_t> cls, std::span<const uint8_t> added);
 
 // Replays the run over `graph`. `rules` are in the order the runner
 // searches them (at most 64); rule_of_text[t] is the rule whose searcher has

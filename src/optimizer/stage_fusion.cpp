@@ -339,15 +339,6 @@ FusionResult stage_fusion(const PackedGraph& graph, const RebuildTable& table, b
     return result;
 }
 
-FusionResult stage_fusion(EngineGraph graph, const std::vector<uint64_t>& outputs, const TokenTable& table,
-                          bool maximal_fusion) {
-    PackedGraph packed = to_packed(graph);
-    graph = EngineGraph{};
-    packed.outputs = outputs;
-    const RebuildTable rebuild = RebuildTable::of(table, packed.texts);
-    return stage_fusion(packed, rebuild, maximal_fusion);
-}
-
 TableFusion stage_fusion_into(const PackedGraph& graph, const RebuildTable& rebuild, bool maximal_fusion,
                               NodeTable& table) {
     TableFusion result;

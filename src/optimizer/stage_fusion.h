@@ -26,11 +26,7 @@ struct FusionResult {
 // its users (operations only) already share.
 // In every group only the highest member is used outside it or is an
 // output; groups are emitted in order of their highest member.
-// Takes the graph by value so it is freed as soon as it is packed.
-FusionResult stage_fusion(EngineGraph graph, const std::vector<uint64_t>& outputs, const TokenTable& table,
-                          bool maximal_fusion);
-// The same over the packed form, against graph.outputs; opaque nodes are
-// rebuilt by text id.
+// Works against graph.outputs; opaque nodes are rebuilt by text id.
 FusionResult stage_fusion(const PackedGraph& graph, const RebuildTable& table, bool maximal_fusion);
 
 // The same again, each reduced node appended to `table` (empty) with

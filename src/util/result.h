@@ -2,12 +2,20 @@
 // std::expected (which g++ 12 only offers in C++23 mode).
 #pragma once
 
-#include <cassert>
 #include <type_traits>
 #include <utility>
 #include <variant>
 
+#include "util/internal_error.h"
+
 namespace dagloom {
+
+// Reading the side a Result does not hold is a broken invariant in every
+// build type, never undefined behaviour. Out of line and cold, so the
+// check costs the callers one test and branch.
+[[noreturn, gnu::cold, gnu::noinline]] inline void fail_result_access(bool wanted_value) {
+    fail(wanted_value ? "called `Result::value()` on an error" : "called `Result::error()` on a value");
+}
 
 template <class E>
 struct Err {
@@ -19,7 +27,8 @@ Err<std::decay_t<E>> make_err(E&& e) {
     return Err<std::decay_t<E>>{std::forward<E>(e)};
 }
 
-// Holds either a value or an error. Callers must test ok() before reading.
+// Holds either a value or an error. Callers must test ok() before reading;
+// reading the other side is an internal failure (InternalError).
 template <class T, class E>
 class [[nodiscard]] Result {
 public:
@@ -30,18 +39,27 @@ public:
     bool ok() const { return v_.index() == 0; }
     explicit operator bool() const { return ok(); }
 
-    T& value() & { assert(ok()); return *std::get_if<0>(&v_); }
-    const T& value() const& { assert(ok()); return *std::get_if<0>(&v_); }
-    T&& value() && { assert(ok()); return std::move(*std::get_if<0>(&v_)); }
+    T& value() & { return *held<0>(*this); }
+    const T& value() const& { return *held<0>(*this); }
+    T&& value() && { return std::move(*held<0>(*this)); }
     T& operator*() & { return value(); }
     const T& operator*() const& { return value(); }
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
 
-    E& error() & { assert(!ok()); return *std::get_if<1>(&v_); }
-    const E& error() const& { assert(!ok()); return *std::get_if<1>(&v_); }
+    E& error() & { return *held<1>(*this); }
+    const E& error() const& { return *held<1>(*this); }
 
 private:
+    // The held alternative I of `self` (const or not).
+    template <std::size_t I, class Self>
+    static auto* held(Self& self) {
+        auto* p = std::get_if<I>(&self.v_);
+        if (p == nullptr) [[unlikely]]
+            fail_result_access(I == 0);
+        return p;
+    }
+
     std::variant<T, E> v_;
 };
 

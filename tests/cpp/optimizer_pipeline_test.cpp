@@ -142,26 +142,24 @@ TEST(Pipeline, DeadCodeEliminationRenumbersInIdOrder) {
     for (std::size_t i = 0; i < want.size(); ++i) EXPECT_TRUE(kept.nodes[i] == want[i]) << i;
     EXPECT_EQ(kept.outputs, (std::vector<uint64_t>{3, 1, 3}));
     EXPECT_THROW((void)dead_code_elimination(keys, {6}), InternalError);
-
-    std::vector<NodeKey> owned = keys;
-    KeptGraph moved = dead_code_elimination(std::move(owned), {4, 2, 4});
-    EXPECT_TRUE(owned.empty());
-    EXPECT_EQ(moved.nodes, kept.nodes);
-    EXPECT_EQ(moved.outputs, kept.outputs);
+    // Reduction keeps the same nodes.
+    EXPECT_EQ(reduce_with_mode(keys, {4, 2, 4}, IdentityEngine{}, false).report.reachable_nodes, want.size());
 }
 
-// Liveness is settled in one sweep that relies on inputs lying below their
-// node; a list that breaks this is refused, not half-reduced.
+// Reduction settles liveness in one sweep that relies on inputs lying below
+// their node; a list that breaks this is refused, not half-reduced.
 TEST(Pipeline, DeadCodeEliminationRefusesForwardInputs) {
+    const IdentityEngine engine;
     std::vector<NodeKey> forward{src("a"), op("neg", {2}), src("b")};
-    EXPECT_THROW((void)dead_code_elimination(forward, {1}), InternalError);
+    EXPECT_THROW((void)reduce_with_mode(forward, {1}, engine, false), InternalError);
     std::vector<NodeKey> self{src("a"), op("neg", {1})};
-    EXPECT_THROW((void)dead_code_elimination(self, {1}), InternalError);
+    EXPECT_THROW((void)reduce_with_mode(self, {1}, engine, false), InternalError);
     std::vector<NodeKey> beyond{src("a"), op("neg", {7})};
-    EXPECT_THROW((void)dead_code_elimination(std::move(beyond), {1}), InternalError);
+    EXPECT_THROW((void)reduce_with_mode(beyond, {1}, engine, false), InternalError);
+    EXPECT_THROW((void)reduce_with_mode(beyond, {2}, engine, false), InternalError);
     // A forward input of a dead node is never looked at.
     std::vector<NodeKey> dead_forward{src("a"), op("neg", {2}), src("b")};
-    EXPECT_EQ(dead_code_elimination(dead_forward, {2}).nodes.size(), 1u);
+    EXPECT_EQ(reduce_with_mode(dead_forward, {2}, engine, false).report.reachable_nodes, 1u);
 }
 
 // A deep chain must not exhaust the call stack in any phase.

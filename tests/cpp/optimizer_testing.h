@@ -13,6 +13,7 @@
 #include "graph/hash.h"
 #include "graph/node_key.h"
 #include "optimizer/engine_graph.h"
+#include "reference/reference.h"
 
 namespace dagloom::testing {
 

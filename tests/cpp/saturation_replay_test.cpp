@@ -20,9 +20,14 @@ using namespace dagloom;
 
 namespace {
 
-const std::vector<std::string> kIdentityOps = {
-    "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
+// The searchers' operator texts of one kind of rule, in rule order.
+std::vector<std::string> searcher_ops(RuleKind kind) {
+    std::vector<std::string> ops;
+    for (const Rule& rule : rule_table())
+        if (rule.kind == kind) ops.push_back(rule.op_text);
+    return ops;
+}
+const std::vector<std::string> kIdentityTexts = searcher_ops(RuleKind::Identity);
 
 // What a recipe draws nodes from: how often each shape comes up.
 struct Recipe {
@@ -59,7 +64,7 @@ EngineGraph random_graph(const Recipe& recipe, uint32_t seed) {
             else add(op, {a, b});
             if (shape >= 0.14 && unit() < recipe.mirrors) add(op, {b, a});
         } else if (r < recipe.commutative + recipe.identity) {
-            const std::string& op = kIdentityOps[below(kIdentityOps.size())];
+            const std::string& op = kIdentityTexts[below(kIdentityTexts.size())];
             add(op, unit() < 0.1 ? std::vector<uint64_t>{a, b} : std::vector<uint64_t>{a});
         } else {
             const double k = unit();
@@ -79,12 +84,7 @@ EngineGraph random_graph(const Recipe& recipe, uint32_t seed) {
     return g;
 }
 
-// The commutativity searchers' operator texts, in rule order.
-std::vector<std::string> commutative_ops() {
-    std::vector<std::string> ops;
-    for (std::string_view op : kCommutativeOps) ops.push_back("op|" + std::string(op));
-    return ops;
-}
+std::vector<std::string> commutative_ops() { return searcher_ops(RuleKind::Commute); }
 
 // Whether no commutative node with two children has its mirror in g.
 bool mirror_free(const PackedGraph& g) {
@@ -99,24 +99,8 @@ bool mirror_free(const PackedGraph& g) {
     return true;
 }
 
-std::vector<uint8_t> rule_of_text(const PackedGraph& g) {
-    // The searchers' operators, in rule order: commutativity, then identity.
-    std::vector<std::string> ops = commutative_ops();
-    ops.insert(ops.end(), kIdentityOps.begin(), kIdentityOps.end());
-    std::vector<uint8_t> out(g.texts.size(), kNoRule);
-    for (uint32_t t = 0; t < g.texts.size(); ++t)
-        for (std::size_t r = 0; r < ops.size(); ++r)
-            if (g.texts.at(t) == ops[r]) out[t] = static_cast<uint8_t>(r);
-    return out;
-}
+std::vector<uint8_t> rule_of_text(const PackedGraph& g) { return replay_rule_of_text(g.texts); }
 
-std::vector<ReplayRule> replay_rules(const SaturationEngine& engine) {
-    std::vector<ReplayRule> rules;
-    for (std::size_t r = 0; r < engine.rewrites().size(); ++r)
-        rules.push_back(ReplayRule{engine.rewrites()[r].name, r < kCommutativeOps.size() ? ReplayRule::Kind::Commute
-                                                                                       : ReplayRule::Kind::Identity});
-    return rules;
-}
 
 struct EGraphRun {
     ScratchVector<uint32_t> classes;  // lowest index per class
@@ -170,14 +154,14 @@ TEST_P(ReplayMatchesEGraph, SameClassesAndASoundNodeBound) {
                 cse_packed(packed);
                 packed.distinct = true;
             }
-            const ReplayResult replay = replay_saturation(packed, rule_of_text(packed), replay_rules(replayed),
+            const ReplayResult replay = replay_saturation(packed, rule_of_text(packed), replay_rule_set(),
                                                           limit);
             const EGraphRun real = run_egraph(packed, reference);
             ASSERT_EQ(replay.classes, real.classes) << "seed " << seed << " distinct " << distinct << " limit " << limit;
             // States worked out only where needed: the scheduler decides as
             // it does with every state worked out, and the bound, which then
             // reads merges from the state with every rule applied, only grows.
-            const ReplayResult every = replay_saturation(packed, rule_of_text(packed), replay_rules(replayed), limit,
+            const ReplayResult every = replay_saturation(packed, rule_of_text(packed), replay_rule_set(), limit,
                                                          ReplayStates::Every);
             ASSERT_EQ(replay.admitted, every.admitted) << "seed " << seed << " limit " << limit;
             ASSERT_GE(replay.node_bound, every.node_bound) << "seed " << seed << " limit " << limit;
@@ -187,7 +171,7 @@ TEST_P(ReplayMatchesEGraph, SameClassesAndASoundNodeBound) {
                 << "seed " << seed;
             if (distinct && mirror_free(packed)) {  // as the incremental reducer's canonical form is
                 packed.mirrors_merged = true;
-                const ReplayResult told = replay_saturation(packed, rule_of_text(packed), replay_rules(replayed),
+                const ReplayResult told = replay_saturation(packed, rule_of_text(packed), replay_rule_set(),
                                                             limit);
                 ASSERT_EQ(told.classes, real.classes) << "seed " << seed << " limit " << limit;
                 ASSERT_EQ(told.node_bound, replay.node_bound) << "seed " << seed << " limit " << limit;
@@ -226,7 +210,7 @@ void expect_replay_matches(const EngineGraph& g, std::size_t iteration_limit, st
                            uint64_t* bound = nullptr) {
     const PackedGraph packed = to_packed(g);
     const SaturationEngine engine(SaturationEngine::Method::EGraph, iteration_limit);
-    const ReplayResult replay = replay_saturation(packed, rule_of_text(packed), replay_rules(engine), iteration_limit);
+    const ReplayResult replay = replay_saturation(packed, rule_of_text(packed), replay_rule_set(), iteration_limit);
     const EGraphRun real = run_egraph(packed, engine);
     EXPECT_EQ(replay.classes, real.classes);
     EXPECT_GE(replay.node_bound, real.nodes);
@@ -256,12 +240,12 @@ TEST(SaturationReplay, ARuleThatChangesNothingLetsBannedRulesBeFastForwarded) {
     // iteration, before the limit of 3 ends the run.
     EngineGraph g;
     g.nodes.push_back(EngineNode{"src|x", {}, true});
-    for (uint64_t k = 0; k < 1500; ++k) g.nodes.push_back(EngineNode{kIdentityOps[0], {k}, false});
+    for (uint64_t k = 0; k < 1500; ++k) g.nodes.push_back(EngineNode{kIdentityTexts[0], {k}, false});
     g.nodes.push_back(EngineNode{"op|add", {0, 0}, false});
     g.outputs = {1500};
     for (std::size_t limit : {2u, 3u}) expect_replay_matches(g, limit);
     const ReplayResult replay = replay_saturation(to_packed(g), rule_of_text(to_packed(g)),
-                                                  replay_rules(SaturationEngine()), 3);
+                                                  replay_rule_set(), 3);
     EXPECT_EQ(replay.classes[1500], 0u);  // the tower collapsed onto x
 }
 
@@ -278,7 +262,7 @@ TEST(SaturationReplay, FollowsTheScheduleThroughBansAndFastForwards) {
                 for (uint64_t b = a + 1; b < 40 && made < adds; ++b, ++made)
                     g.nodes.push_back(EngineNode{"op|add", {a, b}, false});
             for (uint64_t k = 0; k < identities; ++k)
-                g.nodes.push_back(EngineNode{kIdentityOps[0], {(k * 7919) % g.nodes.size()}, false});
+                g.nodes.push_back(EngineNode{kIdentityTexts[0], {(k * 7919) % g.nodes.size()}, false});
             g.outputs = {g.nodes.size() - 1};
             PackedGraph packed = to_packed(g);
             cse_packed(packed);  // the form a store hands over: no two nodes equal
@@ -286,11 +270,11 @@ TEST(SaturationReplay, FollowsTheScheduleThroughBansAndFastForwards) {
             for (std::size_t limit = 1; limit <= 12; ++limit) {
                 const SaturationEngine engine(SaturationEngine::Method::EGraph, limit);
                 const ReplayResult replay =
-                    replay_saturation(packed, rule_of_text(packed), replay_rules(engine), limit);
+                    replay_saturation(packed, rule_of_text(packed), replay_rule_set(), limit);
                 const EGraphRun real = run_egraph(packed, engine);
                 ASSERT_EQ(replay.classes, real.classes) << adds << " adds, " << identities << " identities, limit " << limit;
                 ASSERT_GE(replay.node_bound, real.nodes);
-                const ReplayResult every = replay_saturation(packed, rule_of_text(packed), replay_rules(engine), limit,
+                const ReplayResult every = replay_saturation(packed, rule_of_text(packed), replay_rule_set(), limit,
                                                              ReplayStates::Every);
                 ASSERT_EQ(replay.admitted, every.admitted) << adds << " adds, " << identities << " identities";
             }
@@ -313,22 +297,22 @@ TEST(SaturationReplay, ReadsCountsAtTheLimitWithoutMisjudgingThem) {
     std::vector<uint64_t> ys;
     for (uint64_t k = 0; k < kMerged; ++k) {
         ys.push_back(g.nodes.size());
-        g.nodes.push_back(EngineNode{kIdentityOps[0], {k}, false});
+        g.nodes.push_back(EngineNode{kIdentityTexts[0], {k}, false});
     }
     auto over_all = [&](auto&& add_one) {
         for (uint64_t k = 0; k < kSources; ++k) add_one(k);
         for (uint64_t y : ys) add_one(y);
     };
-    over_all([&](uint64_t c) { g.nodes.push_back(EngineNode{kIdentityOps[1], {c}, false}); });
+    over_all([&](uint64_t c) { g.nodes.push_back(EngineNode{kIdentityTexts[1], {c}, false}); });
     over_all([&](uint64_t c) { g.nodes.push_back(EngineNode{"op|add", {c, z}, false}); });
     g.outputs = {g.nodes.size() - 1};
     PackedGraph packed = to_packed(g);
     packed.distinct = true;
     for (std::size_t limit : {2u, 3u, 12u}) {
         const SaturationEngine engine(SaturationEngine::Method::EGraph, limit);
-        const ReplayResult replay = replay_saturation(packed, rule_of_text(packed), replay_rules(engine), limit);
+        const ReplayResult replay = replay_saturation(packed, rule_of_text(packed), replay_rule_set(), limit);
         const ReplayResult every =
-            replay_saturation(packed, rule_of_text(packed), replay_rules(engine), limit, ReplayStates::Every);
+            replay_saturation(packed, rule_of_text(packed), replay_rule_set(), limit, ReplayStates::Every);
         ASSERT_EQ(replay.admitted, every.admitted) << "limit " << limit;
         EXPECT_EQ(replay.classes, run_egraph(packed, engine).classes) << "limit " << limit;
     }
@@ -340,12 +324,12 @@ TEST(SaturationReplay, DeclinesWhereMergesCouldOutgrowTheNodeLimit) {
     // passes the limit, so the engine runs the e-graph, with the same classes.
     EngineGraph g;
     g.nodes.push_back(EngineNode{"src|x", {}, true});
-    for (uint64_t k = 0; k < 1024; ++k) g.nodes.push_back(EngineNode{kIdentityOps[k % 4], {k}, false});
+    for (uint64_t k = 0; k < 1024; ++k) g.nodes.push_back(EngineNode{kIdentityTexts[k % 4], {k}, false});
     for (uint64_t k = 0; k < 6000; ++k) g.nodes.push_back(EngineNode{"op|neg", {k % 1025}, false});
     g.outputs = {g.nodes.size() - 1};
     const PackedGraph packed = to_packed(g);
     const SaturationEngine engine;
-    const ReplayResult replay = replay_saturation(packed, rule_of_text(packed), replay_rules(engine), 12);
+    const ReplayResult replay = replay_saturation(packed, rule_of_text(packed), replay_rule_set(), 12);
     EXPECT_GT(replay.node_bound, SaturationEngine::node_limit(packed.size()));
     const EGraphRun real = run_egraph(packed, engine);
     EXPECT_EQ(replay.classes, real.classes);
