@@ -20,16 +20,20 @@
 # install's site-packages that appends /usr/lib/python3/dist-packages to
 # sys.path.
 set -euo pipefail
+# shellcheck source=tools/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 CACHE=${DAGLOOM_CPYTHON_CACHE:-/opt/dagloom-cpython/3.13t}
 WORK=${DAGLOOM_CPYTHON_WORK:-${CACHE}.work}
-JOBS=${DAGLOOM_JOBS:-2}
+JOBS=$DAGLOOM_JOBS
 PY="$CACHE/bin/python3.13t"
 STAMP="$CACHE/.dagloom-build-complete"
 PTH_NAME="dagloom-debian-dist-packages.pth"
 DIST_PACKAGES=/usr/lib/python3/dist-packages
 KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
 
+# Everything but the interpreter's path goes to stderr: callers read the
+# path from the last line of stdout.
 log() { printf '[build-cpython] %s\n' "$*" >&2; }
 die() { log "error: $*"; exit 1; }
 
@@ -60,39 +64,6 @@ finish() {
         "(install python3-pytest python3-hypothesis)"
   fi
   echo "$PY"
-}
-
-apt_install_missing() {
-  local missing=() p
-  for p in "$@"; do
-    dpkg-query -W -f='${db:Status-Status}\n' "$p" 2>/dev/null | grep -qx installed \
-      || missing+=("$p")
-  done
-  ((${#missing[@]})) || return 0
-  log "installing missing packages: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-}
-
-# The Debian archive URI this machine's apt already uses (so no host is
-# hard-coded here).
-debian_mirror() {
-  if [[ -n "${DAGLOOM_DEBIAN_MIRROR:-}" ]]; then
-    echo "$DAGLOOM_DEBIAN_MIRROR"; return
-  fi
-  local uri
-  uri=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 2>/dev/null \
-        | awk '$2 !~ /-security$/ && $2 !~ /-updates$/ && $2 !~ /-backports$/ && $1 ~ /\/debian\/?$/ {print $1; exit}')
-  if [[ -z "$uri" ]]; then
-    uri=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null \
-          | awk 'tolower($1)=="uris:" {for (i=2;i<=NF;i++) if ($i ~ /\/debian\/?$/) {print $i; exit}}')
-  fi
-  if [[ -z "$uri" ]]; then
-    uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null \
-          | awk '$1=="deb" {for (i=2;i<=NF;i++) if ($i ~ /^[a-z]+:\/\/.*\/debian\/?$/) {print $i; exit}}')
-  fi
-  [[ -n "$uri" ]] || die "cannot find a Debian archive URI in /etc/apt; set DAGLOOM_DEBIAN_MIRROR"
-  echo "${uri%/}"
 }
 
 # Debian's patch series mixes upstream backports (security and bug fixes, the
@@ -140,30 +111,18 @@ main() {
   apt_install_missing build-essential pkg-config dpkg-dev xz-utils ca-certificates \
     debian-archive-keyring gpg \
     libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev \
-    libreadline-dev libncurses-dev uuid-dev
+    libreadline-dev libncurses-dev uuid-dev >&2
 
-  # Private apt directory: own sources list, state and cache.
   local apt="$WORK/apt"
   rm -rf "$WORK"
-  mkdir -p "$apt/etc/sources.list.d" "$apt/etc/preferences.d" \
-           "$apt/state/lists/partial" "$apt/cache/archives/partial" "$WORK/src"
+  mkdir -p "$WORK/src"
   local mirror; mirror=$(debian_mirror)
-  if gpg --show-keys "$KEYRING" 2>/dev/null | grep -q '(13/trixie)'; then
-    echo "deb-src [signed-by=$KEYRING] $mirror trixie main" >"$apt/etc/sources.list"
-  else
-    die "no Debian 13 (trixie) signing key in $KEYRING; upgrade debian-archive-keyring"
-  fi
-  local aptopts=(
-    -o "Dir::Etc::SourceList=$apt/etc/sources.list"
-    -o "Dir::Etc::SourceParts=$apt/etc/sources.list.d"
-    -o "Dir::Etc::PreferencesParts=$apt/etc/preferences.d"
-    -o "Dir::State=$apt/state"
-    -o "Dir::Cache=$apt/cache"
-    -o "APT::Sandbox::User=root"
-  )
+  gpg --show-keys "$KEYRING" 2>/dev/null | grep -q '(13/trixie)' \
+    || die "no Debian 13 (trixie) signing key in $KEYRING; upgrade debian-archive-keyring"
+  private_apt_init "$apt" "deb-src [signed-by=$KEYRING] $mirror trixie main"
   log "fetching the python3.13 source package from trixie ($mirror)"
-  apt-get "${aptopts[@]}" -qq update >&2
-  (cd "$WORK/src" && apt-get "${aptopts[@]}" -qq source --download-only python3.13 >&2)
+  private_apt "$apt" apt-get -qq update >&2
+  (cd "$WORK/src" && private_apt "$apt" apt-get -qq source --download-only python3.13 >&2)
   local dsc
   dsc=$(ls "$WORK"/src/python3.13_*.dsc 2>/dev/null | head -n1)
   [[ -n "$dsc" ]] || die "apt-get source did not produce a .dsc"

@@ -4,9 +4,9 @@
 # python3, the pytest suite runs against the installed module, and the
 # installed type stubs are checked by stubtest and by mypy --strict.
 #
-#   tools/test-packaging.sh             # all steps, in order
-#   tools/test-packaging.sh STEP...     # only these steps (see STEPS below);
-#                                       # later steps need the venv of `install`
+#   tools/test-packaging.sh             # all stages, in order
+#   tools/test-packaging.sh STAGE...    # only these stages (see STAGES below);
+#                                       # later stages need the venv of `install`
 #   tools/test-packaging.sh pydeps ft   # the same for free-threaded 3.13t
 #
 # The package index is not used. scikit-build-core and the pure-Python
@@ -25,7 +25,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$DAGLOOM_ROOT"
 
 BUILD_ROOT=${DAGLOOM_BUILD_ROOT:-$DAGLOOM_ROOT/build}
-PKG_VENV=$BUILD_ROOT/pkg-venv        # recreated by every `install` step
+PKG_VENV=$BUILD_ROOT/pkg-venv        # recreated by every `install` stage
 PKG_BUILD=$BUILD_ROOT/pkg-wheel      # scikit-build-core's CMake tree, kept for rebuilds
 PKG_VENV_FT=$BUILD_ROOT/pkg-venv-313t
 PKG_BUILD_FT=$BUILD_ROOT/pkg-wheel-313t
@@ -39,10 +39,9 @@ PYDEPS_PACKAGES=(python3-scikit-build-core python3-packaging python3-pathspec py
 ARCHIVE_KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
 STUBS=$DAGLOOM_ROOT/stubs
 
-STEPS=(deps pydeps install installed pytest stubtest mypy_usage mypy_exec mypy_examples)
-# Not run by default: the same install, contents and pytest checks for the
-# free-threaded CPython 3.13t of tools/build-cpython.sh.
-EXTRA_STEPS=(ft)
+STAGES=(deps pydeps install installed pytest stubtest mypy_usage mypy_exec mypy_examples)
+# Not listed, so run only when named: `ft`, the same install, contents and
+# pytest checks for the free-threaded CPython 3.13t of tools/build-cpython.sh.
 
 venv_py() { printf '%s\n' "$VENV/bin/python"; }
 
@@ -60,10 +59,10 @@ in_venv() {
 }
 
 require_venv() {
-  [[ -x "$(venv_py)" ]] || die "no venv at $VENV: run the 'install' step first"
+  [[ -x "$(venv_py)" ]] || die "no venv at $VENV: run the 'install' stage first"
 }
 
-step_deps() {
+stage_deps() {
   stage "packaging: install missing dependencies"
   apt_install_missing cmake g++ make python3-dev python3-venv python3-pip-whl \
     python3-pytest python3-hypothesis python3-numpy python3-dask python3-distributed python3-mypy \
@@ -105,23 +104,6 @@ print(f"scikit-build-core {dist.version} with packaging {md.version('packaging')
 EOF
 }
 
-# The URI of the Debian archive that the system's apt already uses for its
-# own release (not its -security or -updates suites).
-debian_mirror() {
-  if [[ -n "${DAGLOOM_DEBIAN_MIRROR:-}" ]]; then
-    printf '%s\n' "$DAGLOOM_DEBIAN_MIRROR"
-    return
-  fi
-  local codename uri
-  codename=$(. /etc/os-release && printf '%s' "${VERSION_CODENAME:-}")
-  [[ -n "$codename" ]] || die "cannot tell this system's Debian release; set DAGLOOM_DEBIAN_MIRROR"
-  # shellcheck disable=SC2016  # apt expands $(...) in its own format
-  uri=$(apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 'Identifier: Packages' \
-    | awk -v r="$codename" '$1 == r { print $2; exit }')
-  [[ -n "$uri" ]] || die "no apt source for '$codename' found; set DAGLOOM_DEBIAN_MIRROR"
-  printf '%s\n' "$uri"
-}
-
 fetch_pydeps() {
   local apt=$PYDEPS/apt mirror
   mirror=$(debian_mirror)
@@ -132,25 +114,12 @@ fetch_pydeps() {
       || die "$ARCHIVE_KEYRING holds no key for Debian $PYDEPS_SUITE: upgrade debian-archive-keyring"
   fi
   rm -rf "$PYDEPS"
-  mkdir -p "$apt/etc/sources.list.d" "$apt/etc/preferences.d" "$apt/state/lists/partial" "$apt/cache/archives/partial" \
-    "$PYDEPS/debs" "$PYDEPS/root"
-  printf 'deb [signed-by=%s] %s %s main\n' "$ARCHIVE_KEYRING" "$mirror" "$PYDEPS_SUITE" \
-    >"$apt/etc/sources.list"
-  : >"$apt/state/status"
-  local opts=(
-    -o "Dir::Etc::SourceList=$apt/etc/sources.list"
-    -o "Dir::Etc::SourceParts=$apt/etc/sources.list.d"
-    -o "Dir::Etc::Preferences=$apt/etc/preferences"
-    -o "Dir::Etc::PreferencesParts=$apt/etc/preferences.d"
-    -o "Dir::State=$apt/state"
-    -o "Dir::State::status=$apt/state/status"
-    -o "Dir::Cache=$apt/cache"
-    -o "APT::Sandbox::User=root"
-  )
+  mkdir -p "$PYDEPS/debs" "$PYDEPS/root"
+  private_apt_init "$apt" "deb [signed-by=$ARCHIVE_KEYRING] $mirror $PYDEPS_SUITE main"
   info "fetching ${PYDEPS_PACKAGES[*]} from Debian $PYDEPS_SUITE ($mirror) into $PYDEPS"
-  apt-get "${opts[@]}" -qq update
-  apt-cache "${opts[@]}" depends python3-scikit-build-core
-  (cd "$PYDEPS/debs" && apt-get "${opts[@]}" -qq download "${PYDEPS_PACKAGES[@]}")
+  private_apt "$apt" apt-get -qq update
+  private_apt "$apt" apt-cache depends python3-scikit-build-core
+  (cd "$PYDEPS/debs" && private_apt "$apt" apt-get -qq download "${PYDEPS_PACKAGES[@]}")
   local deb
   for deb in "$PYDEPS"/debs/*.deb; do
     dpkg-deb -f "$deb" Package Version Architecture | paste -sd' '
@@ -159,7 +128,7 @@ fetch_pydeps() {
   done
 }
 
-step_pydeps() {
+stage_pydeps() {
   stage "packaging: scikit-build-core from Debian $PYDEPS_SUITE"
   if check_pydeps; then
     info "reusing $PYDEPS"
@@ -173,7 +142,7 @@ step_pydeps() {
 # interpreter, and `pip install .` into it with no index and no isolation.
 pip_install() {
   local base=$1 build=$2
-  check_pydeps >/dev/null || die "scikit-build-core is not set up in $PYDEPS: run the 'pydeps' step first"
+  check_pydeps >/dev/null || die "scikit-build-core is not set up in $PYDEPS: run the 'pydeps' stage first"
   rm -rf "$VENV"
   # --system-site-packages: Debian's pytest, hypothesis, numpy and mypy.
   "$base" -m venv --system-site-packages "$VENV"
@@ -183,12 +152,12 @@ pip_install() {
     --config-settings=build-dir="$build" "$DAGLOOM_ROOT"
 }
 
-step_install() {
+stage_install() {
   stage "packaging: pip install --no-build-isolation . into a fresh venv"
   pip_install "$DAGLOOM_SYS_PY" "$PKG_BUILD"
 }
 
-step_installed() {
+stage_installed() {
   stage "packaging: what the venv holds"
   check_installed
 }
@@ -252,7 +221,7 @@ print("classifier:", *free_threading)
 EOF
 }
 
-step_pytest() {
+stage_pytest() {
   stage "packaging: pytest against the installed module"
   pytest_installed
 }
@@ -304,7 +273,7 @@ EOF
   esac
 }
 
-step_stubtest() {
+stage_stubtest() {
   stage "packaging: stubtest of the installed stubs against the installed module"
   require_venv
   in_venv -m mypy --version
@@ -318,19 +287,19 @@ mypy_strict() {
   in_venv -m mypy --strict --cache-dir "$cache" "$@"
 }
 
-step_mypy_usage() {
+stage_mypy_usage() {
   stage "packaging: mypy --strict on tests/typing (installed stubs)"
   require_venv
   mypy_strict "$DAGLOOM_ROOT"/tests/typing/*.py
 }
 
-step_mypy_exec() {
+stage_mypy_exec() {
   stage "packaging: mypy --strict on the installed dagloom_exec package"
   require_venv
   mypy_strict -p dagloom_exec
 }
 
-step_mypy_examples() {
+stage_mypy_examples() {
   stage "packaging: mypy --strict on examples (installed stubs)"
   require_venv
   local examples=("$DAGLOOM_ROOT"/examples/*.py)
@@ -338,7 +307,7 @@ step_mypy_examples() {
   mypy_strict "${examples[@]}"
 }
 
-step_ft() {
+stage_ft() {
   local py_ft
   py_ft=$("$DAGLOOM_ROOT/tools/build-cpython.sh" | tail -n1)
   [[ -x "$py_ft" ]] || die "tools/build-cpython.sh did not give an interpreter (got '$py_ft')"
@@ -353,19 +322,9 @@ step_ft() {
 }
 
 main() {
-  local t0=$SECONDS s
   SCRATCH=$(mktemp -d /tmp/dagloom-pkg.XXXXXX)
   trap 'rm -rf "$SCRATCH"' EXIT
-  local steps=("$@")
-  ((${#steps[@]})) || steps=("${STEPS[@]}")
-  for s in "${steps[@]}"; do
-    declare -F "step_$s" >/dev/null || die "unknown step '$s' (steps: ${STEPS[*]} ${EXTRA_STEPS[*]})"
-  done
-  for s in "${steps[@]}"; do
-    "step_$s"
-  done
-  print_stage_times
-  info "tools/test-packaging.sh: all steps passed in $((SECONDS - t0))s"
+  run_stages tools/test-packaging.sh "${STAGES[@]}" -- "$@"
 }
 
 main "$@"

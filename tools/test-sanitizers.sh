@@ -16,7 +16,7 @@
 #          <build>/leak when that tree has none).
 #
 #   tools/test-sanitizers.sh              # asan, tsan, leaks
-#   tools/test-sanitizers.sh tsan asan    # only these parts
+#   tools/test-sanitizers.sh tsan asan    # only these stages
 #
 # Environment: DAGLOOM_BUILD_ROOT (default <repo>/build), DAGLOOM_JOBS (2),
 # DAGLOOM_ASAN_DIR, DAGLOOM_TSAN_DIR (default <build>/asan, <build>/tsan),
@@ -30,7 +30,7 @@ BUILD_ROOT=${DAGLOOM_BUILD_ROOT:-$DAGLOOM_ROOT/build}
 ASAN_DIR=${DAGLOOM_ASAN_DIR:-$BUILD_ROOT/asan}
 TSAN_DIR=${DAGLOOM_TSAN_DIR:-$BUILD_ROOT/tsan}
 LEAK_CALLS=${DAGLOOM_LEAK_CALLS:-100000}
-PARTS=(asan tsan leaks)
+STAGES=(asan tsan leaks)
 THREAD_FILTER='*Thread*:*Concurrent*'
 
 # Sanitizer reports go to files (log_path) as well as failing the process,
@@ -65,7 +65,7 @@ gcc_runtime() {
   printf '%s\n' "$lib"
 }
 
-part_asan() {
+stage_asan() {
   stage "ASan+UBSan: build core, C++ tests and module (g++) in $ASAN_DIR"
   CC=gcc CXX=g++ cmake_build "$ASAN_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDAGLOOM_SANITIZE=ON \
     -DDAGLOOM_TESTS=ON -DDAGLOOM_PYTHON=ON -DPython3_EXECUTABLE="$DAGLOOM_SYS_PY"
@@ -102,7 +102,7 @@ part_asan() {
   esac
 }
 
-part_tsan() {
+stage_tsan() {
   stage "TSan: build core and C++ tests (g++) in $TSAN_DIR"
   CC=gcc CXX=g++ cmake -S "$DAGLOOM_ROOT" -B "$TSAN_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDAGLOOM_TSAN=ON \
     -DDAGLOOM_PYTHON=OFF -DDAGLOOM_TESTS=ON
@@ -132,7 +132,7 @@ part_tsan() {
   ((rc == 0)) || die "multi-threaded tests under TSan failed (exit code $rc)"
 }
 
-part_leaks() {
+stage_leaks() {
   local dir=$BUILD_ROOT/py311
   if [[ -z "$(module_path "$dir")" ]]; then
     dir=$BUILD_ROOT/leak
@@ -145,17 +145,4 @@ part_leaks() {
   env -u PYTHON_GIL PYTHONPATH="$dir/python" "$DAGLOOM_SYS_PY" "$DAGLOOM_ROOT/tools/leak-check.py" --calls "$LEAK_CALLS"
 }
 
-main() {
-  local parts=("$@") p t0=$SECONDS
-  ((${#parts[@]})) || parts=("${PARTS[@]}")
-  for p in "${parts[@]}"; do
-    declare -F "part_$p" >/dev/null || die "unknown part '$p' (parts: ${PARTS[*]})"
-  done
-  for p in "${parts[@]}"; do
-    "part_$p"
-  done
-  print_stage_times
-  info "tools/test-sanitizers.sh: ${parts[*]} passed in $((SECONDS - t0))s"
-}
-
-main "$@"
+run_stages tools/test-sanitizers.sh "${STAGES[@]}" -- "$@"

@@ -143,18 +143,4 @@ stage_fuzz() {
   "$DAGLOOM_ROOT/tools/fuzz-all.sh"
 }
 
-main() {
-  local t0=$SECONDS s
-  local stages=("$@")
-  ((${#stages[@]})) || stages=("${STAGES[@]}")
-  for s in "${stages[@]}"; do
-    declare -F "stage_$s" >/dev/null || die "unknown stage '$s' (stages: ${STAGES[*]})"
-  done
-  for s in "${stages[@]}"; do
-    "stage_$s"
-  done
-  print_stage_times
-  info "tools/test.sh: all stages passed in $((SECONDS - t0))s"
-}
-
-main "$@"
+run_stages tools/test.sh "${STAGES[@]}" -- "$@"
