@@ -112,12 +112,14 @@ def fresh_half_reducer(w):
 
 
 def grow_many(w):
-    """Many add_op calls of new keys: the store grows (and moves its tables)
-    while memory runs out at some call; the calls before it stand."""
+    """Add_op calls of new keys, past the next doubling of the store's
+    columns: the store grows (and moves its tables) while memory runs out
+    at some call; the calls before it stand."""
     n = w.g.node_count()
+    count = (1 << n.bit_length()) - n + 1000
     w.grown = 0
-    for i in range(20_000):
-        w.g.add_op("grow", [n - 1 - (i % 100)], {"i": w.probes * 20_000 + i})
+    for i in range(count):
+        w.g.add_op("grow", [n - 1 - (i % 100)], {"i": w.probes, "j": i})
         w.grown += 1
 
 

@@ -344,7 +344,7 @@ TEST(PoisonMutex, OnlyFailuresOtherThanMemoryPoison) {
 // Searches for existing keys and reads run while one writer grows every
 // table many times over: each search gets the id its key was given, and
 // each read is a prefix of what the writer built.
-TEST(StoreReadersAndWriter, SearchesAndReadsDuringGrowth) {
+TEST(StoreThreads, SearchesAndReadsDuringGrowth) {
     constexpr int kKeys = 20000, kReaders = 3;
     GraphStore s;
     std::atomic<int> published{0};
