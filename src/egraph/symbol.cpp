@@ -2,7 +2,10 @@
 
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <mutex>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "egraph/flat_index.h"
@@ -37,17 +40,30 @@ public:
     ~Arena() {
         for (char* c : chunks_) delete[] c;
     }
-    const char* copy(std::string_view s) {
-        if (s.size() > kChunk / 4) {
-            char* big = new char[s.size() == 0 ? 1 : s.size()];
-            chunks_.push_back(big);
-            std::memcpy(big, s.data(), s.size());
-            return big;
-        }
-        if (left_ < s.size()) {
+    // Takes the memory a copy of `size` bytes needs, so that copy() then
+    // allocates nothing: a table that runs out of memory fails before it
+    // changes anything.
+    void make_room(std::size_t size) {
+        chunks_.reserve(chunks_.size() + 1);
+        if (size > kChunk / 4) {
+            if (big_size_ < size) {
+                big_.reset(new char[size]);
+                big_size_ = size;
+            }
+        } else if (left_ < size) {
             cur_ = new char[kChunk];
             chunks_.push_back(cur_);
             left_ = kChunk;
+        }
+    }
+    const char* copy(std::string_view s) {
+        make_room(s.size());
+        if (s.size() > kChunk / 4) {
+            char* big = big_.release();
+            big_size_ = 0;
+            chunks_.push_back(big);
+            std::memcpy(big, s.data(), s.size());
+            return big;
         }
         char* out = cur_;
         if (!s.empty()) std::memcpy(out, s.data(), s.size());
@@ -59,6 +75,8 @@ public:
 private:
     static constexpr std::size_t kChunk = 64 * 1024;
     std::vector<char*> chunks_;
+    std::unique_ptr<char[]> big_;  // room make_room took for a large string
+    std::size_t big_size_ = 0;
     char* cur_ = nullptr;
     std::size_t left_ = 0;
 };
@@ -103,9 +121,11 @@ public:
         }
     }
     ~ShardGuard() {
-        if (std::uncaught_exceptions() > exceptions_) poisoned_ = true;
+        if (!spared_ && std::uncaught_exceptions() > exceptions_) poisoned_ = true;
         mu_.unlock();
     }
+    // The exception now unwinding left the shard as it was.
+    void spare() { spared_ = true; }
     ShardGuard(const ShardGuard&) = delete;
     ShardGuard& operator=(const ShardGuard&) = delete;
 
@@ -113,6 +133,7 @@ private:
     std::mutex& mu_;
     bool& poisoned_;
     int exceptions_;
+    bool spared_ = false;
 };
 
 }  // namespace
@@ -133,14 +154,26 @@ std::uint32_t SymbolTable::intern(std::string_view text) {
     {
         ShardGuard guard(shard);
         const std::uint32_t next = static_cast<std::uint32_t>(shard.strings.size());
-        auto [found, inserted] = shard.index.find_or_insert(hash, next, [&](std::uint32_t e) {
-            return shard.hashes[e] == hash && shard.strings[e] == text;
-        });
+        // Everything an insert needs is taken before the index changes (the
+        // index itself grows before it records anything): running out of
+        // memory then leaves the shard as it was, and usable.
+        std::pair<std::uint32_t, bool> at;
+        try {
+            if (shard.strings.capacity() == shard.strings.size()) {
+                shard.strings.reserve(2 * shard.strings.size() + 1);
+                shard.hashes.reserve(2 * shard.hashes.size() + 1);
+            }
+            shard.hashes.reserve(shard.strings.capacity());
+            shard.arena.make_room(text.size());
+            at = shard.index.find_or_insert(hash, next, [&](std::uint32_t e) {
+                return shard.hashes[e] == hash && shard.strings[e] == text;
+            });
+        } catch (const std::bad_alloc&) {
+            guard.spare();
+            throw;
+        }
+        auto [found, inserted] = at;
         if (inserted) {
-            // Reserve first so a failed allocation cannot leave the index
-            // pointing past the lists (the guard poisons the shard anyway).
-            shard.strings.reserve(shard.strings.size() + 1);
-            shard.hashes.reserve(shard.hashes.size() + 1);
             const char* owned = shard.arena.copy(text);
             shard.strings.emplace_back(owned, text.size());
             shard.hashes.push_back(hash);

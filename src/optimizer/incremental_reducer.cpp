@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -137,6 +138,15 @@ public:
     }
     uint32_t latest(NodeId x) const { return latest_[x]; }
 
+    // Forgets the nodes from `count` on. Marks they set on earlier nodes
+    // stay: a mark only rules keys out, so an extra one costs a lookup.
+    void truncate(std::size_t count) noexcept {
+        marks_.resize_down(count);
+        latest_.resize_down(count);
+        for (uint32_t& p : latest_)
+            if (p != kNone && p >= count) p = kNone;
+    }
+
     // Canonical node `pos` (the next one) was added with these inputs.
     void add(uint64_t pos, std::span<const NodeId> inputs, uint8_t mark) {
         marks_.push_back(0);
@@ -207,6 +217,13 @@ struct IncrementalReducer::State {
     }
 
     static uint32_t position(uint64_t pos) { return static_cast<uint32_t>(pos); }
+
+    void roll_back(const Checkpoint& mark) noexcept {
+        canonical.truncate(mark.canonical);
+        users.truncate(mark.canonical);
+        remap.resize_down(mark.watermark);
+        total_work = mark.total_work;
+    }
 
     uint64_t canonicalize_whole(NodeKey key) {
         key.map_inputs([&](NodeId x) { return remap[x]; });
@@ -290,15 +307,35 @@ IncrementalReducer::~IncrementalReducer() = default;
 IncrementalReducer::IncrementalReducer(IncrementalReducer&&) noexcept = default;
 IncrementalReducer& IncrementalReducer::operator=(IncrementalReducer&&) noexcept = default;
 
+// Memory runs out mid-step: the nodes it added go again, so the reducer is
+// as it was before the step.
 Result<uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> delta) {
-    KeySource source(delta);
-    return state_->step(source);
+    const Checkpoint mark = checkpoint();
+    try {
+        KeySource source(delta);
+        return state_->step(source);
+    } catch (const std::bad_alloc&) {
+        roll_back(mark);
+        throw;
+    }
 }
 
 Result<uint64_t, BadNodeId> IncrementalReducer::step(const NodeDelta& delta) {
-    DeltaSource source(delta);
-    return state_->step(source);
+    const Checkpoint mark = checkpoint();
+    try {
+        DeltaSource source(delta);
+        return state_->step(source);
+    } catch (const std::bad_alloc&) {
+        roll_back(mark);
+        throw;
+    }
 }
+
+IncrementalReducer::Checkpoint IncrementalReducer::checkpoint() const {
+    return Checkpoint{state_->canonical.size(), state_->remap.size(), state_->total_work};
+}
+
+void IncrementalReducer::roll_back(const Checkpoint& mark) noexcept { state_->roll_back(mark); }
 
 namespace {
 

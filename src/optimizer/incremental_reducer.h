@@ -34,6 +34,17 @@ public:
     Result<ReducedStore, BadNodeId> finalize_store(const std::vector<NodeId>& outputs, const RewriteEngine& engine,
                                                    bool maximal_fusion) const;
 
+    // Where the reducer stands now. roll_back returns to it, undoing the
+    // steps taken since (and allocating nothing), for a caller whose call
+    // fails after stepping. A step that runs out of memory undoes itself.
+    struct Checkpoint {
+        uint64_t canonical = 0;
+        uint64_t watermark = 0;
+        uint64_t total_work = 0;
+    };
+    Checkpoint checkpoint() const;
+    void roll_back(const Checkpoint& mark) noexcept;
+
     uint64_t watermark() const;
     uint64_t total_work() const;
     uint64_t canonical_count() const;

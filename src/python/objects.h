@@ -33,6 +33,10 @@ struct PyIncrementalReducer {
     PyObject_HEAD
     PoisonMutex mutex;  // placement-constructed by tp_new with "incremental reducer poisoned"
     IncrementalReducer reducer;
+    // Counts the calls that changed the reducer (under the mutex): a call
+    // whose result cannot be built undoes its step only if no other call
+    // has changed the reducer since.
+    uint64_t changes;
 };
 
 // Type creation, called once each from the module's exec step.

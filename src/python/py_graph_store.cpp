@@ -32,10 +32,23 @@ GraphStore* receiver(ModuleState* st, PyObject* self) { return store_from_py(st,
 
 PyObject* id_to_py(NodeId id) { return PyLong_FromUnsignedLongLong(id); }
 
-PyObject* intern_to_py(GraphStore& store, NodeKey key) {
-    auto result = store.intern(std::move(key));
+// The id object of a node the call is about to add is made before the node
+// is: building the result cannot then fail with MemoryError after the store
+// grew. A node that exists (nothing changed) or that another thread added
+// first gets its own.
+template <class Intern>
+PyObject* interned_to_py(const GraphStore& store, Intern&& intern) {
+    const std::size_t next = store.node_count();
+    PyRef next_id(id_to_py(next));
+    if (!next_id) return nullptr;
+    auto result = intern();
     if (!result.ok()) return map_err(result.error());
+    if (*result == next) return next_id.release();
     return id_to_py(*result);
+}
+
+PyObject* intern_to_py(GraphStore& store, NodeKey key) {
+    return interned_to_py(store, [&] { return store.intern(std::move(key)); });
 }
 
 // `outputs=` of serialize and the reductions: converted like `inputs`.
@@ -77,9 +90,7 @@ constexpr auto kAddExternal =
 constexpr auto kAddExchange = signature("GraphStore.add_exchange", positional("inputs"), positional_opt("params"));
 
 PyObject* intern_parts_to_py(GraphStore& store, const NodeView& parts) {
-    auto result = store.intern(parts);
-    if (!result.ok()) return map_err(result.error());
-    return id_to_py(*result);
+    return interned_to_py(store, [&] { return store.intern(parts); });
 }
 
 // Building a node reads its parts straight from the arguments (the name's

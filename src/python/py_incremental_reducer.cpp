@@ -37,6 +37,20 @@ Result<uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer, const Gra
     return reducer.step(store.delta_from(reducer.watermark()));
 }
 
+// A call that stepped the reducer and then failed to build its Python
+// result (MemoryError) takes the step back, so that a failed call leaves
+// the reducer as it found it; unless another call changed it meanwhile,
+// which has then seen the step.
+void undo_step(PyIncrementalReducer* r, const IncrementalReducer::Checkpoint& mark, uint64_t stamp) {
+    without_gil([&] {
+        r->mutex.locked([&] {
+            if (r->changes != stamp) return;
+            r->reducer.roll_back(mark);
+            ++r->changes;
+        });
+    });
+}
+
 // ---- construction ------------------------------------------------------
 
 constexpr auto kNew = signature("IncrementalReducer.__new__");
@@ -49,6 +63,7 @@ PyObject* ir_new_impl(ModuleState*, PyObject* type, PyObject* const* args, Py_ss
     if (!obj) return nullptr;
     PyIncrementalReducer* r = as_py_reducer(obj.get());
     new (&r->mutex) PoisonMutex(kPoisonedText);
+    r->changes = 0;
     try {
         new (&r->reducer) IncrementalReducer();
     } catch (...) {
@@ -86,12 +101,21 @@ PyObject* step_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_s
     if (r == nullptr) return nullptr;
     GraphStore* store = store_from_py(st, a[0]);
     if (store == nullptr) return argument_error("store");
+    IncrementalReducer::Checkpoint mark;
+    uint64_t stamp = 0;
+    // A step that runs out of memory undoes itself: the mutex stays usable.
     auto processed = without_gil([&] {
-        auto guard = r->mutex.lock();
-        return consume_delta(r->reducer, *store);
+        return r->mutex.locked([&] {
+            mark = r->reducer.checkpoint();
+            auto result = consume_delta(r->reducer, *store);
+            stamp = ++r->changes;
+            return result;
+        });
     });
     if (!processed.ok()) return map_err(processed.error());
-    return PyLong_FromUnsignedLongLong(*processed);
+    PyObject* count = PyLong_FromUnsignedLongLong(*processed);
+    if (count == nullptr) undo_step(r, mark, stamp);
+    return count;
 }
 
 PyObject* finalize_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -118,22 +142,35 @@ PyObject* finalize_impl(ModuleState* st, PyObject* self, PyObject* const* args, 
     const SaturationEngine engine;
     std::optional<BadNodeId> bad;
     std::optional<ReducedStore> built;
+    IncrementalReducer::Checkpoint mark;
+    uint64_t stamp = 0;
     without_gil([&] {
-        auto guard = r->mutex.lock();
-        auto stepped = consume_delta(r->reducer, *store);
-        if (!stepped.ok()) {
-            bad = stepped.error();
-            return;
-        }
-        auto result = r->reducer.finalize_store(outputs, engine, maximal_fusion);
-        if (result.ok()) {
-            built = std::move(*result);
-        } else {
-            bad = result.error();
-        }
+        r->mutex.locked([&] {
+            mark = r->reducer.checkpoint();
+            auto stepped = consume_delta(r->reducer, *store);
+            stamp = ++r->changes;
+            if (!stepped.ok()) {
+                bad = stepped.error();
+                return;
+            }
+            try {
+                auto result = r->reducer.finalize_store(outputs, engine, maximal_fusion);
+                if (result.ok()) {
+                    built = std::move(*result);
+                } else {
+                    bad = result.error();
+                }
+            } catch (const std::bad_alloc&) {
+                // Reducing changes nothing; the step before it is undone.
+                r->reducer.roll_back(mark);
+                throw;
+            }
+        });
     });
     if (bad) return map_err(*bad);
-    return reduced_to_py(st, std::move(*built));
+    PyObject* pair = reduced_to_py(st, std::move(*built));
+    if (pair == nullptr) undo_step(r, mark, stamp);
+    return pair;
 }
 
 // ---- accessors ----------------------------------------------------------------

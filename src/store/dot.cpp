@@ -44,13 +44,15 @@ std::string escape_dot(const std::string& label) {
 std::string to_dot(const GraphStore& store) {
     return store.with_locked([](const GraphStore::View& view) {
         std::string out = "digraph dagloom {\n";
-        const std::vector<bool> is_output = output_flags(view.nodes.size(), view.outputs);
-        for (std::size_t i = 0; i < view.nodes.size(); ++i) {
+        // One count for the whole text: a writer may add nodes meanwhile.
+        const std::size_t count = view.nodes.size();
+        const std::vector<bool> is_output = output_flags(count, view.outputs);
+        for (std::size_t i = 0; i < count; ++i) {
             out += "  n" + std::to_string(i) + " [label=\"" + escape_dot(label_of(view.nodes.view(i))) + "\"";
             if (is_output[i]) out += ", shape=doublecircle";
             out += "];\n";
         }
-        for (std::size_t i = 0; i < view.nodes.size(); ++i)
+        for (std::size_t i = 0; i < count; ++i)
             for (NodeId j : view.nodes.view(i).inputs) out += "  n" + std::to_string(j) + " -> n" + std::to_string(i) + ";\n";
         out += "}\n";
         return out;

@@ -1,6 +1,8 @@
 #include "store/graph_store.h"
 
 #include <algorithm>
+#include <mutex>
+#include <new>
 #include <random>
 
 #include "util/internal_error.h"
@@ -9,9 +11,10 @@ namespace dagloom {
 
 std::string BadNodeId::message() const { return "no node with id " + std::to_string(id); }
 
-GraphStore::GraphStore() : mu_("dagloom-core store mutex poisoned") {}
+GraphStore::GraphStore() : write_mu_("dagloom-core store mutex poisoned") {}
 
-GraphStore::GraphStore(NodeTable nodes) : mu_("dagloom-core store mutex poisoned"), table_(std::move(nodes)) {}
+GraphStore::GraphStore(NodeTable nodes)
+    : write_mu_("dagloom-core store mutex poisoned"), table_(std::move(nodes)), indexed_(table_.size()) {}
 
 AppendedStore from_appended(NodeTable nodes) {
     // The usual case, no repeats, costs one indexing sweep over the table.
@@ -41,7 +44,7 @@ AppendedStore from_appended(NodeTable nodes) {
 
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
     // Hashing needs only the key and the table's fixed seed: it happens
-    // before taking the lock to keep the critical section short.
+    // before taking any lock.
     const NodeTable::Probe probe = table_.probe(view_of(key));
     return intern_probe(probe, &key);
 }
@@ -52,26 +55,63 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NodeView& parts) {
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern_probe(const NodeTable::Probe& probe, NodeKey* whole) {
-    auto guard = mu_.lock();
+    // Validation comes before the lookup. Counts only grow, so inputs valid
+    // now stay valid for the rest of the call.
+    write_mu_.check();
     const std::size_t n = table_.size();
     for (NodeId id : probe.parts.inputs)
         if (id >= n) return make_err(BadNodeId{id});
-    return NodeId{table_.intern(probe, whole).pos};
+    const bool parts = !carries_extra(probe.parts.kind);
+    NodeTable::PoolIds ids;
+    std::size_t searched = 0;
+    {
+        // A key that exists is found as a reader, alongside other readers
+        // and the writer. Every key below `searched` was indexed before the
+        // search began.
+        ReadGuard guard(*this);
+        searched = indexed_.load(std::memory_order_acquire);
+        if (parts) ids = table_.pool_ids(probe);
+        if (auto pos = table_.find(probe, ids)) return NodeId{*pos};
+    }
+    return write_mu_.locked([&]() -> Result<NodeId, BadNodeId> {
+        // Only a key added since the search can be the one sought; pool ids
+        // once given never change, missing ones may have appeared since.
+        if (table_.size() != searched) {
+            if (parts && (!ids.name || !ids.params)) ids = table_.pool_ids(probe);
+            if (auto pos = table_.find(probe, ids)) return NodeId{*pos};
+        }
+        uint64_t pos;
+        if (table_.has_room(probe, ids)) {
+            pos = table_.add(probe, ids, whole);
+        } else {
+            // Growing moves tables that readers read in place.
+            std::unique_lock grow(room_);
+            pos = table_.add(probe, ids, whole);
+        }
+        indexed_.store(table_.size(), std::memory_order_release);
+        return NodeId{pos};
+    });
 }
 
 void GraphStore::reserve(std::size_t count) {
-    auto guard = mu_.lock();
-    table_.reserve(count);
+    write_mu_.locked([&] {
+        std::unique_lock grow(room_);
+        table_.reserve(count);
+    });
 }
 
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {
-    auto guard = mu_.lock();
-    return mark_outputs_locked(std::span<const NodeId>(&id, 1));
+    return write_mu_.locked([&] {
+        std::unique_lock exclusive(room_);
+        return mark_outputs_locked(std::span<const NodeId>(&id, 1));
+    });
 }
 
 Status<BadNodeId> GraphStore::mark_outputs(const std::vector<NodeId>& ids) {
-    auto guard = mu_.lock();
-    return mark_outputs_locked(ids);
+    return write_mu_.locked([&] {
+        std::unique_lock exclusive(room_);
+        return mark_outputs_locked(ids);
+    });
 }
 
 Status<BadNodeId> GraphStore::mark_outputs_locked(std::span<const NodeId> ids) {
@@ -84,8 +124,17 @@ Status<BadNodeId> GraphStore::mark_outputs_locked(std::span<const NodeId> ids) {
     if (ids.size() > 1) output_set_.reserve(output_set_.size() + ids.size());
     if (outputs_.capacity() < outputs_.size() + ids.size())
         outputs_.reserve(std::max(outputs_.size() + ids.size(), 2 * outputs_.capacity()));
-    for (NodeId id : ids)
-        if (output_set_.insert(id).second) outputs_.push_back(id);
+    // The set allocates an entry per id: should one fail, the ids this
+    // call marked are taken out again and the marks are as they were.
+    const std::size_t before = outputs_.size();
+    try {
+        for (NodeId id : ids)
+            if (output_set_.insert(id).second) outputs_.push_back(id);
+    } catch (const std::bad_alloc&) {
+        for (std::size_t i = before; i < outputs_.size(); ++i) output_set_.erase(outputs_[i]);
+        outputs_.resize(before);
+        throw;
+    }
     return Unit{};
 }
 
@@ -97,27 +146,28 @@ std::vector<bool> output_flags(std::size_t count, const std::vector<NodeId>& out
 }
 
 std::size_t GraphStore::node_count() const {
-    auto guard = mu_.lock();
+    // The count alone needs no lock: it is published after its nodes.
+    write_mu_.check();
     return table_.size();
 }
 
 std::vector<NodeId> GraphStore::outputs() const {
-    auto guard = mu_.lock();
+    ReadGuard guard(*this);
     return outputs_;
 }
 
 Snapshot GraphStore::snapshot() const {
-    auto guard = mu_.lock();
+    ReadGuard guard(*this);
     return Snapshot{table_.keys_from(0), outputs_};
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
-    auto guard = mu_.lock();
+    ReadGuard guard(*this);
     return table_.keys_from(static_cast<std::size_t>(std::min<NodeId>(start, table_.size())));
 }
 
 NodeDelta GraphStore::delta_from(NodeId start) const {
-    auto guard = mu_.lock();
+    ReadGuard guard(*this);
     return NodeDelta::copy_of(table_, static_cast<std::size_t>(std::min<NodeId>(start, table_.size())));
 }
 

@@ -1,6 +1,7 @@
 // The interned, append-only, thread-safe node table of one graph.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -13,6 +14,7 @@
 #include "store/node_delta.h"
 #include "store/node_table.h"
 #include "util/poison_mutex.h"
+#include "util/rw_lock.h"
 #include "util/result.h"
 
 namespace dagloom {
@@ -31,8 +33,20 @@ struct Snapshot {
 };
 
 // Keys are interned: an equal key returns the id it already has, so ids are
-// dense, stable, and a topological order. Every operation is one critical
-// section under the store's own mutex; reads return copies.
+// dense, stable, and a topological order.
+//
+// Nodes never change once added, so readers need not exclude each other or
+// the writer: a read works on a consistent prefix, the nodes below the count
+// it read and the outputs marked by then. Two locks make that so:
+// - writers (adding a node, marking outputs) take the write lock, one at a
+//   time, and only once they know the key is new: hashing, validating the
+//   inputs and finding a key that exists happen before it;
+// - readers, and searches for an existing key, hold the room lock shared
+//   while they read the tables in place; a writer takes it exclusively only
+//   when an add has to grow (and so move) a table, or to mark outputs.
+// Every add takes its memory before it changes anything, so running out of
+// memory leaves the store as it was and usable; only an internal failure
+// in the middle of a change poisons it, and then every operation fails.
 class GraphStore {
 public:
     GraphStore();
@@ -60,26 +74,49 @@ public:
     // costs what it holds, however large the store.
     NodeDelta delta_from(NodeId start) const;
 
-    // Read-only view of the state, valid only inside with_locked.
+    // Read-only view of a consistent prefix, valid only inside with_locked:
+    // the first `nodes.size()` nodes as read on entry (a writer may add
+    // more meanwhile, which a caller that reads the count again also sees
+    // in full) and the outputs, which cannot change while it runs.
     struct View {
         const NodeTable& nodes;
         const std::vector<NodeId>& outputs;
     };
-    // Runs f(View) with the lock held for its whole duration (used where a
-    // consistent picture must be rendered in one go, e.g. DOT text).
+    // Runs f(View) as a reader: other readers and a writer adding nodes
+    // run alongside (used where a consistent picture must be rendered in
+    // one go, e.g. DOT text).
     template <class F>
     auto with_locked(F&& f) const {
-        auto guard = mu_.lock();
+        ReadGuard guard(*this);
         return f(View{table_, outputs_});
     }
 
 private:
+    // The room lock held shared, after checking the store is not poisoned.
+    class ReadGuard {
+    public:
+        explicit ReadGuard(const GraphStore& s) : room_(s.room_) {
+            s.write_mu_.check();
+            room_.lock_shared();
+        }
+        ~ReadGuard() { room_.unlock_shared(); }
+        ReadGuard(const ReadGuard&) = delete;
+        ReadGuard& operator=(const ReadGuard&) = delete;
+
+    private:
+        RwLock& room_;
+    };
+
     // Both mark functions, with the lock held.
     Status<BadNodeId> mark_outputs_locked(std::span<const NodeId> ids);
     Result<NodeId, BadNodeId> intern_probe(const NodeTable::Probe& probe, NodeKey* whole);
 
-    mutable PoisonMutex mu_;
+    mutable PoisonMutex write_mu_;
+    mutable RwLock room_;
     NodeTable table_;
+    // How many keys are in the index, published by the writer after it
+    // indexed them (the table's own count is published before).
+    std::atomic<std::size_t> indexed_{0};
     std::vector<NodeId> outputs_;
     std::unordered_set<NodeId> output_set_;  // makes "mark once" independent of the output count
 };

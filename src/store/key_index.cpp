@@ -39,6 +39,33 @@ void KeyIndex::reserve_one() {
     if ((size_ + 1) * 10 > slots_.size() * 7) rehash(slots_.empty() ? 16 : slots_.size() * 2);
 }
 
+void KeyIndex::erase_from(uint64_t first) noexcept {
+    if (slots_.empty()) return;
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t removed = 0;
+    for (uint64_t& s : slots_)
+        if (s != 0 && static_cast<uint32_t>(s) - 1 >= first) {
+            s = 0;
+            ++removed;
+        }
+    if (removed == 0) return;
+    size_ -= removed;
+    // Starting just after an empty slot, every entry is taken out and put
+    // back at the first free slot of its run, which is never past where it
+    // was: runs that a removal broke close up again.
+    std::size_t start = 0;
+    while (slots_[start] != 0) ++start;
+    for (std::size_t k = 1; k <= mask; ++k) {
+        const std::size_t i = (start + k) & mask;
+        const uint64_t s = slots_[i];
+        if (s == 0) continue;
+        slots_[i] = 0;
+        std::size_t j = bucket(s >> 32);
+        while (slots_[j] != 0) j = (j + 1) & mask;
+        slots_[j] = s;
+    }
+}
+
 void KeyIndex::reserve(std::size_t count) {
     std::size_t capacity = slots_.empty() ? 16 : slots_.size();
     while (count * 10 > capacity * 7) capacity *= 2;

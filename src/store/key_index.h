@@ -1,8 +1,16 @@
 // Hash-consing index over a vector of keys: open addressing of positions,
 // hashed by the key each position points to, so every key is stored once
 // (in the vector) and the index costs a few bytes per key.
+//
+// A store's index is searched by threads that do not hold its writers'
+// lock while one writer records new entries: a slot is read and written as
+// one atomic word, and a writer fills in everything an entry points to
+// before it stores the slot (release), so a search that loads the slot
+// (acquire) sees all of it. Growing the index moves the slots: the store
+// keeps searches out while that happens (see GraphStore).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -37,7 +45,7 @@ public:
         const uint64_t tag = tag_of(hash);
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t i = bucket(tag);; i = (i + 1) & mask) {
-            const uint64_t s = slots_[i];
+            const uint64_t s = load(i);
             if (s == 0) return std::nullopt;
             if ((s >> 32) == tag) {
                 const uint64_t pos = static_cast<uint32_t>(s) - 1;
@@ -66,7 +74,7 @@ public:
             if (s == 0) break;
             if ((s >> 32) == tag && equal(static_cast<uint32_t>(s) - 1)) return false;
         }
-        slots_[i] = (tag << 32) | (pos + 1);
+        std::atomic_ref<uint64_t>(slots_[i]).store((tag << 32) | (pos + 1), std::memory_order_release);
         ++size_;
         return true;
     }
@@ -74,6 +82,12 @@ public:
     // Makes room for one more entry; call before appending to the key vector
     // so that a failed allocation leaves both unchanged.
     void reserve_one();
+    // Whether one more entry fits without growing (reserve_one would do nothing).
+    bool has_room_for_one() const { return !slots_.empty() && (size_ + 1) * 10 <= slots_.size() * 7; }
+    // Forgets every entry for a position from `first` on. Allocates nothing:
+    // the entries left are moved up their probe runs where a removed one
+    // leaves a gap.
+    void erase_from(uint64_t first) noexcept;
     // Makes room for `count` entries in all, so that many inserts never rehash.
     void reserve(std::size_t count);
     // Records that position `pos` (the next one) holds a key with `hash`.
@@ -90,6 +104,9 @@ private:
     // probe touches a key only when 32 bits of its hash already agree.
     static uint64_t tag_of(uint64_t hash) { return hash >> 32; }
     std::size_t bucket(uint64_t tag) const { return static_cast<std::size_t>(tag) & (slots_.size() - 1); }
+    uint64_t load(std::size_t i) const {
+        return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(slots_[i])).load(std::memory_order_acquire);
+    }
     void rehash(std::size_t capacity);
 
     std::vector<uint64_t> slots_;  // power-of-two size

@@ -70,7 +70,9 @@ NodeDelta NodeDelta::copy_of(const NodeTable& table, std::size_t start) {
     if (count == 0) return d;
 
     const uint64_t first_input = table.input_offsets_[start];
-    d.inputs_.assign(table.inputs_.begin() + static_cast<std::ptrdiff_t>(first_input), table.inputs_.end());
+    // Up to the last counted node's inputs, not the column's end: a writer
+    // may be appending past it.
+    d.inputs_.assign(table.inputs_.data() + first_input, table.inputs_.data() + table.input_offsets_[end]);
     d.input_offsets_.resize(count + 1);
     for (std::size_t i = 0; i <= count; ++i) d.input_offsets_[i] = table.input_offsets_[start + i] - first_input;
 

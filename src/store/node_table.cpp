@@ -292,10 +292,12 @@ std::optional<uint64_t> NodeTable::find(const Probe& probe) const {
 }
 
 std::vector<NodeKey> NodeTable::keys_from(std::size_t start) const {
+    // One count for the whole copy: a writer may add keys meanwhile.
+    const std::size_t end = size();
     std::vector<NodeKey> keys;
-    if (start >= size()) return keys;
-    keys.reserve(size() - start);
-    for (std::size_t i = start; i < size(); ++i) keys.push_back(key_of(view(i)));
+    if (start >= end) return keys;
+    keys.reserve(end - start);
+    for (std::size_t i = start; i < end; ++i) keys.push_back(key_of(view(i)));
     return keys;
 }
 
@@ -359,8 +361,54 @@ uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whol
     }
     records_.push_back(r);
     input_offsets_.push_back(inputs_.size());
+    // Published before it is indexed: a search that finds the key then also
+    // sees a count that includes it.
+    published_.publish(records_.size());
     if (index != nullptr) index->insert(pos, probe.hash);
     return pos;
+}
+
+uint64_t NodeTable::add(const Probe& probe, const PoolIds& ids, NodeKey* whole) {
+    if (!pending_.empty()) fail("node table added to with keys left out of its index");
+    return append(probe, ids, whole);
+}
+
+bool NodeTable::has_room(const Probe& probe, const PoolIds& ids) const {
+    const NodeView& parts = probe.parts;
+    // A stage pools its members' texts and fills four columns: rare enough
+    // in a shared store to always count as growing.
+    if (parts.kind == NodeKind::Stage) return false;
+    if (probe.segment >= segments_.size() || !segments_[probe.segment].has_room_for_one()) return false;
+    if (records_.capacity() == records_.size() || input_offsets_.capacity() == input_offsets_.size()) return false;
+    if (parts.kind == NodeKind::External) return whole_.capacity() > whole_.size();
+    if (inputs_.capacity() - inputs_.size() < parts.inputs.size()) return false;
+    if (!ids.name && !names_.has_room(parts.name.size())) return false;
+    if (!ids.params && !params_.has_room()) return false;
+    return true;
+}
+
+void NodeTable::truncate(std::size_t count) noexcept {
+    index_pending();
+    if (count >= records_.size()) return;
+    for (KeyIndex& index : segments_) index.erase_from(count);
+    // Externals and stages own entries of their side columns in position
+    // order: the first dropped one says where those columns end now.
+    std::size_t wholes = whole_.size(), stages = stage_members_.size() - 1;
+    for (std::size_t pos = count; pos < records_.size(); ++pos) {
+        const Record& r = records_[pos];
+        if (r.kind == NodeKind::External) wholes = std::min<std::size_t>(wholes, r.name);
+        if (r.kind == NodeKind::Stage) stages = std::min<std::size_t>(stages, r.name);
+    }
+    whole_.erase(whole_.begin() + static_cast<std::ptrdiff_t>(wholes), whole_.end());
+    stage_members_.resize_down(stages + 1);
+    const uint64_t members = stage_members_[stages];
+    member_ops_.resize_down(members);
+    member_ref_start_.resize_down(members + 1);
+    member_refs_.resize_down(member_ref_start_[members]);
+    records_.resize_down(count);
+    input_offsets_.resize_down(count + 1);
+    inputs_.resize_down(input_offsets_[count]);
+    published_.publish(count);
 }
 
 // Stores a stage's inputs and members; the stage's index is the last in

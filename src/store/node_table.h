@@ -7,6 +7,7 @@
 // and interning a new node allocates nothing of its own.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -21,12 +22,34 @@
 
 namespace dagloom {
 
+// A count that threads other than its owner read while the owner appends:
+// everything below it is written before it is published.
+class PublishedCount {
+public:
+    PublishedCount() = default;
+    PublishedCount(const PublishedCount& o) : n_(o.get()) {}
+    PublishedCount& operator=(const PublishedCount& o) {
+        publish(o.get());
+        return *this;
+    }
+    std::size_t get() const { return n_.load(std::memory_order_acquire); }
+    void publish(std::size_t n) { n_.store(n, std::memory_order_release); }
+
+private:
+    std::atomic<std::size_t> n_{0};
+};
+
 // Distinct strings, each stored once in one character buffer.
 class StringPool {
 public:
     StringPool() : offsets_{0} {}
     std::optional<uint32_t> find(std::string_view s, uint64_t hash) const;
     uint32_t add(std::string_view s, uint64_t hash);  // s must be absent
+    // Whether add(s) would store without growing anything.
+    bool has_room(std::size_t length) const {
+        return index_.has_room_for_one() && offsets_.capacity() > offsets_.size() &&
+               chars_.capacity() - chars_.size() >= length;
+    }
     std::string_view at(uint32_t id) const {
         return std::string_view(chars_.data() + offsets_[id], offsets_[id + 1] - offsets_[id]);
     }
@@ -45,6 +68,7 @@ public:
     uint32_t add(const ParamMap& params, uint64_t hash);  // params must be absent
     uint32_t add(ParamMap&& params, uint64_t hash);
     const ParamMap& at(uint32_t id) const { return maps_[id]; }
+    bool has_room() const { return index_.has_room_for_one() && maps_.capacity() > maps_.size(); }
 
 private:
     std::vector<ParamMap> maps_;
@@ -73,7 +97,10 @@ public:
     uint64_t name_hash(std::string_view name) const;
     uint64_t params_hash(const ParamMap& params) const;
 
-    std::size_t size() const { return records_.size(); }
+    // The number of keys. Other threads may read the first size() keys
+    // (view, inputs, find) while one writer adds more, as long as no add
+    // has to grow the table meanwhile (see has_room).
+    std::size_t size() const { return published_.get(); }
     void reserve(std::size_t count);
     // The same for `count` keys a writer appends with append_unchecked,
     // `stages` of them stages with `members` members and `refs` references
@@ -100,6 +127,11 @@ public:
     Interned intern(const Probe& probe, NodeKey* whole);
     // The position of the probed key, if present.
     std::optional<uint64_t> find(const Probe& probe) const;
+    // Drops every key from position `count` on, with its index entries,
+    // allocating nothing: an owner that added keys undoes them this way
+    // should a later step fail. Names and parameter lists pooled for them
+    // stay (pools are only looked into, never listed).
+    void truncate(std::size_t count) noexcept;
     // Every key from position `start` on, rebuilt as NodeKeys.
     std::vector<NodeKey> keys_from(std::size_t start) const;
 
@@ -112,6 +144,13 @@ public:
     };
     PoolIds pool_ids(const Probe& probe) const;
     std::optional<uint64_t> find(const Probe& probe, const PoolIds& ids) const;
+    // Appends the probed key, which the caller found absent with `ids` from
+    // pool_ids; the same guarantee as intern.
+    uint64_t add(const Probe& probe, const PoolIds& ids, NodeKey* whole);
+    // Whether add would store the key without growing (and so moving) any
+    // column, pool or index segment: readers of the first size() keys may
+    // then go on reading while it runs.
+    bool has_room(const Probe& probe, const PoolIds& ids) const;
     // A stage whose members' operation texts the caller has pooled with
     // name_id and hashed with name_hash (a writer emitting many stages over
     // few texts does both once per text).
@@ -177,6 +216,7 @@ private:
     bool index_pending_unless(Equal&& equal);
 
     uint64_t seed_;
+    PublishedCount published_;
     // The columns grow with every node; grown in place, a large one is
     // neither copied nor faulted in again when it outgrows its block.
     BigVector<Record, Pages::Small> records_;

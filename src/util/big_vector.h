@@ -103,6 +103,10 @@ public:
     void clear() {
         while (size_) pop_back();
     }
+    // Drops the elements from `n` on (none when n >= size()); keeps the block.
+    void resize_down(std::size_t n) {
+        while (size_ > n) pop_back();
+    }
     template <class It>
     void append(It first, It last) {
         const std::size_t n = static_cast<std::size_t>(std::distance(first, last));

@@ -1,11 +1,17 @@
-// A mutex that becomes permanently unusable when a critical section
-// unwinds with an exception: the state it guarded may be half-updated,
-// so every later lock attempt fails with an internal error instead.
+// A mutex that becomes permanently unusable when a critical section fails
+// in a way that may have left the state it guards half-updated: every later
+// lock attempt then fails with an internal error instead.
+//
+// Running out of memory is not such a failure where the code under the lock
+// takes its memory before it changes anything: such a section says so with
+// Guard::spare_on_bad_alloc (or runs through locked()), and a std::bad_alloc
+// unwinding through it leaves the lock usable.
 #pragma once
 
 #include <atomic>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -15,13 +21,19 @@ namespace dagloom {
 
 class PoisonMutex {
 public:
-    // `what` names the guarded object in the failure text, e.g.
+    // `poisoned_text` names the guarded object in the failure text, e.g.
     // "dagloom-core store mutex poisoned".
     explicit PoisonMutex(std::string poisoned_text) : poisoned_text_(std::move(poisoned_text)) {}
     PoisonMutex(const PoisonMutex&) = delete;
     PoisonMutex& operator=(const PoisonMutex&) = delete;
 
     bool poisoned() const { return poisoned_.load(std::memory_order_acquire); }
+    // Fails with the poisoned text if the lock is poisoned (for readers that
+    // do not take this lock but must not read what it guards once broken).
+    void check() const {
+        if (poisoned()) fail_poisoned();
+    }
+    [[noreturn]] void fail_poisoned() const { fail(poisoned_text_ + ": poisoned lock: another task failed inside"); }
 
     class Guard {
     public:
@@ -29,22 +41,40 @@ public:
             m_.mu_.lock();
             if (m_.poisoned()) {
                 m_.mu_.unlock();
-                fail(m_.poisoned_text_ + ": poisoned lock: another task failed inside");
+                m_.fail_poisoned();
             }
         }
         ~Guard() {
-            if (std::uncaught_exceptions() > exceptions_) m_.poisoned_.store(true, std::memory_order_release);
+            if (!spared_ && std::uncaught_exceptions() > exceptions_) m_.poisoned_.store(true, std::memory_order_release);
             m_.mu_.unlock();
         }
         Guard(const Guard&) = delete;
         Guard& operator=(const Guard&) = delete;
 
+        // The exception now unwinding left the guarded state as it was.
+        void spare() { spared_ = true; }
+
     private:
         PoisonMutex& m_;
         int exceptions_;
+        bool spared_ = false;
     };
 
     Guard lock() { return Guard(*this); }
+
+    // f() under the lock. f must change nothing before it has all the memory
+    // it needs: a std::bad_alloc from it then leaves the lock usable, while
+    // any other failure poisons it.
+    template <class F>
+    decltype(auto) locked(F&& f) {
+        Guard guard(*this);
+        try {
+            return f();
+        } catch (const std::bad_alloc&) {
+            guard.spare();
+            throw;
+        }
+    }
 
 private:
     std::mutex mu_;

@@ -138,8 +138,17 @@ void unmap(void* p, std::size_t bytes) noexcept {
     if (!p) return;
     const Block block{static_cast<char*>(p), mapped_length(bytes), Clock::now()};
 #if defined(__linux__)
+    KeptBlocks* kept = nullptr;
     if (block.length <= kKeptLimit) {
-        KeptBlocks& k = kept_blocks();
+        // The list is made on first use, which may itself run out of
+        // memory: the block is then handed back instead of kept.
+        try {
+            kept = &kept_blocks();
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    if (kept != nullptr) {
+        KeptBlocks& k = *kept;
         std::lock_guard guard(k.lock);
         drop_expired(k, block.since);
         try {
@@ -170,7 +179,13 @@ Kept kept() {
 }
 
 void release_kept() noexcept {
-    KeptBlocks& k = kept_blocks();
+    KeptBlocks* kept = nullptr;
+    try {
+        kept = &kept_blocks();
+    } catch (const std::bad_alloc&) {
+        return;  // never made: nothing is kept
+    }
+    KeptBlocks& k = *kept;
     std::lock_guard guard(k.lock);
     for (const Block& b : k.blocks) unmap_now(b);
     k.blocks.clear();

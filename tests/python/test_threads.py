@@ -3,6 +3,7 @@ parallel; with a GIL they still interleave between calls."""
 import random
 import sys
 import threading
+import time
 
 import pytest
 
@@ -109,14 +110,96 @@ def test_long_calls_let_other_threads_run(call):
     try:
         other.start()
         go.set()
+        # Bounded by time, not by a number of calls: a quick call (a
+        # report on a store with no outputs) may end before a woken thread
+        # is running again.
         seen = False
-        for _ in range(200):
+        deadline = time.monotonic() + 5.0
+        while not seen and time.monotonic() < deadline:
             run()
             seen = bool(ran)
-            if seen:
-                break
     finally:
         sys.setswitchinterval(old)
         go.set()
         other.join()
     assert seen, f"no other thread ran during {call}()"
+
+
+@pytest.mark.parametrize("reader", ["serialize", "nodes", "to_dot", "reduction_report", "step"])
+def test_readers_see_a_prefix_while_writers_add(reader):
+    # Two writers add interleaved chains; every read taken meanwhile is the
+    # store as it was at some count: the first nodes of the final store.
+    g = dc.GraphStore()
+    g.add_source("x")
+    g.add_source("y")
+    per_writer = 3000
+    done = threading.Barrier(3)
+    reads = []
+
+    def work(t):
+        if t < 2:
+            prev = t
+            for i in range(per_writer):
+                prev = g.add_op(f"w{t}", [prev, i % 2], {"i": i})
+            done.wait()
+            return
+        while True:
+            if reader == "serialize":
+                reads.append(g.serialize())
+            elif reader == "nodes":
+                reads.append(g.nodes())
+            elif reader == "to_dot":
+                reads.append(g.to_dot())
+            elif reader == "reduction_report":
+                reads.append(g.reduction_report(outputs=[0]))
+            else:
+                r = dc.IncrementalReducer()
+                reads.append((r.step(g), r.canonical_count()))
+            if done.n_waiting == 2:
+                done.wait()
+                return
+
+    run_threads(work, n=3)
+    final_nodes = g.nodes()
+    assert len(final_nodes) == 2 + 2 * per_writer
+    for read in reads:
+        if reader == "serialize":
+            prefix = dc.GraphStore.deserialize(read).nodes()
+            assert prefix == final_nodes[: len(prefix)]
+        elif reader == "nodes":
+            assert read == final_nodes[: len(read)]
+        elif reader == "to_dot":
+            lines = read.splitlines()
+            labels = [line.split()[0] for line in lines if "[label=" in line]
+            assert labels == [f"n{i}" for i in range(len(labels))]
+            edges = [line.split() for line in lines if "->" in line]
+            assert all(int(a[1:]) < int(b[1:].rstrip(";")) < len(labels) for a, _, b in edges)
+            assert len(edges) == sum(len(n["inputs"]) for n in final_nodes[: len(labels)])
+        elif reader == "reduction_report":
+            assert read["input_nodes"] <= len(final_nodes) and read["reduced_nodes"] == 1
+        else:
+            stepped, canonical = read
+            assert canonical == stepped <= len(final_nodes)
+
+
+def test_half_existing_keys_from_two_writers_get_one_id_each():
+    g = dc.GraphStore()
+    roots = [g.add_source(f"r{i}") for i in range(4)]
+    ids = [{} for _ in range(4)]
+
+    def work(t):
+        # Writers 0 and 1 add the same chain, 2 and 3 chains of their own;
+        # each adds every key twice, the second time finding it.
+        name = "shared" if t < 2 else f"own{t}"
+        prev = roots[0 if t < 2 else t]
+        for i in range(2000):
+            inputs = [prev, roots[i % 4]]
+            node = g.add_op(name, inputs, {"i": i})
+            assert g.add_op(name, inputs, {"i": i}) == node
+            ids[t][i] = prev = node
+
+    run_threads(work, n=4)
+    assert ids[0] == ids[1]
+    everything = {v for d in ids for v in d.values()}
+    assert g.node_count() == 4 + len(everything) == 4 + 3 * 2000
+    assert sorted(everything) == list(range(4, 4 + 3 * 2000))

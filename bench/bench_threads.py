@@ -1,0 +1,165 @@
+"""Threads sharing stores: one thread doing all the work against T threads
+splitting it, in the same run, best of three.
+
+Usage: PYTHONPATH=<build>/python <python> bench/bench_threads.py [N] [T]
+
+N records per thread (default 200,000), T threads (default 2). Meant for a
+free-threaded interpreter (3.13t); under one with a global interpreter lock
+it prints the same table for reference (ratios near 1 or below there).
+
+Each line is the speedup t(one thread, all the work) / t(T threads, 1/T
+each); targets on this 2-core machine in brackets:
+- building separate stores, one per thread;
+- building into one store with disjoint keys [>= 1.3];
+- building into one store, half of the calls hitting keys that exist [>= 1.5];
+- serialize() / nodes() / to_dot() on one store [>= 1.7];
+- reduce() on separate stores.
+"""
+
+import os
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_common import build_records, report  # noqa: E402
+
+import dagloom_core as dc  # noqa: E402
+
+
+def run_threads(jobs):
+    """Runs each job on its own thread, all released together; wall seconds
+    from the release to the last one done."""
+    barrier = threading.Barrier(len(jobs) + 1)
+    errors = []
+
+    def body(job):
+        barrier.wait()
+        try:
+            job()
+        except BaseException as e:  # noqa: B036 - reported after the run
+            errors.append(e)
+
+    threads = [threading.Thread(target=body, args=(j,)) for j in jobs]
+    for t in threads:
+        t.start()
+    barrier.wait()
+    t0 = time.perf_counter()
+    for t in threads:
+        t.join()
+    seconds = time.perf_counter() - t0
+    if errors:
+        raise errors[0]
+    return seconds
+
+
+def best(fn, repeat=3):
+    return min(fn() for _ in range(repeat))
+
+
+def prefixed(records, prefix):
+    """The same records with every source renamed: a graph disjoint from
+    the original (its ops read other nodes, so they differ too)."""
+    return [(r[0], prefix + r[1], r[2]) if r[0] == "src" else r for r in records]
+
+
+def build_into(store, records, existing=None, existing_ids=None):
+    """Interns `records` into `store`; with `existing`, every call of a new
+    record is followed by one of an existing key (ids from existing_ids)."""
+    add_source, add_op = store.add_source, store.add_op
+    ids = []
+    for i, rec in enumerate(records):
+        if rec[0] == "src":
+            ids.append(add_source(rec[1], rec[2]))
+        else:
+            ids.append(add_op(rec[1], [ids[j] for j in rec[2]], rec[3]))
+        if existing is not None:
+            old = existing[i]
+            if old[0] == "src":
+                add_source(old[1], old[2])
+            else:
+                add_op(old[1], [existing_ids[j] for j in old[2]], old[3])
+    return ids
+
+
+def speedup(label, target, one, split, threads):
+    t_one = best(lambda: run_threads([one]))
+    t_split = best(lambda: run_threads(split()))
+    note = f" (target >= {target})" if target else ""
+    report(f"{label}{note}", t_one / t_split, "x")
+    return t_one, t_split
+
+
+def main():
+    n = int(sys.argv[1]) if len(sys.argv) > 1 else 200_000
+    threads = int(sys.argv[2]) if len(sys.argv) > 2 else 2
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    print(f"Python {sys.version.split()[0]}, GIL {'enabled' if gil else 'disabled'}; "
+          f"{threads} threads, {n} records each; speedup = t(1 thread, all) / t({threads} threads, split)")
+    parts = [prefixed(build_records(n, seed=7), f"t{t}_") for t in range(threads)]
+
+    # Separate stores.
+    speedup("build, a store per thread", None,
+            lambda: [build_into(dc.GraphStore(), p) for p in parts],
+            lambda: [lambda p=p: build_into(dc.GraphStore(), p) for p in parts], threads)
+
+    # One store, disjoint keys. The store is made before the clock starts.
+    holder = {}
+
+    def one_shared():
+        g = holder["g"] = dc.GraphStore()
+        for p in parts:
+            build_into(g, p)
+
+    def split_shared():
+        g = holder["g"] = dc.GraphStore()
+        return [lambda p=p: build_into(g, p) for p in parts]
+
+    speedup("build, one store, disjoint keys", 1.3, one_shared, split_shared, threads)
+    distinct = holder["g"].node_count()
+
+    # One store, half of the calls hitting existing keys: the store starts
+    # with a graph every thread re-interns while adding its own.
+    old = build_records(n, seed=11)
+    seed_store = dc.GraphStore()
+    old_ids = build_into(seed_store, old)
+    seed_blob = seed_store.serialize()
+
+    def one_hits():
+        g = dc.GraphStore.deserialize(seed_blob)
+        for p in parts:
+            build_into(g, p, old, old_ids)
+
+    def split_hits():
+        g = dc.GraphStore.deserialize(seed_blob)
+        return [lambda p=p: build_into(g, p, old, old_ids) for p in parts]
+
+    speedup("build, one store, half the calls existing", 1.5, one_hits, split_hits, threads)
+
+    # Readers of one store: the whole store built above.
+    g = holder["g"]
+    calls = 4
+    for name, target in (("serialize", 1.7), ("nodes", 1.7), ("to_dot", 1.7)):
+        method = getattr(g, name)
+
+        def reader(count, method=method):
+            for _ in range(count):
+                method()
+
+        speedup(f"{name}() on one store of {distinct} nodes", target,
+                lambda reader=reader: reader(calls * threads),
+                lambda reader=reader: [lambda: reader(calls)] * threads, threads)
+
+    # Reductions of separate stores (for reference).
+    stores = [dc.GraphStore() for _ in range(threads)]
+    outs = []
+    for s, p in zip(stores, parts):
+        ids = build_into(s, p[: n // 2])
+        outs.append(ids[-1])
+    speedup("reduce() of separate stores", None,
+            lambda: [s.reduce(outputs=[o]) for s, o in zip(stores, outs)],
+            lambda: [lambda s=s, o=o: s.reduce(outputs=[o]) for s, o in zip(stores, outs)], threads)
+
+
+if __name__ == "__main__":
+    main()
