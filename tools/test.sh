@@ -24,7 +24,7 @@ PY_FT=                              # set by ensure_py313t
 # Stages in order; a later stage (sanitizers, fuzzing, stubtest, ...) is a
 # function named stage_<name> plus an entry here.
 STAGES=(deps cpython_313t build_sys ctest_sys pytest_sys build_py313t gil_py313t pytest_py313t
-        packaging sanitizers fuzz)
+        memory_pressure packaging sanitizers fuzz)
 
 ensure_py313t() {
   if [[ -z "$PY_FT" ]]; then
@@ -126,6 +126,21 @@ stage_pytest_py313t() {
   # the warnings raised from its own assertion rewriter.
   run_pytest "$PY_FT" "$BUILD_FT/python" -W 'ignore::DeprecationWarning:_pytest.assertion.rewrite'
 
+}
+
+# memory_pressure <python> <build dir>: tools/memory-pressure.py against that build's module.
+memory_pressure() {
+  local py=$1 dir=$2
+  require_module "$dir" >/dev/null
+  env -u PYTHON_GIL PYTHONPATH="$dir/python" "$py" "$DAGLOOM_ROOT/tools/memory-pressure.py" \
+    || die "memory-pressure check failed under $py"
+}
+
+stage_memory_pressure() {
+  stage "memory pressure: every public method under an address-space limit (3.11 and 3.13t)"
+  ensure_py313t
+  memory_pressure "$DAGLOOM_SYS_PY" "$BUILD_SYS"
+  memory_pressure "$PY_FT" "$BUILD_FT"
 }
 
 stage_packaging() {
