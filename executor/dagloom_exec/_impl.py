@@ -20,7 +20,9 @@ def _check_callables(what: str, table: Mapping[str, Any]) -> None:
             raise TypeError(f"Impl: {what}[{name!r}] is not callable")
 
 
-@dataclass(frozen=True)
+# Compared and hashed by identity: it holds functions and tables that may
+# not be hashable themselves.
+@dataclass(frozen=True, eq=False)
 class Impl:
     """The implementation of every node kind a graph may hold.
 

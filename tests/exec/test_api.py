@@ -260,3 +260,8 @@ def test_evaluate_rejects_what_is_not_an_impl():
     g, s = road()
     with pytest.raises(TypeError, match="impl must be a dagloom_exec.Impl, not dict"):
         evaluate(g, {"ops": {}}, [s])
+
+
+def test_impl_is_hashed_and_compared_by_identity():
+    a, b = Impl(ops={"f": len}), Impl(ops={"f": len})
+    assert len({a, b, a}) == 2 and a != b and a == a
