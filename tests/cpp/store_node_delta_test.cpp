@@ -151,7 +151,7 @@ TEST(NodeTablePending, AppendedKeysAreFoundOnceIndexed) {
         ASSERT_TRUE(ids.name && ids.params);
         EXPECT_EQ(ids.params == 0u, i % 3 == 0);
         if (i == 150) {
-            EXPECT_THROW((void)table.find(probe), InternalError);
+            EXPECT_THROW((void)table.find(probe, ids), InternalError);
             table.index_pending();
         }
     }
@@ -160,7 +160,7 @@ TEST(NodeTablePending, AppendedKeysAreFoundOnceIndexed) {
     for (NodeId i = 0; i < 300; ++i) {
         EXPECT_TRUE(key_of(table.view(i)) == key_of(parts(i)));
         const NodeTable::Probe probe = table.probe(parts(i));
-        EXPECT_EQ(table.find(probe), i);
+        EXPECT_EQ(table.find(probe, table.pool_ids(probe)), i);
         // Hashes taken apart and handed in give the same probe.
         EXPECT_EQ(table.probe(parts(i), table.name_hash(parts(i).name), table.params_hash(*parts(i).params)).hash,
                   probe.hash);
