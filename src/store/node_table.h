@@ -18,7 +18,7 @@
 #include "graph/node_view.h"
 #include "store/key_index.h"
 #include "util/big_vector.h"
-#include "util/scratch_memory.h"
+#include "util/memory.h"
 
 namespace dagloom {
 
