@@ -14,6 +14,7 @@
 #include "store/node_delta.h"
 #include "store/node_table.h"
 #include "util/internal_error.h"
+#include "store_testing.h"
 
 using namespace dagloom;
 
@@ -65,7 +66,7 @@ TEST_P(NodeDeltaSlice, ViewsReadBackAsTheStoresKeys) {
     const std::size_t first = std::min<std::size_t>(start, keys.size());
     EXPECT_EQ(delta.start(), first);
     ASSERT_EQ(delta.size(), keys.size() - first);
-    const std::vector<NodeKey> expected = store->snapshot_from(start);
+    const std::vector<NodeKey> expected = snapshot_from(*store, start);
     ASSERT_EQ(expected.size(), delta.size());
     for (std::size_t i = 0; i < delta.size(); ++i) {
         const NodeView v = delta.view(i);

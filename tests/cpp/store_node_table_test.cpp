@@ -11,6 +11,7 @@
 #include "graph/node_view.h"
 #include "store/graph_store.h"
 #include "util/internal_error.h"
+#include "store_testing.h"
 
 using namespace dagloom;
 
@@ -152,7 +153,7 @@ TEST(StoreNodeTable, ManyNodesSurviveGrowthAndReserve) {
         ASSERT_EQ(*s.intern(keys.back()), static_cast<NodeId>(i));
     }
     for (int i = 0; i < 5000; i += 97) EXPECT_EQ(*s.intern(keys[i]), static_cast<NodeId>(i));
-    const std::vector<NodeKey> tail = s.snapshot_from(4990);
+    const std::vector<NodeKey> tail = snapshot_from(s, 4990);
     ASSERT_EQ(tail.size(), 10u);
     for (std::size_t i = 0; i < tail.size(); ++i) EXPECT_TRUE(tail[i] == keys[4990 + i]);
 }
