@@ -407,7 +407,7 @@ Status<BlobError> read_records(Reader& r, uint64_t node_count, NodeTable& table)
         }
         const auto [name_hash, name_id] = names.pooled(table, parts.name);
         const NodeTable::Probe probe = table.probe(parts.view(), name_hash, block.in_table->first);
-        table.append_unchecked(probe, NodeTable::PoolIds{name_id, block.in_table->second});
+        table.append_unchecked(probe, NodeTable::PoolIds{name_id, block.in_table->second, {}});
     }
     return Unit{};
 }

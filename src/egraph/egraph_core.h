@@ -125,6 +125,7 @@ using NodeList = SmallVector<SymbolLang, 1>;
 using ParentList = SmallVector<ParentRef, 3>;
 
 struct EClass {
+    using bitwise_relocatable = std::true_type;  // its lists are
     Id id = 0;           // the representative; equals the key
     NodeList nodes;      // sorted and deduplicated after rebuild
     ParentList parents;  // one entry per occurrence as a child
@@ -261,6 +262,7 @@ public:
 
 private:
     struct MemoEntry {
+        using bitwise_relocatable = std::true_type;  // its key is
         MemoEntry(SymbolLang&& k, Id v, std::uint32_t f) noexcept : key(std::move(k)), value(v), frag(f) {}
         SymbolLang key;
         Id value;

@@ -12,32 +12,39 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <utility>
+
+#include "util/memory.h"
 
 namespace dagloom::egraph {
 
-// Zero-initialised slot storage. Large tables are mapped directly and asked
-// for transparent huge pages: probes are random, so TLB misses would
-// otherwise dominate each lookup.
+// Zero-initialised slot storage. Large tables come from the memory module
+// on huge pages: probes are random, so TLB misses would otherwise dominate
+// each lookup.
 class SlotBuffer {
 public:
     SlotBuffer() = default;
-    explicit SlotBuffer(std::size_t n);
-    SlotBuffer(const SlotBuffer& o);
-    SlotBuffer(SlotBuffer&& o) noexcept : p_(o.p_), n_(o.n_), mapped_(o.mapped_) {
+    explicit SlotBuffer(std::size_t n)
+        : p_(n == 0 ? nullptr : static_cast<std::uint64_t*>(memory::allocate_zeroed(bytes(n), Pages::Huge))), n_(n) {}
+    SlotBuffer(const SlotBuffer& o) : SlotBuffer(o.n_) {
+        if (n_) std::memcpy(p_, o.p_, bytes(n_));
+    }
+    SlotBuffer(SlotBuffer&& o) noexcept : p_(o.p_), n_(o.n_) {
         o.p_ = nullptr;
         o.n_ = 0;
-        o.mapped_ = 0;
     }
     SlotBuffer& operator=(SlotBuffer o) noexcept {
         swap(o);
         return *this;
     }
-    ~SlotBuffer();
+    ~SlotBuffer() {
+        if (p_) memory::deallocate(p_, bytes(n_));
+    }
     void swap(SlotBuffer& o) noexcept {
         std::swap(p_, o.p_);
         std::swap(n_, o.n_);
-        std::swap(mapped_, o.mapped_);
     }
     std::uint64_t* data() { return p_; }
     const std::uint64_t* data() const { return p_; }
@@ -45,12 +52,18 @@ public:
     bool empty() const { return n_ == 0; }
     std::uint64_t& operator[](std::size_t i) { return p_[i]; }
     std::uint64_t operator[](std::size_t i) const { return p_[i]; }
-    void zero();
+    void zero() {
+        if (n_) std::memset(p_, 0, bytes(n_));
+    }
 
 private:
+    static std::size_t bytes(std::size_t n) {
+        if (n > SIZE_MAX / sizeof(std::uint64_t)) throw std::bad_array_new_length();
+        return n * sizeof(std::uint64_t);
+    }
+
     std::uint64_t* p_ = nullptr;
     std::size_t n_ = 0;
-    std::size_t mapped_ = 0;  // bytes mapped, 0 when heap-allocated
 };
 
 class FlatIndex {

@@ -37,6 +37,9 @@ inline constexpr std::uint64_t hash_id(Id id) { return hash_word(0, id); }
 // implied by the length (the next power of two, at least 4).
 class SymbolLang {
 public:
+    // Its children are inline or behind a heap pointer: moved as bytes, it
+    // stays whole (see the move constructor).
+    using bitwise_relocatable = std::true_type;
     GlobalSymbol op;
 
     SymbolLang() noexcept {}

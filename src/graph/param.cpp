@@ -26,6 +26,18 @@ bool operator==(const ParamValue& a, const ParamValue& b) {
     return false;
 }
 
+bool same_bits(const ParamMap& a, const ParamMap& b) {
+    if (!(a == b)) return false;
+    // Equal lists differ in their bits only where both hold a NaN.
+    for (std::size_t i = 0; i < a.entries_.size(); ++i) {
+        const ParamValue& x = a.entries_[i].second;
+        if (x.tag() == ParamValue::Tag::Float &&
+            std::bit_cast<uint64_t>(x.as_float()) != std::bit_cast<uint64_t>(b.entries_[i].second.as_float()))
+            return false;
+    }
+    return true;
+}
+
 namespace {
 
 std::string hex16(uint64_t bits) {

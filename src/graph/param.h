@@ -69,6 +69,9 @@ public:
     std::string display() const;
 
     friend bool operator==(const ParamMap& a, const ParamMap& b) { return a.entries_ == b.entries_; }
+    // Equal and bit for bit the same: a NaN's payload counts. Lists equal as
+    // keys may still differ in what a node hands back of them.
+    friend bool same_bits(const ParamMap& a, const ParamMap& b);
 
 private:
     std::vector<Entry> entries_;

@@ -37,6 +37,7 @@ struct ParamsFacts {
     bool known = false;
     bool pooled = false;
     std::optional<uint32_t> pool_id;
+    std::optional<uint32_t> pool_class;
 };
 
 NameFacts name_facts(std::string_view name, const NodeTable& table) {
@@ -287,6 +288,7 @@ struct IncrementalReducer::State {
         const uint64_t pos = canonical.add_absent(probe, ids);
         name.pool_id = ids.name;
         params.pool_id = ids.params;
+        params.pool_class = ids.params_class;
         users.add(pos, probe.parts.inputs, mark);
         return pos;
     }
@@ -296,9 +298,10 @@ struct IncrementalReducer::State {
             const NodeTable::PoolIds ids = canonical.pool_ids(probe);
             name.pool_id = ids.name;
             params.pool_id = ids.params;
+            params.pool_class = ids.params_class;
             name.pooled = params.pooled = true;
         }
-        return NodeTable::PoolIds{name.pool_id, params.pool_id};
+        return NodeTable::PoolIds{name.pool_id, params.pool_id, params.pool_class};
     }
 };
 

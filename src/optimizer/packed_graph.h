@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "egraph/flat_index.h"
-#include "util/scratch_memory.h"
+#include "util/memory.h"
 
 namespace dagloom {
 

@@ -5,7 +5,7 @@
 
 #include "optimizer/stage_fusion.h"
 #include "util/internal_error.h"
-#include "util/scratch_memory.h"
+#include "util/memory.h"
 
 namespace dagloom {
 

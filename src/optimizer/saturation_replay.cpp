@@ -8,7 +8,7 @@
 #include "egraph/language.h"
 #include "egraph/runner.h"
 #include "optimizer/small_key_table.h"
-#include "util/scratch_memory.h"
+#include "util/memory.h"
 
 namespace dagloom {
 

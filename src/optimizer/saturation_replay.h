@@ -29,7 +29,7 @@
 #include "egraph/symbol.h"
 #include "optimizer/packed_graph.h"
 #include "optimizer/rule_set.h"
-#include "util/scratch_memory.h"
+#include "util/memory.h"
 
 namespace dagloom {
 

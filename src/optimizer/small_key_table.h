@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "egraph/language.h"
-#include "util/scratch_memory.h"
+#include "util/memory.h"
 
 namespace dagloom {
 

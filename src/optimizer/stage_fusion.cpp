@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "util/internal_error.h"
-#include "util/scratch_memory.h"
+#include "util/memory.h"
 
 namespace dagloom {
 namespace {

@@ -161,11 +161,6 @@ Snapshot GraphStore::snapshot() const {
     return Snapshot{table_.keys_from(0), outputs_};
 }
 
-std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
-    ReadGuard guard(*this);
-    return table_.keys_from(static_cast<std::size_t>(std::min<NodeId>(start, table_.size())));
-}
-
 NodeDelta GraphStore::delta_from(NodeId start) const {
     ReadGuard guard(*this);
     return NodeDelta::copy_of(table_, static_cast<std::size_t>(std::min<NodeId>(start, table_.size())));

@@ -69,7 +69,6 @@ public:
     std::size_t node_count() const;
     std::vector<NodeId> outputs() const;
     Snapshot snapshot() const;
-    std::vector<NodeKey> snapshot_from(NodeId start) const;
     // The nodes from id `start` on, copied packed (see NodeDelta); the copy
     // costs what it holds, however large the store.
     NodeDelta delta_from(NodeId start) const;

@@ -19,8 +19,6 @@ constexpr uint64_t kMaxEntries = 0xfffffffeULL;
 
 }  // namespace
 
-KeyIndex::KeyIndex() : seed_(random_hash_seed()) {}
-
 void KeyIndex::rehash(std::size_t capacity) {
     std::vector<uint64_t> fresh(capacity, 0);
     const std::size_t mask = capacity - 1;

@@ -15,8 +15,6 @@
 #include <optional>
 #include <vector>
 
-#include "graph/node_key.h"
-
 namespace dagloom {
 
 // A fresh random seed for hashes private to one table.
@@ -24,21 +22,8 @@ uint64_t random_hash_seed();
 
 class KeyIndex {
 public:
-    // A random seed keeps hash values private to this index.
-    KeyIndex();
-    // The same with a seed the caller drew (an owner of many indexes draws once).
-    explicit KeyIndex(uint64_t seed) : seed_(seed) {}
-
-    uint64_t hash(const NodeKey& key) const { return hash_key(key, seed_); }
-
-    // Position of the key equal to `key` among `keys` (the vector this index
-    // describes), or nothing.
-    std::optional<uint64_t> find(const std::vector<NodeKey>& keys, const NodeKey& key, uint64_t hash) const {
-        return find_if(hash, [&](uint64_t pos) { return keys[pos] == key; });
-    }
-
     // The first position recorded under `hash` for which equal(pos) holds,
-    // or nothing: for tables that keep their keys in some other form.
+    // or nothing.
     template <class Equal>
     std::optional<uint64_t> find_if(uint64_t hash, Equal&& equal) const {
         if (slots_.empty()) return std::nullopt;
@@ -111,7 +96,6 @@ private:
 
     std::vector<uint64_t> slots_;  // power-of-two size
     std::size_t size_ = 0;
-    uint64_t seed_;
 };
 
 }  // namespace dagloom

@@ -36,8 +36,8 @@ public:
     }
 
     // Slice-local ids of a node's name and parameter list, dense from 0, equal
-    // exactly when the name (the parameter list) is equal; parameter id 0 is
-    // the empty list. Only for nodes held as parts (view(i).full == nullptr).
+    // exactly when the name (the parameter list, bit for bit) is the same;
+    // parameter id 0 is the empty list. Only for nodes held as parts (view(i).full == nullptr).
     uint32_t name_id(std::size_t i) const { return records_[i].name; }
     uint32_t params_id(std::size_t i) const { return records_[i].params; }
     std::size_t name_count() const { return name_offsets_.size() - 1; }

@@ -42,13 +42,24 @@ uint32_t StringPool::add(std::string_view s, uint64_t hash) {
     return static_cast<uint32_t>(id);
 }
 
-ParamPool::ParamPool() { maps_.emplace_back(); }
+ParamPool::ParamPool() {
+    maps_.emplace_back();
+    classes_.push_back(0);
+}
 
 std::optional<uint32_t> ParamPool::find(const ParamMap& params, uint64_t hash) const {
     if (params.empty()) return 0;
-    auto pos = index_.find_if(hash, [&](uint64_t id) { return maps_[id] == params; });
+    auto pos = index_.find_if(hash, [&](uint64_t id) { return same_bits(maps_[id], params); });
     if (!pos) return std::nullopt;
     return static_cast<uint32_t>(*pos);
+}
+
+std::optional<uint32_t> ParamPool::find_class(const ParamMap& params, uint64_t hash) const {
+    if (params.empty()) return 0;
+    // Any entry of the class names it.
+    auto pos = index_.find_if(hash, [&](uint64_t id) { return maps_[id] == params; });
+    if (!pos) return std::nullopt;
+    return classes_[*pos];
 }
 
 uint32_t ParamPool::add(const ParamMap& params, uint64_t hash) { return add(ParamMap(params), hash); }
@@ -56,9 +67,12 @@ uint32_t ParamPool::add(const ParamMap& params, uint64_t hash) { return add(Para
 uint32_t ParamPool::add(ParamMap&& params, uint64_t hash) {
     const uint64_t id = maps_.size();
     if (id >= kMaxPoolEntries) fail("dagloom-core parameter pool is full");
+    const uint32_t cls = find_class(params, hash).value_or(static_cast<uint32_t>(id));
     index_.reserve_one();
     reserve_for(maps_, 1);
+    reserve_for(classes_, 1);
     maps_.push_back(std::move(params));
+    classes_.push_back(cls);
     index_.insert(id, hash);
     return static_cast<uint32_t>(id);
 }
@@ -177,7 +191,7 @@ KeyIndex& NodeTable::segment(std::size_t s) {
         const std::size_t before = segments_.size();
         reserve_for(segment_pending_, s + 1 - before);
         reserve_for(segments_, s + 1 - before);
-        while (segments_.size() <= s) segments_.emplace_back(seed_);
+        while (segments_.size() <= s) segments_.emplace_back();
         segment_pending_.resize(s + 1, 0);
         // A new segment most likely fills up as the one before it did: it
         // starts that large rather than growing there one rehash at a time.
@@ -196,7 +210,10 @@ NodeView NodeTable::view(std::size_t pos) const {
 }
 
 NodeTable::PoolIds NodeTable::pool_ids(const Probe& probe) const {
-    return PoolIds{names_.find(probe.parts.name, probe.name_hash), params_.find(*probe.parts.params, probe.params_hash)};
+    PoolIds ids{names_.find(probe.parts.name, probe.name_hash), params_.find(*probe.parts.params, probe.params_hash), {}};
+    ids.params_class =
+        ids.params ? params_.class_of(*ids.params) : params_.find_class(*probe.parts.params, probe.params_hash);
+    return ids;
 }
 
 bool NodeTable::same_inputs(std::size_t pos, std::span<const NodeId> inputs) const {
@@ -213,7 +230,7 @@ NodeTable::Interned NodeTable::intern(const Probe& probe, NodeKey* whole) {
 
 uint64_t NodeTable::add_absent(const Probe& probe, PoolIds& ids) {
     const uint64_t pos = append_unchecked(probe, ids);
-    ids = PoolIds{records_[pos].name, records_[pos].params};
+    ids = PoolIds{records_[pos].name, records_[pos].params, params_.class_of(records_[pos].params)};
     return pos;
 }
 
@@ -283,12 +300,8 @@ bool NodeTable::same_record(std::size_t a, std::size_t b) const {
     const std::size_t begin = input_offsets_[b];
     if (!same_inputs(a, std::span<const NodeId>(inputs_.data() + begin, input_offsets_[b + 1] - begin))) return false;
     if (x.kind == NodeKind::Stage) return stage_members(x.name) == stage_members(y.name);
-    // Pools hold each name and list once, so equal ids mean equal parts.
-    return x.name == y.name && x.params == y.params;
-}
-
-std::optional<uint64_t> NodeTable::find(const Probe& probe) const {
-    return find(probe, carries_extra(probe.parts.kind) ? PoolIds{} : pool_ids(probe));
+    // The name pool holds each name once; lists equal as keys share a class.
+    return x.name == y.name && params_.class_of(x.params) == params_.class_of(y.params);
 }
 
 std::vector<NodeKey> NodeTable::keys_from(std::size_t start) const {
@@ -320,10 +333,11 @@ std::optional<uint64_t> NodeTable::find(const Probe& probe, const PoolIds& ids) 
         });
     }
     // A key whose name or parameters the pools have never seen is new.
-    if (!ids.name || !ids.params) return std::nullopt;
+    if (!ids.name || !ids.params_class) return std::nullopt;
     return index->find_if(probe.hash, [&](uint64_t pos) {
         const Record& r = records_[pos];
-        return r.kind == kind && r.name == *ids.name && r.params == *ids.params && same_inputs(pos, probe.parts.inputs);
+        return r.kind == kind && r.name == *ids.name && params_.class_of(r.params) == *ids.params_class &&
+               same_inputs(pos, probe.parts.inputs);
     });
 }
 

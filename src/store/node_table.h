@@ -18,7 +18,7 @@
 #include "graph/node_view.h"
 #include "store/key_index.h"
 #include "util/big_vector.h"
-#include "util/scratch_memory.h"
+#include "util/memory.h"
 
 namespace dagloom {
 
@@ -60,18 +60,30 @@ private:
     KeyIndex index_;
 };
 
-// Distinct parameter lists; id 0 is the empty list.
+// Distinct parameter lists, bit for bit; id 0 is the empty list. Lists
+// that are equal as keys (every NaN alike) yet differ in a NaN's payload are
+// entries of one class, named by the first of them: keys compare classes,
+// while each node reads back the very entry it was made with. Pooled by key
+// equality alone, a node would hand back an earlier node's NaN.
 class ParamPool {
 public:
     ParamPool();
+    // The entry holding exactly these bits. `hash` is the key hash, which
+    // every entry of a class shares.
     std::optional<uint32_t> find(const ParamMap& params, uint64_t hash) const;
-    uint32_t add(const ParamMap& params, uint64_t hash);  // params must be absent
+    // The class of the lists equal to these as keys.
+    std::optional<uint32_t> find_class(const ParamMap& params, uint64_t hash) const;
+    uint32_t add(const ParamMap& params, uint64_t hash);  // the bits must be absent
     uint32_t add(ParamMap&& params, uint64_t hash);
     const ParamMap& at(uint32_t id) const { return maps_[id]; }
-    bool has_room() const { return index_.has_room_for_one() && maps_.capacity() > maps_.size(); }
+    uint32_t class_of(uint32_t id) const { return classes_[id]; }
+    bool has_room() const {
+        return index_.has_room_for_one() && maps_.capacity() > maps_.size() && classes_.capacity() > classes_.size();
+    }
 
 private:
     std::vector<ParamMap> maps_;
+    std::vector<uint32_t> classes_;  // per entry, the first entry equal to it as a key
     KeyIndex index_;
 };
 
@@ -125,8 +137,6 @@ public:
     // reserved before anything is stored, so running out of memory leaves
     // the visible table unchanged.
     Interned intern(const Probe& probe, NodeKey* whole);
-    // The position of the probed key, if present.
-    std::optional<uint64_t> find(const Probe& probe) const;
     // Drops every key from position `count` on, with its index entries,
     // allocating nothing: an owner that added keys undoes them this way
     // should a later step fail. Names and parameter lists pooled for them
@@ -138,9 +148,13 @@ public:
     // Where the pools hold a parts key's name and parameter list, if they do.
     // The ids never change once given, so a caller meeting the same name or
     // list many times may keep them and hand them to the two calls below.
+    // `params` is the entry with the key's exact bits, which a node added
+    // with these ids keeps; `params_class` is what equal keys share, which
+    // finding one compares. An absent entry may still have a class.
     struct PoolIds {
         std::optional<uint32_t> name;
         std::optional<uint32_t> params;
+        std::optional<uint32_t> params_class;
     };
     PoolIds pool_ids(const Probe& probe) const;
     std::optional<uint64_t> find(const Probe& probe, const PoolIds& ids) const;
@@ -180,7 +194,8 @@ public:
     // calls below.
     uint64_t append_unchecked(const Probe& probe, const PoolIds& ids);
     // The pool id of a name or parameter list (hashed by name_hash or
-    // params_hash), added when new.
+    // params_hash; a list's entry is the one with its exact bits), added
+    // when new.
     uint32_t name_id(std::string_view name, uint64_t hash);
     uint32_t params_id(ParamMap&& params, uint64_t hash);
     // Enters every pending key in the index. False when one equals a key

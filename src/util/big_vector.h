@@ -3,38 +3,29 @@
 #pragma once
 
 #include <cstddef>
-#include <new>
-#include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <new>
 #include <type_traits>
 #include <utility>
 
+#include "util/memory.h"
+
 namespace dagloom {
 
-namespace detail {
-// Raw storage that grows in place where it can: large blocks are mapped and
-// grown with mremap (no copy, no re-zeroing of old pages); smaller ones use
-// malloc/realloc. `huge` asks for transparent huge pages on mapped blocks.
-// Both calls must be given the same `huge` for a block.
-void* big_realloc(void* p, std::size_t old_bytes, std::size_t new_bytes, bool huge);
-void big_free(void* p, std::size_t bytes, bool huge) noexcept;
-}  // namespace detail
-
-// How a BigVector's mapped blocks are backed. Huge pages spare TLB misses
-// where a table is probed at random (the e-graph's); a table written at its
-// end and read near it (a node table's columns) gains nothing from them and
-// pays for zeroing 2 MiB at a time, and for splitting them when mremap moves
-// the block. Small-page blocks are scratch memory (scratch_memory.h): kept
-// when freed, for the next table.
-enum class Pages : bool { Small, Huge };
-
-// BigVector<T>: a vector for large flat tables whose element types are
-// bitwise relocatable (no pointers into themselves: Id, ParentRef,
-// SymbolLang, EClass, memo entries, node records). Growth relocates elements by moving
-// their bytes, so it never runs move constructors or destructors for that.
+// BigVector<T>: a vector for large flat tables (Id, ParentRef, SymbolLang,
+// EClass, memo entries, node records) that grows large blocks in place:
+// they are mapped (util/memory.h) and grown with mremap, with no copy and no
+// re-zeroing of old pages. Growth therefore moves elements by their bytes,
+// never running move constructors or destructors, which only a bitwise
+// relocatable type allows. Huge-page blocks (the default) suit tables probed
+// at random.
 template <class T, Pages kPages = Pages::Huge>
 class BigVector {
+    static_assert(is_bitwise_relocatable_v<T>,
+                  "BigVector moves its elements by their bytes: T must be trivially copyable or declare "
+                  "`using bitwise_relocatable = std::true_type;`");
+
 public:
     using value_type = T;
     using iterator = T*;
@@ -125,14 +116,14 @@ private:
     }
     void relocate(std::size_t cap) {
         if (cap > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-        data_ = static_cast<T*>(detail::big_realloc(data_, cap_ * sizeof(T), cap * sizeof(T), kPages == Pages::Huge));
+        data_ = static_cast<T*>(memory::reallocate(data_, cap_ * sizeof(T), cap * sizeof(T), kPages));
         cap_ = cap;
     }
     void release() {
         if (!data_) return;
         if constexpr (!std::is_trivially_destructible_v<T>)
             for (std::size_t i = 0; i < size_; ++i) data_[i].~T();
-        detail::big_free(data_, cap_ * sizeof(T), kPages == Pages::Huge);
+        memory::deallocate(data_, cap_ * sizeof(T));
         data_ = nullptr;
         size_ = cap_ = 0;
     }

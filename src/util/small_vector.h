@@ -16,6 +16,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "util/memory.h"
+
 namespace dagloom {
 
 template <class T, std::uint32_t N>
@@ -27,6 +29,9 @@ public:
     using value_type = T;
     using iterator = T*;
     using const_iterator = const T*;
+    // Its heap pointer and inline elements move with its bytes; data() finds
+    // the inline ones from `this`, never from a stored address.
+    using bitwise_relocatable = std::bool_constant<is_bitwise_relocatable_v<T>>;
 
     SmallVector() noexcept {}
     SmallVector(std::initializer_list<T> init) { append_copies(init.begin(), init.size()); }

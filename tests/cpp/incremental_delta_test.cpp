@@ -17,6 +17,7 @@
 #include "optimizer/saturation_engine.h"
 #include "optimizer_testing.h"
 #include "store/graph_store.h"
+#include "store_testing.h"
 
 using namespace dagloom;
 using dagloom::testing::IdentityEngine;
@@ -152,8 +153,8 @@ TEST_P(DeltaAndKeySteps, ReachTheSameStateAsTheRules) {
         for (std::size_t i = 0; i < grow_by; ++i) grow(store, rng);
         const NodeDelta delta = store.delta_from(by_delta.watermark());
         ASSERT_EQ(*by_delta.step(delta), delta.size());
-        ASSERT_EQ(*by_keys.step(store.snapshot_from(by_keys.watermark())), delta.size());
-        model.step(store.snapshot_from(model.watermark()));
+        ASSERT_EQ(*by_keys.step(snapshot_from(store, by_keys.watermark())), delta.size());
+        model.step(snapshot_from(store, model.watermark()));
         ASSERT_EQ(by_delta.canonical_count(), model.canonical().size());
         ASSERT_EQ(by_keys.canonical_count(), model.canonical().size());
     }
@@ -207,10 +208,10 @@ TEST(DeltaStep, StopsAtAnUnknownInputLikeKeys) {
     IncrementalReducer by_delta;
     IncrementalReducer by_keys;
     ASSERT_EQ(*by_delta.step(first.delta_from(0)), 2u);
-    ASSERT_EQ(*by_keys.step(first.snapshot_from(0)), 2u);
+    ASSERT_EQ(*by_keys.step(snapshot_from(first, 0)), 2u);
     // Nodes 5 and 6 of the other store: exp(1) is fine, exp(5) is not.
     const auto bad_delta = by_delta.step(other.delta_from(5));
-    const auto bad_keys = by_keys.step(other.snapshot_from(5));
+    const auto bad_keys = by_keys.step(snapshot_from(other, 5));
     ASSERT_FALSE(bad_delta.ok());
     ASSERT_FALSE(bad_keys.ok());
     EXPECT_EQ(bad_delta.error().id, 5u);

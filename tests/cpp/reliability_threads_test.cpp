@@ -20,6 +20,7 @@
 #include "optimizer/pipeline.h"
 #include "optimizer/saturation_engine.h"
 #include "store/graph_store.h"
+#include "store_testing.h"
 
 using namespace dagloom;
 
@@ -126,7 +127,7 @@ TEST(ConcurrentStore, ReadersSeeConsistentSnapshotsWhileWritersIntern) {
                 }
                 case 2: {
                     // A delta continues the nodes before it.
-                    const std::vector<NodeKey> tail = store.snapshot_from(last / 2);
+                    const std::vector<NodeKey> tail = snapshot_from(store, last / 2);
                     for (std::size_t i = 0; i < tail.size(); ++i)
                         for (NodeId in : tail[i].inputs()) ASSERT_LT(in, last / 2 + i);
                     break;
@@ -208,7 +209,7 @@ TEST(ConcurrentReducer, StepsBehindAMutexWhileAnotherThreadGrowsTheStore) {
         }
         auto step_once = [&] {
             std::lock_guard<std::mutex> lock(reducer_mu);
-            auto n = reducer.step(store.snapshot_from(reducer.watermark()));
+            auto n = reducer.step(snapshot_from(store, reducer.watermark()));
             ASSERT_TRUE(n.ok()) << n.error().message();
             stepped[static_cast<std::size_t>(t)] += *n;
             ASSERT_LE(reducer.watermark(), store.node_count());

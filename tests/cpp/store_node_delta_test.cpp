@@ -14,6 +14,7 @@
 #include "store/node_delta.h"
 #include "store/node_table.h"
 #include "util/internal_error.h"
+#include "store_testing.h"
 
 using namespace dagloom;
 
@@ -65,7 +66,7 @@ TEST_P(NodeDeltaSlice, ViewsReadBackAsTheStoresKeys) {
     const std::size_t first = std::min<std::size_t>(start, keys.size());
     EXPECT_EQ(delta.start(), first);
     ASSERT_EQ(delta.size(), keys.size() - first);
-    const std::vector<NodeKey> expected = store->snapshot_from(start);
+    const std::vector<NodeKey> expected = snapshot_from(*store, start);
     ASSERT_EQ(expected.size(), delta.size());
     for (std::size_t i = 0; i < delta.size(); ++i) {
         const NodeView v = delta.view(i);
@@ -151,7 +152,7 @@ TEST(NodeTablePending, AppendedKeysAreFoundOnceIndexed) {
         ASSERT_TRUE(ids.name && ids.params);
         EXPECT_EQ(ids.params == 0u, i % 3 == 0);
         if (i == 150) {
-            EXPECT_THROW((void)table.find(probe), InternalError);
+            EXPECT_THROW((void)table.find(probe, ids), InternalError);
             table.index_pending();
         }
     }
@@ -160,7 +161,7 @@ TEST(NodeTablePending, AppendedKeysAreFoundOnceIndexed) {
     for (NodeId i = 0; i < 300; ++i) {
         EXPECT_TRUE(key_of(table.view(i)) == key_of(parts(i)));
         const NodeTable::Probe probe = table.probe(parts(i));
-        EXPECT_EQ(table.find(probe), i);
+        EXPECT_EQ(table.find(probe, table.pool_ids(probe)), i);
         // Hashes taken apart and handed in give the same probe.
         EXPECT_EQ(table.probe(parts(i), table.name_hash(parts(i).name), table.params_hash(*parts(i).params)).hash,
                   probe.hash);

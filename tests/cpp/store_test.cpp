@@ -6,6 +6,7 @@
 #include "graph/node_key.h"
 #include "store/graph_store.h"
 #include "util/internal_error.h"
+#include "store_testing.h"
 
 using namespace dagloom;
 
@@ -86,12 +87,12 @@ TEST(StoreSnapshot, FromAndWhole) {
     Snapshot all = s.snapshot();
     EXPECT_EQ(all.nodes.size(), 3u);
     EXPECT_EQ(all.outputs, (std::vector<NodeId>{1}));
-    EXPECT_EQ(s.snapshot_from(0).size(), 3u);
-    auto tail = s.snapshot_from(2);
+    EXPECT_EQ(snapshot_from(s, 0).size(), 3u);
+    auto tail = snapshot_from(s, 2);
     ASSERT_EQ(tail.size(), 1u);
     EXPECT_EQ(tail[0], src("c"));
-    EXPECT_TRUE(s.snapshot_from(3).empty());
-    EXPECT_TRUE(s.snapshot_from(100).empty());
+    EXPECT_TRUE(snapshot_from(s, 3).empty());
+    EXPECT_TRUE(snapshot_from(s, 100).empty());
 }
 
 // A reader changes nothing, so its failure leaves nothing half-updated:

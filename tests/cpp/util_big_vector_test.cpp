@@ -30,19 +30,18 @@ bool holds(const void* p, std::size_t n) {
 
 // (old size, new size): heap to heap, heap to mapped, mapped to larger
 // mapped, mapped to smaller mapped, mapped back to the heap, and large steps
-// both ways (small-page blocks are scratch memory, huge-page ones mapped
-// apart).
+// both ways, on either kind of page.
 class BigRealloc : public ::testing::TestWithParam<std::pair<std::size_t, std::size_t>> {};
 
 TEST_P(BigRealloc, KeepsTheBytesBothBlocksHold) {
     const auto [from, to] = GetParam();
-    for (bool huge : {false, true}) {
-        void* p = detail::big_realloc(nullptr, 0, from, huge);
+    for (Pages pages : {Pages::Small, Pages::Huge}) {
+        void* p = memory::reallocate(nullptr, 0, from, pages);
         fill(p, from);
-        p = detail::big_realloc(p, from, to, huge);
-        EXPECT_TRUE(holds(p, std::min(from, to))) << from << " -> " << to << (huge ? " huge" : " small");
+        p = memory::reallocate(p, from, to, pages);
+        EXPECT_TRUE(holds(p, std::min(from, to))) << from << " -> " << to << (pages == Pages::Huge ? " huge" : " small");
         std::memset(p, 0xab, to);  // the whole new size is writable
-        detail::big_free(p, to, huge);
+        memory::deallocate(p, to);
     }
 }
 
@@ -57,6 +56,8 @@ class BigVectorGrowth : public ::testing::Test {};
 // Element types must be bitwise relocatable: a non-trivial one with no
 // pointer into itself stands for the node tables' and e-graph's records.
 struct Owned {
+    // libstdc++'s vector holds no pointer into itself.
+    using bitwise_relocatable = std::true_type;
     std::vector<uint32_t> ids;
     bool operator==(const Owned&) const = default;
 };

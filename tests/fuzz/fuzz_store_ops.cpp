@@ -31,6 +31,7 @@
 #include "optimizer/pipeline.h"
 #include "optimizer/saturation_engine.h"
 #include "store/graph_store.h"
+#include "../cpp/store_testing.h"
 
 using namespace dagloom;
 
@@ -383,7 +384,7 @@ struct Run {
 
     void step() {
         const uint64_t before = inc.watermark();
-        const std::vector<NodeKey> delta = store.snapshot_from(before);
+        const std::vector<NodeKey> delta = snapshot_from(store, before);
         auto n = inc.step(delta);
         if (!n.ok()) die("step refused the store's own delta:", n.error().message());
         if (*n != delta.size()) die("step did not report the delta size");

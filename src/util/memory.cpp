@@ -1,6 +1,7 @@
-#include "util/scratch_memory.h"
+#include "util/memory.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -10,11 +11,16 @@
 #include <sys/mman.h>
 #endif
 
-namespace dagloom::scratch {
+namespace dagloom::memory {
+
+namespace {
+constexpr std::size_t kUnit = std::size_t{2} << 20;
+}  // namespace
+
+std::size_t mapped_length(std::size_t bytes) { return (bytes + kUnit - 1) / kUnit * kUnit; }
 
 namespace {
 
-constexpr std::size_t kUnit = std::size_t{2} << 20;
 using Clock = std::chrono::steady_clock;
 
 struct Block {
@@ -86,14 +92,10 @@ void* map_new(std::size_t length) {
 #endif
 }
 
-}  // namespace
-
-std::size_t mapped_length(std::size_t bytes) { return (bytes + kUnit - 1) / kUnit * kUnit; }
-
-void* map(std::size_t bytes) {
-    // Larger sizes would wrap when rounded to whole units.
-    if (bytes > std::numeric_limits<std::size_t>::max() - kUnit) throw std::bad_alloc();
-    const std::size_t length = mapped_length(bytes);
+// A block of `length` bytes, a kept one where one fits (`fresh` false: it
+// holds whatever was written to it) or a new, zero-filled mapping.
+void* take(std::size_t length, bool& fresh) {
+    fresh = false;
 #if defined(__linux__)
     KeptBlocks& k = kept_blocks();
     {
@@ -115,20 +117,48 @@ void* map(std::size_t bytes) {
             return at;
         }
     }
+    fresh = true;  // anonymous mappings are zero-filled
 #endif
     return map_new(length);
 }
 
-void* remap(void* p, std::size_t old_bytes, std::size_t new_bytes) {
+void advise(void* p, std::size_t length, Pages pages) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (pages == Pages::Huge) ::madvise(p, length, MADV_HUGEPAGE);  // a hint: failure is harmless
+#else
+    (void)p, (void)length, (void)pages;
+#endif
+}
+
+void* map_block(std::size_t bytes, Pages pages, bool& fresh) {
+    // Larger sizes would wrap when rounded to whole units.
+    if (bytes > std::numeric_limits<std::size_t>::max() - kUnit) throw std::bad_alloc();
+    const std::size_t length = mapped_length(bytes);
+    void* p = take(length, fresh);
+    advise(p, length, pages);
+    return p;
+}
+
+}  // namespace
+
+void* map(std::size_t bytes, Pages pages) {
+    bool fresh = false;
+    return map_block(bytes, pages, fresh);
+}
+
+void* remap(void* p, std::size_t old_bytes, std::size_t new_bytes, Pages pages) {
     if (new_bytes > std::numeric_limits<std::size_t>::max() - kUnit) throw std::bad_alloc();
     const std::size_t old_length = mapped_length(old_bytes), new_length = mapped_length(new_bytes);
     if (old_length == new_length) return p;
 #if defined(__linux__)
     void* moved = ::mremap(p, old_length, new_length, MREMAP_MAYMOVE);
-    if (moved != MAP_FAILED) return moved;
+    if (moved != MAP_FAILED) {
+        advise(moved, new_length, pages);
+        return moved;
+    }
 #endif
     // Out of address space next to it, or no mremap: copy.
-    void* fresh = map(new_bytes);
+    void* fresh = map(new_bytes, pages);
     std::memcpy(fresh, p, std::min(old_bytes, new_bytes));
     unmap(p, old_bytes);
     return fresh;
@@ -192,4 +222,46 @@ void release_kept() noexcept {
     k.bytes = 0;
 }
 
-}  // namespace dagloom::scratch
+void* reallocate(void* p, std::size_t old_bytes, std::size_t new_bytes, Pages pages) {
+    const bool was_mapped = p && old_bytes >= kMappedFrom;
+    if (new_bytes >= kMappedFrom) {
+        if (was_mapped) return remap(p, old_bytes, new_bytes, pages);
+        void* q = map(new_bytes, pages);
+        if (p) {
+            std::memcpy(q, p, old_bytes);
+            std::free(p);
+        }
+        return q;
+    }
+    if (was_mapped) {
+        // Shrinking a mapped block below the mapping threshold: realloc
+        // cannot take a block malloc never gave out.
+        void* q = std::malloc(new_bytes == 0 ? 1 : new_bytes);
+        if (!q) throw std::bad_alloc();
+        std::memcpy(q, p, new_bytes);
+        unmap(p, old_bytes);
+        return q;
+    }
+    void* q = std::realloc(p, new_bytes == 0 ? 1 : new_bytes);
+    if (!q) throw std::bad_alloc();
+    return q;
+}
+
+void* allocate_zeroed(std::size_t bytes, Pages pages) {
+    if (bytes >= kMappedFrom) {
+        bool fresh = false;
+        void* p = map_block(bytes, pages, fresh);
+        if (!fresh) std::memset(p, 0, bytes);  // a kept block holds what its last user wrote
+        return p;
+    }
+    void* p = std::calloc(bytes == 0 ? 1 : bytes, 1);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+
+void deallocate(void* p, std::size_t bytes) noexcept {
+    if (bytes >= kMappedFrom) unmap(p, bytes);
+    else std::free(p);
+}
+
+}  // namespace dagloom::memory
