@@ -312,26 +312,29 @@ IncrementalReducer& IncrementalReducer::operator=(IncrementalReducer&&) noexcept
 
 // Memory runs out mid-step: the nodes it added go again, so the reducer is
 // as it was before the step.
-Result<uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> delta) {
-    const Checkpoint mark = checkpoint();
+template <class Step>
+static auto rolled_back_on_bad_alloc(IncrementalReducer& reducer, Step&& step) {
+    const IncrementalReducer::Checkpoint mark = reducer.checkpoint();
     try {
-        KeySource source(delta);
-        return state_->step(source);
+        return step();
     } catch (const std::bad_alloc&) {
-        roll_back(mark);
+        reducer.roll_back(mark);
         throw;
     }
 }
 
+Result<uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> delta) {
+    return rolled_back_on_bad_alloc(*this, [&] {
+        KeySource source(delta);
+        return state_->step(source);
+    });
+}
+
 Result<uint64_t, BadNodeId> IncrementalReducer::step(const NodeDelta& delta) {
-    const Checkpoint mark = checkpoint();
-    try {
+    return rolled_back_on_bad_alloc(*this, [&] {
         DeltaSource source(delta);
         return state_->step(source);
-    } catch (const std::bad_alloc&) {
-        roll_back(mark);
-        throw;
-    }
+    });
 }
 
 IncrementalReducer::Checkpoint IncrementalReducer::checkpoint() const {
