@@ -1,5 +1,5 @@
 """Threads sharing stores: one thread doing all the work against T threads
-splitting it, in the same run, best of three.
+splitting it, in the same run, timed in turns, best of five.
 
 Usage: PYTHONPATH=<build>/python <python> bench/bench_threads.py [N] [T]
 
@@ -53,14 +53,22 @@ def run_threads(jobs):
     return seconds
 
 
-def best(fn, repeat=3):
-    return min(fn() for _ in range(repeat))
+REPEAT = 5
 
 
-def prefixed(records, prefix):
-    """The same records with every source renamed: a graph disjoint from
-    the original (its ops read other nodes, so they differ too)."""
-    return [(r[0], prefix + r[1], r[2]) if r[0] == "src" else r for r in records]
+def own_copy(records, prefix=""):
+    """The records as objects of their own (tuples, input lists, params
+    dicts), with every source's name prefixed: a thread then reads only
+    objects no other thread touches. Free-threaded CPython counts references
+    to an object shared by threads atomically, and locks a dict for each
+    read, so threads sharing records would measure that, not the store.
+    With a prefix the graph is disjoint from the original (its ops read
+    other nodes, so they differ too)."""
+    def params(p):
+        return None if p is None else dict(p)
+
+    return [("src", prefix + r[1], params(r[2])) if r[0] == "src" else (r[0], r[1], list(r[2]), params(r[3]))
+            for r in records]
 
 
 def build_into(store, records, existing=None, existing_ids=None):
@@ -82,12 +90,23 @@ def build_into(store, records, existing=None, existing_ids=None):
     return ids
 
 
-def speedup(label, target, one, split, threads):
-    t_one = best(lambda: run_threads([one]))
-    t_split = best(lambda: run_threads(split()))
+def speedup(label, target, one, split):
+    """one() gives the job of the single thread, split() the jobs of the T
+    threads; both make what they need (stores, copies) before the clock."""
+    # The two are timed in turns, so that both meet the machine at the
+    # same speed (a VM's speed drifts from one second to the next).
+    t_one = t_split = float("inf")
+    for _ in range(REPEAT):
+        t_one = min(t_one, run_threads([one()]))
+        t_split = min(t_split, run_threads(split()))
     note = f" (target >= {target})" if target else ""
     report(f"{label}{note}", t_one / t_split, "x")
     return t_one, t_split
+
+
+def fresh_ints(ids):
+    """The same ids as int objects of their own (see own_copy)."""
+    return [(i + 1) - 1 for i in ids]
 
 
 def main():
@@ -96,26 +115,28 @@ def main():
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(f"Python {sys.version.split()[0]}, GIL {'enabled' if gil else 'disabled'}; "
           f"{threads} threads, {n} records each; speedup = t(1 thread, all) / t({threads} threads, split)")
-    parts = [prefixed(build_records(n, seed=7), f"t{t}_") for t in range(threads)]
+    parts = [own_copy(build_records(n, seed=7), f"t{t}_") for t in range(threads)]
 
     # Separate stores.
-    speedup("build, a store per thread", None,
-            lambda: [build_into(dc.GraphStore(), p) for p in parts],
-            lambda: [lambda p=p: build_into(dc.GraphStore(), p) for p in parts], threads)
+    def one_separate():
+        stores = [dc.GraphStore() for _ in parts]
+        return lambda: [build_into(g, p) for g, p in zip(stores, parts)]
 
-    # One store, disjoint keys. The store is made before the clock starts.
+    speedup("build, a store per thread", None, one_separate,
+            lambda: [lambda p=p, g=dc.GraphStore(): build_into(g, p) for p in parts])
+
+    # One store, disjoint keys.
     holder = {}
 
     def one_shared():
         g = holder["g"] = dc.GraphStore()
-        for p in parts:
-            build_into(g, p)
+        return lambda: [build_into(g, p) for p in parts]
 
     def split_shared():
         g = holder["g"] = dc.GraphStore()
         return [lambda p=p: build_into(g, p) for p in parts]
 
-    speedup("build, one store, disjoint keys", 1.3, one_shared, split_shared, threads)
+    speedup("build, one store, disjoint keys", 1.3, one_shared, split_shared)
     distinct = holder["g"].node_count()
 
     # One store, half of the calls hitting existing keys: the store starts
@@ -124,17 +145,17 @@ def main():
     seed_store = dc.GraphStore()
     old_ids = build_into(seed_store, old)
     seed_blob = seed_store.serialize()
+    olds = [(own_copy(old), fresh_ints(old_ids)) for _ in parts]
 
     def one_hits():
         g = dc.GraphStore.deserialize(seed_blob)
-        for p in parts:
-            build_into(g, p, old, old_ids)
+        return lambda: [build_into(g, p, o, oi) for p, (o, oi) in zip(parts, olds)]
 
     def split_hits():
         g = dc.GraphStore.deserialize(seed_blob)
-        return [lambda p=p: build_into(g, p, old, old_ids) for p in parts]
+        return [lambda p=p, o=o, oi=oi: build_into(g, p, o, oi) for p, (o, oi) in zip(parts, olds)]
 
-    speedup("build, one store, half the calls existing", 1.5, one_hits, split_hits, threads)
+    speedup("build, one store, half the calls existing", 1.5, one_hits, split_hits)
 
     # Readers of one store: the whole store built above.
     g = holder["g"]
@@ -147,8 +168,8 @@ def main():
                 method()
 
         speedup(f"{name}() on one store of {distinct} nodes", target,
-                lambda reader=reader: reader(calls * threads),
-                lambda reader=reader: [lambda: reader(calls)] * threads, threads)
+                lambda reader=reader: lambda: reader(calls * threads),
+                lambda reader=reader: [lambda: reader(calls)] * threads)
 
     # Reductions of separate stores (for reference).
     stores = [dc.GraphStore() for _ in range(threads)]
@@ -157,8 +178,8 @@ def main():
         ids = build_into(s, p[: n // 2])
         outs.append(ids[-1])
     speedup("reduce() of separate stores", None,
-            lambda: [s.reduce(outputs=[o]) for s, o in zip(stores, outs)],
-            lambda: [lambda s=s, o=o: s.reduce(outputs=[o]) for s, o in zip(stores, outs)], threads)
+            lambda: lambda: [s.reduce(outputs=[o]) for s, o in zip(stores, outs)],
+            lambda: [lambda s=s, o=o: s.reduce(outputs=[o]) for s, o in zip(stores, outs)])
 
 
 if __name__ == "__main__":

@@ -14,7 +14,7 @@ std::string BadNodeId::message() const { return "no node with id " + std::to_str
 GraphStore::GraphStore() : write_mu_("dagloom-core store mutex poisoned") {}
 
 GraphStore::GraphStore(NodeTable nodes)
-    : write_mu_("dagloom-core store mutex poisoned"), table_(std::move(nodes)), indexed_(table_.size()) {}
+    : write_mu_("dagloom-core store mutex poisoned"), indexed_(nodes.size()), table_(std::move(nodes)) {}
 
 AppendedStore from_appended(NodeTable nodes) {
     // The usual case, no repeats, costs one indexing sweep over the table.

@@ -112,10 +112,13 @@ private:
 
     mutable PoisonMutex write_mu_;
     mutable RwLock room_;
-    NodeTable table_;
     // How many keys are in the index, published by the writer after it
-    // indexed them (the table's own count is published before).
-    std::atomic<std::size_t> indexed_{0};
+    // indexed them (the table's own count is published before). It starts
+    // the cache line the table's count is on: every add reads both and the
+    // writer writes both, so threads sharing the store pass one line
+    // between them rather than two.
+    alignas(64) std::atomic<std::size_t> indexed_{0};
+    NodeTable table_;
     std::vector<NodeId> outputs_;
     std::unordered_set<NodeId> output_set_;  // makes "mark once" independent of the output count
 };

@@ -184,20 +184,33 @@ void NodeTable::reserve_unchecked(std::size_t count, std::size_t stages, std::si
 }
 
 KeyIndex& NodeTable::segment(std::size_t s) {
-    if (s >= segments_.size()) {
-        // Inputs name earlier positions, so segments come at most one
-        // ahead of the table's end and this grows one at a time.
-        if (s > 1 + (records_.size() >> kSegmentBits)) fail("a node table key reads past the table's end");
-        const std::size_t before = segments_.size();
-        reserve_for(segment_pending_, s + 1 - before);
-        reserve_for(segments_, s + 1 - before);
-        while (segments_.size() <= s) segments_.emplace_back();
-        segment_pending_.resize(s + 1, 0);
-        // A new segment most likely fills up as the one before it did: it
-        // starts that large rather than growing there one rehash at a time.
-        if (before >= 2) segments_[s].reserve(segments_[before - 1].size() + segment_pending_[before - 1]);
+    const std::size_t before = segment_count_.get();
+    if (s < before) return segments_[s];
+    // Inputs name earlier positions, so segments come at most one ahead of
+    // the table's end and this grows one at a time.
+    if (s > 1 + (records_.size() >> kSegmentBits)) fail("a node table key reads past the table's end");
+    reserve_for(segment_pending_, s + 1 - before);
+    if (s >= segment_capacity_) {
+        const std::size_t capacity = std::max(s + 1, 2 * segment_capacity_);
+        auto moved = std::make_unique<KeyIndex[]>(capacity);
+        for (std::size_t k = 0; k < before; ++k) moved[k] = std::move(segments_[k]);
+        segments_ = std::move(moved);
+        segment_capacity_ = capacity;
     }
+    // A new segment most likely fills up as the one before it did: it
+    // starts that large rather than growing there one rehash at a time.
+    if (before >= 2) segments_[s].reserve(segments_[before - 1].size() + segment_pending_[before - 1]);
+    segment_pending_.resize(s + 1, 0);
+    segment_count_.publish(s + 1);
     return segments_[s];
+}
+
+bool NodeTable::segment_ready_in_place(std::size_t s) const {
+    const std::size_t count = segment_count_.get();
+    if (s < count) return segments_[s].has_room_for_one();
+    // A new one: made in spare room, and sized from the one before (the
+    // first two start empty and grow on their first key).
+    return s == count && s < segment_capacity_ && count >= 2 && segment_pending_.capacity() > s;
 }
 
 NodeView NodeTable::view(std::size_t pos) const {
@@ -392,7 +405,7 @@ bool NodeTable::has_room(const Probe& probe, const PoolIds& ids) const {
     // A stage pools its members' texts and fills four columns: rare enough
     // in a shared store to always count as growing.
     if (parts.kind == NodeKind::Stage) return false;
-    if (probe.segment >= segments_.size() || !segments_[probe.segment].has_room_for_one()) return false;
+    if (!segment_ready_in_place(probe.segment)) return false;
     if (records_.capacity() == records_.size() || input_offsets_.capacity() == input_offsets_.size()) return false;
     if (parts.kind == NodeKind::External) return whole_.capacity() > whole_.size();
     if (inputs_.capacity() - inputs_.size() < parts.inputs.size()) return false;
@@ -404,7 +417,7 @@ bool NodeTable::has_room(const Probe& probe, const PoolIds& ids) const {
 void NodeTable::truncate(std::size_t count) noexcept {
     index_pending();
     if (count >= records_.size()) return;
-    for (KeyIndex& index : segments_) index.erase_from(count);
+    for (std::size_t s = 0; s < segment_count_.get(); ++s) segments_[s].erase_from(count);
     // Externals and stages own entries of their side columns in position
     // order: the first dropped one says where those columns end now.
     std::size_t wholes = whole_.size(), stages = stage_members_.size() - 1;

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -258,9 +259,17 @@ private:
     static constexpr unsigned kSegmentBits = 9;
     // The segment's index, made (with any before it) if it is new.
     KeyIndex& segment(std::size_t s);
-    const KeyIndex* find_segment(std::size_t s) const { return s < segments_.size() ? &segments_[s] : nullptr; }
+    const KeyIndex* find_segment(std::size_t s) const { return s < segment_count_.get() ? &segments_[s] : nullptr; }
+    // Whether segment(s) would neither move the segments nor hand readers
+    // an index still being made.
+    bool segment_ready_in_place(std::size_t s) const;
 
-    std::vector<KeyIndex> segments_;
+    // A new segment every 2^kSegmentBits keys: one made in the block's
+    // spare room is published (segment_count_) once it is ready, while
+    // readers go on searching the others; only a full block moves.
+    std::unique_ptr<KeyIndex[]> segments_;
+    std::size_t segment_capacity_ = 0;
+    PublishedCount segment_count_;
     struct Pending {
         uint64_t hash;
         std::size_t segment;

@@ -10,12 +10,12 @@
 
 #include <atomic>
 #include <exception>
-#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
 
 #include "util/internal_error.h"
+#include "util/spin_lock.h"
 
 namespace dagloom {
 
@@ -77,7 +77,11 @@ public:
     }
 
 private:
-    std::mutex mu_;
+    SpinLock mu_;
+    // Keeps the flag, which readers check while writers take the lock, off
+    // the lock's cache line (padding rather than alignment, since Python
+    // objects that hold one are only 16-byte aligned).
+    [[maybe_unused]] char apart_[64];
     std::atomic<bool> poisoned_{false};
     std::string poisoned_text_;
 };

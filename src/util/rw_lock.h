@@ -1,48 +1,102 @@
-// A reader-writer lock that lets a waiting writer in before readers that
-// come after it: readers of a store take it for the length of a long read
-// (a blob, a DOT text), and a writer that must move the store's tables would
-// otherwise wait for as long as readers keep overlapping.
+// A reader-writer lock for data read far more often than it is moved.
+//
+// Readers do not share a lock word: each counts itself in one of several
+// slots, a cache line each, chosen per thread, so two threads reading side
+// by side do not pass a line back and forth on every read. A writer raises
+// its flag, which turns new readers away, and waits for the slots to drain;
+// a waiting writer thus goes before readers that come after it (readers of a
+// store hold the lock for the length of a long read, a blob or a DOT text,
+// and a writer that must move the store's tables would otherwise wait for
+// as long as readers keep overlapping).
 #pragma once
 
-#include <pthread.h>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <thread>
 
-#include <cerrno>
-#include <new>
-
-#include "util/internal_error.h"
+#include "util/spin_lock.h"
 
 namespace dagloom {
 
 class RwLock {
 public:
-    RwLock() {
-        pthread_rwlockattr_t attr;
-        pthread_rwlockattr_init(&attr);
-#if defined(__GLIBC__)
-        pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-#endif
-        const int rc = pthread_rwlock_init(&lock_, &attr);
-        pthread_rwlockattr_destroy(&attr);
-        if (rc == ENOMEM) throw std::bad_alloc();
-        if (rc != 0) fail("dagloom-core cannot create a reader-writer lock");
-    }
-    ~RwLock() { pthread_rwlock_destroy(&lock_); }
+    RwLock() = default;
     RwLock(const RwLock&) = delete;
     RwLock& operator=(const RwLock&) = delete;
 
-    // Readers never take it twice on one thread: with writers preferred, a
-    // second shared lock behind a waiting writer would never be granted.
+    // Readers never take it twice on one thread: a second shared lock
+    // behind a waiting writer would never be granted.
     void lock_shared() {
-        if (pthread_rwlock_rdlock(&lock_) != 0) fail("dagloom-core reader lock failed");
+        std::atomic<uint32_t>& slot = slots_[slot_of_this_thread()].readers;
+        for (;;) {
+            // The increment and the flag's read are each sequentially
+            // consistent: either this reader sees the flag, or the writer
+            // sees this reader.
+            slot.fetch_add(1, std::memory_order_seq_cst);
+            if (writer_.load(std::memory_order_seq_cst) == kNoWriter) return;
+            slot.fetch_sub(1, std::memory_order_release);
+            wait_for_writer();
+        }
     }
-    void unlock_shared() { pthread_rwlock_unlock(&lock_); }
+    void unlock_shared() { slots_[slot_of_this_thread()].readers.fetch_sub(1, std::memory_order_release); }
+
     void lock() {
-        if (pthread_rwlock_wrlock(&lock_) != 0) fail("dagloom-core writer lock failed");
+        writers_.lock();
+        writer_.store(kWriter, std::memory_order_seq_cst);
+        for (Slot& s : slots_) wait_until_empty(s.readers);
     }
-    void unlock() { pthread_rwlock_unlock(&lock_); }
+    void unlock() {
+        // A wake costs a system call: only for readers that went to sleep.
+        if (writer_.exchange(kNoWriter, std::memory_order_release) == kWriterSleepers) writer_.notify_all();
+        writers_.unlock();
+    }
 
 private:
-    pthread_rwlock_t lock_;
+    static constexpr std::size_t kSlots = 16;
+    static constexpr uint32_t kNoWriter = 0, kWriter = 1, kWriterSleepers = 2;
+    struct alignas(64) Slot {
+        std::atomic<uint32_t> readers{0};
+    };
+
+    // Threads take slots in turn, so the first kSlots threads each have one
+    // of their own.
+    static std::size_t slot_of_this_thread() {
+        static std::atomic<std::size_t> next{0};
+        thread_local const std::size_t slot = next.fetch_add(1, std::memory_order_relaxed) % kSlots;
+        return slot;
+    }
+
+    // A writer's section is short (it moves a table): a reader watches the
+    // flag for a while before it sleeps, and says so before sleeping.
+    void wait_for_writer() {
+        for (int i = 0; i < 1024; ++i) {
+            if (writer_.load(std::memory_order_acquire) == kNoWriter) return;
+            cpu_relax();
+        }
+        uint32_t seen = kWriter;
+        if (writer_.compare_exchange_strong(seen, kWriterSleepers, std::memory_order_acquire) || seen == kWriterSleepers)
+            writer_.wait(kWriterSleepers, std::memory_order_acquire);
+    }
+
+    // Readers leave without a word to the writer: it looks again, briefly
+    // at first, then backing off to sleeps (a long read may be under way).
+    static void wait_until_empty(const std::atomic<uint32_t>& readers) {
+        auto pause = std::chrono::microseconds(1);
+        for (int spins = 0; readers.load(std::memory_order_acquire) != 0; ++spins) {
+            if (spins < 1000) {
+                cpu_relax();
+                continue;
+            }
+            std::this_thread::sleep_for(pause);
+            if (pause < std::chrono::microseconds(500)) pause *= 2;
+        }
+    }
+
+    std::array<Slot, kSlots> slots_;
+    alignas(64) std::atomic<uint32_t> writer_{kNoWriter};
+    SpinLock writers_;  // one writer at a time
 };
 
 }  // namespace dagloom
