@@ -96,14 +96,15 @@ private:
     public:
         explicit ReadGuard(const GraphStore& s) : room_(s.room_) {
             s.write_mu_.check();
-            room_.lock_shared();
+            slot_ = room_.lock_shared();
         }
-        ~ReadGuard() { room_.unlock_shared(); }
+        ~ReadGuard() { room_.unlock_shared(slot_); }
         ReadGuard(const ReadGuard&) = delete;
         ReadGuard& operator=(const ReadGuard&) = delete;
 
     private:
         RwLock& room_;
+        std::size_t slot_;
     };
 
     // Both mark functions, with the lock held.

@@ -10,6 +10,8 @@
 // as long as readers keep overlapping).
 #pragma once
 
+#include <pthread.h>
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -27,20 +29,22 @@ public:
     RwLock& operator=(const RwLock&) = delete;
 
     // Readers never take it twice on one thread: a second shared lock
-    // behind a waiting writer would never be granted.
-    void lock_shared() {
-        std::atomic<uint32_t>& slot = slots_[slot_of_this_thread()].readers;
+    // behind a waiting writer would never be granted. The slot a reader
+    // counted itself in is handed back to unlock_shared.
+    std::size_t lock_shared() {
+        const std::size_t slot = slot_of_this_thread();
+        std::atomic<uint32_t>& readers = slots_[slot].readers;
         for (;;) {
             // The increment and the flag's read are each sequentially
             // consistent: either this reader sees the flag, or the writer
             // sees this reader.
-            slot.fetch_add(1, std::memory_order_seq_cst);
-            if (writer_.load(std::memory_order_seq_cst) == kNoWriter) return;
-            slot.fetch_sub(1, std::memory_order_release);
+            readers.fetch_add(1, std::memory_order_seq_cst);
+            if (writer_.load(std::memory_order_seq_cst) == kNoWriter) return slot;
+            readers.fetch_sub(1, std::memory_order_release);
             wait_for_writer();
         }
     }
-    void unlock_shared() { slots_[slot_of_this_thread()].readers.fetch_sub(1, std::memory_order_release); }
+    void unlock_shared(std::size_t slot) { slots_[slot].readers.fetch_sub(1, std::memory_order_release); }
 
     void lock() {
         writers_.lock();
@@ -60,12 +64,13 @@ private:
         std::atomic<uint32_t> readers{0};
     };
 
-    // Threads take slots in turn, so the first kSlots threads each have one
-    // of their own.
+    // A thread's slot comes from its thread handle, which the C library
+    // keeps at hand (a thread-local variable would cost a lookup per read
+    // in a shared library). Handles are addresses far apart: mixed, their
+    // bits spread threads over the slots.
     static std::size_t slot_of_this_thread() {
-        static std::atomic<std::size_t> next{0};
-        thread_local const std::size_t slot = next.fetch_add(1, std::memory_order_relaxed) % kSlots;
-        return slot;
+        const uint64_t handle = static_cast<uint64_t>(pthread_self());
+        return static_cast<std::size_t>(((handle >> 12) * 0x9e3779b97f4a7c15ULL) >> 60) % kSlots;
     }
 
     // A writer's section is short (it moves a table): a reader watches the

@@ -71,10 +71,10 @@ TEST(Locks, RwLockReadersShareAndWritersWaitForThem) {
     std::vector<std::thread> readers;
     for (int t = 0; t < 3; ++t)
         readers.emplace_back([&] {
-            lock.lock_shared();
+            const std::size_t slot = lock.lock_shared();
             ++inside;
             while (!release) std::this_thread::yield();
-            lock.unlock_shared();
+            lock.unlock_shared(slot);
         });
     // Three readers inside together.
     ASSERT_TRUE(eventually([&] { return inside == 3; }));
@@ -93,7 +93,7 @@ TEST(Locks, RwLockReadersShareAndWritersWaitForThem) {
 
 TEST(Locks, RwLockWaitingWriterGoesBeforeLaterReaders) {
     RwLock lock;
-    lock.lock_shared();  // an early, long reader
+    const std::size_t early = lock.lock_shared();  // an early, long reader
     std::atomic<bool> writer_in{false}, late_reader_in{false};
     std::atomic<bool> writer_saw_late_reader{false};
     std::thread writer([&] {
@@ -105,14 +105,14 @@ TEST(Locks, RwLockWaitingWriterGoesBeforeLaterReaders) {
     });
     std::this_thread::sleep_for(20ms);  // the writer is waiting now
     std::thread late([&] {
-        lock.lock_shared();  // must wait behind the writer (it sleeps after spinning)
+        const std::size_t slot = lock.lock_shared();  // must wait behind the writer (it sleeps after spinning)
         late_reader_in = true;
-        lock.unlock_shared();
+        lock.unlock_shared(slot);
     });
     std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(late_reader_in) << "a reader overtook a waiting writer";
     EXPECT_FALSE(writer_in);
-    lock.unlock_shared();
+    lock.unlock_shared(early);
     writer.join();
     late.join();
     EXPECT_TRUE(writer_in);
