@@ -31,7 +31,7 @@ ASAN_DIR=${DAGLOOM_ASAN_DIR:-$BUILD_ROOT/asan}
 TSAN_DIR=${DAGLOOM_TSAN_DIR:-$BUILD_ROOT/tsan}
 LEAK_CALLS=${DAGLOOM_LEAK_CALLS:-100000}
 STAGES=(asan tsan leaks)
-THREAD_FILTER='*Thread*:*Concurrent*'
+THREAD_FILTER='*Thread*:*Concurrent*:Locks.*'
 
 # Sanitizer reports go to files (log_path) as well as failing the process,
 # so that a report from a subprocess whose output a test captured is not
