@@ -1,5 +1,7 @@
 #include "optimizer/engine_graph.h"
 
+#include <algorithm>
+#include <bit>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -35,6 +37,15 @@ uint64_t bare_hash(const NodeView& node) {
 NodeKey key_with_children(const NodeView& node) {
     if (node.full == nullptr) return key_of(node);
     return node.full->with_inputs(std::vector<NodeId>(node.inputs.begin(), node.inputs.end()));
+}
+
+// A hash of a text and the exact bits of the floats of a parameter list:
+// what tells apart the keys of one text that differ in a NaN's payload.
+uint64_t float_bits_hash(uint32_t text, const ParamMap& params) {
+    Hasher h(text);
+    for (const auto& [name, value] : params)
+        if (value.tag() == ParamValue::Tag::Float) h.add(std::bit_cast<uint64_t>(value.as_float()));
+    return h.finish();
 }
 
 }  // namespace
@@ -155,18 +166,34 @@ void PackedInputBuilder::add(const NodeView& node) {
         if (in_.rebuild.index_of.size() <= token.text) {
             in_.rebuild.index_of.resize(token.text + 1, RebuildTable::kNone);
             rebuild_entry_.resize(token.text + 1, RebuildTable::kNone);
+            rebuild_params_.resize(token.text + 1, nullptr);
         }
-        uint32_t& r = in_.rebuild.index_of[token.text];
+        const uint32_t r = in_.rebuild.index_of[token.text];
         if (r == RebuildTable::kNone) {
-            r = static_cast<uint32_t>(in_.rebuild.keys.size());
+            in_.rebuild.index_of[token.text] = static_cast<uint32_t>(in_.rebuild.keys.size());
             in_.rebuild.keys.push_back(key_with_children(node));
             rebuild_entry_[token.text] = token.entry;
+            rebuild_params_[token.text] = node.params;
         } else if ((token.entry == TokenMemo::kNone || token.entry != rebuild_entry_[token.text]) &&
                    !same_apart_from_inputs(in_.rebuild.keys[r], node)) {
             clashing_.emplace_back(in_.graph.size(), key_with_children(node));
+        } else if (node.params != rebuild_params_[token.text] && !same_bits(in_.rebuild.keys[r].params(), *node.params)) {
+            const uint32_t key = own_key(token.text, node);
+            in_.graph.own_keys.push_back(OwnKey{static_cast<uint32_t>(in_.graph.size()), key});
         }
     }
     in_.graph.add(token.text, opaque, node.inputs);
+}
+
+uint32_t PackedInputBuilder::own_key(uint32_t text, const NodeView& node) {
+    const uint64_t h = float_bits_hash(text, *node.params);
+    for (auto [it, end] = own_index_.equal_range(h); it != end; ++it)
+        if (it->second.text == text && same_bits(in_.rebuild.keys[it->second.key].params(), *node.params))
+            return it->second.key;
+    const auto key = static_cast<uint32_t>(in_.rebuild.keys.size());
+    in_.rebuild.keys.push_back(key_with_children(node));
+    own_index_.emplace(h, OwnEntry{text, key});
+    return key;
 }
 
 PackedInput PackedInputBuilder::finish() && {
@@ -175,11 +202,16 @@ PackedInput PackedInputBuilder::finish() && {
     std::unordered_map<NodeKey, uint32_t, BareKeyHash> variants;
     TextTable& texts = in_.graph.texts;
     uint64_t counter = 0;
+    std::vector<OwnKey>& own = in_.graph.own_keys;
+    const std::size_t own_before = own.size();
     for (auto& [i, key] : clashing_) {
         NodeKey bare = key.with_inputs({});
         uint32_t& op = in_.graph.op[i];
         if (auto it = variants.find(bare); it != variants.end()) {
             op = it->second;
+            // A variant equal to its text's first one but for a NaN's payload.
+            if (!same_bits(in_.rebuild.keys[in_.rebuild.index_of[op]].params(), key.params()))
+                own.push_back(OwnKey{static_cast<uint32_t>(i), own_key(op, view_of(key))});
             continue;
         }
         std::string text;
@@ -196,6 +228,12 @@ PackedInput PackedInputBuilder::finish() && {
     }
     clashing_.clear();
     in_.rebuild.index_of.resize(texts.size(), RebuildTable::kNone);
+    // Variants came after the others, each run ascending.
+    if (own.size() != own_before) {
+        const auto middle = own.begin() + static_cast<std::ptrdiff_t>(own_before);
+        std::inplace_merge(own.begin(), middle, own.end(),
+                           [](const OwnKey& a, const OwnKey& b) { return a.node < b.node; });
+    }
     return std::move(in_);
 }
 

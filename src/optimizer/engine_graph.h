@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "graph/node_key.h"
@@ -40,8 +41,11 @@ public:
     // result keeps the input's text table: a text the input has keeps its
     // id, a new one gets the next free id. The result's `distinct` may be
     // set only when no two of its nodes share op and children (reduction
-    // then skips cse). By default the graph goes through canonicalize as an
-    // EngineGraph.
+    // then skips cse). A result node that stands for input nodes carries
+    // the own key of the one it keeps (see PackedGraph::own_keys). By
+    // default the graph goes through canonicalize as an EngineGraph, which
+    // does not say where a node comes from: the result then has no own
+    // keys, and its opaque nodes are rebuilt from their texts' first nodes.
     virtual PackedGraph canonicalize_packed(PackedGraph graph) const;
 };
 
@@ -65,12 +69,18 @@ PackedGraph to_packed(const EngineGraph& graph, TextTable texts = {});
 //
 // Without such collisions each node's op text is its key's token, and the
 // rebuild keys are the first opaque key of each token.
+//
+// A token writes every NaN alike, so an opaque node may hold a NaN of
+// another payload than its text's rebuild key does. It keeps its text (it
+// is the same key) and is rebuilt from a key of its own, which the graph's
+// own_keys name; nodes with the same text and bits share one.
 
 // Cannot occur in UTF-8 text, so a variant text is normally free at once;
 // uniqueness is still checked, since the core accepts arbitrary bytes.
 inline constexpr char kVariantMark = '\xff';
 
-// The keys opaque nodes are rebuilt from, by text id.
+// The keys opaque nodes are rebuilt from, by text id (a node the graph's
+// own_keys name is rebuilt from the key given there).
 struct RebuildTable {
     static constexpr uint32_t kNone = TextTable::kNone;
     std::vector<uint32_t> index_of;  // per text id, an index into keys or kNone
@@ -78,6 +88,12 @@ struct RebuildTable {
 
     const NodeKey* find(uint32_t text) const {
         return text < index_of.size() && index_of[text] != kNone ? &keys[index_of[text]] : nullptr;
+    }
+    // The index of the key a node of text `text` is rebuilt from: `own_key`
+    // unless that is kNone, else its text's; kNone when there is none.
+    uint32_t key_index(uint32_t text, uint32_t own_key) const {
+        if (own_key != kNone) return own_key < keys.size() ? own_key : kNone;
+        return text < index_of.size() ? index_of[text] : kNone;
     }
 };
 
@@ -102,11 +118,25 @@ public:
 
 private:
     class TokenMemo;
+    // The key, added when new, that a node of text `text` with other bits
+    // than its rebuild key is rebuilt from.
+    uint32_t own_key(uint32_t text, const NodeView& node);
+
     std::unique_ptr<TokenMemo> memo_;
     PackedInput in_;
     // Per text id: the memo entry of the node its rebuild key came from, so
     // a later node from the same entry needs no comparison.
     std::vector<uint32_t> rebuild_entry_;
+    // Per text id: the parameter list the node its rebuild key came from
+    // was read with. A packed table hands out one list per distinct bits,
+    // so a node read with the same one has the same bits.
+    std::vector<const ParamMap*> rebuild_params_;
+    // The own keys so far by a hash of their text and float bits.
+    struct OwnEntry {
+        uint32_t text;
+        uint32_t key;
+    };
+    std::unordered_multimap<uint64_t, OwnEntry> own_index_;
     // Nodes that differ from their text's first node in more than their
     // inputs, with their keys: finish gives them variant texts.
     std::vector<std::pair<std::size_t, NodeKey>> clashing_;

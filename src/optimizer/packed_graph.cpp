@@ -53,6 +53,10 @@ void cse_packed(PackedGraph& g) {
     std::vector<uint32_t> kids;
     uint32_t kept = 0;
     uint64_t read = 0;  // where node i's children start in the input
+    // Own keys are renumbered in place as the nodes are: an entry is
+    // written only after the cursor has read past it.
+    OwnKeyCursor own(g.own_keys);
+    std::size_t own_kept = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const uint64_t end = g.child_start[i + 1];
         kids.clear();
@@ -74,6 +78,7 @@ void cse_packed(PackedGraph& g) {
         });
         index[i] = at;
         if (!inserted) continue;
+        if (const uint32_t key = own.key_of(i); key != OwnKeyCursor::kNone) g.own_keys[own_kept++] = OwnKey{kept, key};
         // Position `kept` <= i: every slot written here has been read.
         const uint64_t write = g.child_start[kept];
         std::copy(kids.begin(), kids.end(), g.children.begin() + static_cast<std::ptrdiff_t>(write));
@@ -86,6 +91,7 @@ void cse_packed(PackedGraph& g) {
     g.opaque.resize(kept);
     g.child_start.resize(kept + 1);
     g.children.resize(g.child_start[kept]);
+    g.own_keys.resize(own_kept);
     for (uint64_t& o : g.outputs) {
         check_index(o, n);
         o = index[o];

@@ -36,6 +36,16 @@ private:
     egraph::FlatIndex index_;
 };
 
+// A node rebuilt from a key of its own (`key`, an index into the rebuild
+// keys) instead of its text's. Tokens fold every NaN into one, so nodes
+// that share a token may still hold NaNs of other payloads than the node
+// their text is rebuilt from; each of those names the key with its own bits.
+struct OwnKey {
+    uint32_t node;
+    uint32_t key;
+    friend bool operator==(const OwnKey&, const OwnKey&) = default;
+};
+
 struct PackedGraph {
     TextTable texts;
     ScratchVector<uint32_t> op;           // per node, a text id
@@ -43,6 +53,10 @@ struct PackedGraph {
     ScratchVector<uint64_t> child_start;  // node i's children: children[child_start[i], child_start[i + 1])
     ScratchVector<uint32_t> children;     // earlier positions, in input order
     std::vector<uint64_t> outputs;
+    // Ascending by node, and empty unless some node holds other NaN bits
+    // than its text's first node. A phase that merges nodes keeps the entry
+    // of the node that represents the merged ones and drops the others.
+    std::vector<OwnKey> own_keys;
     // Set only by a producer that knows no two nodes share op and children:
     // nodes read from an interned store (an engine may then add them without
     // looking each up first), or an engine's congruence-closed result (cse
@@ -71,9 +85,36 @@ struct PackedGraph {
     }
 };
 
+// Reads a graph's own keys alongside a walk over its nodes in ascending
+// order, at the cost of one comparison per node asked about while no key
+// is near.
+class OwnKeyCursor {
+public:
+    static constexpr uint32_t kNone = TextTable::kNone;
+
+    explicit OwnKeyCursor(const std::vector<OwnKey>& keys) : keys_(keys), next_(keys.empty() ? kNone : keys[0].node) {}
+
+    // The own key of node `i`, or kNone; the keys of nodes below `i` are
+    // passed over, so no node below it may be asked about after it.
+    uint32_t key_of(std::size_t i) { return i < next_ ? kNone : advance(i); }
+
+private:
+    uint32_t advance(std::size_t i) {
+        while (at_ < keys_.size() && keys_[at_].node < i) ++at_;
+        const uint32_t key = at_ < keys_.size() && keys_[at_].node == i ? keys_[at_++].key : kNone;
+        next_ = at_ < keys_.size() ? keys_[at_].node : kNone;
+        return key;
+    }
+
+    const std::vector<OwnKey>& keys_;
+    std::size_t at_ = 0;
+    uint32_t next_;  // the node of keys_[at_], kNone past the end
+};
+
 // Merges nodes with equal op text and equal (already merged) children; the
 // opaque flag is not part of the identity, and the first node of each group
-// keeps its own. Works in place: merged nodes only ever move down.
+// keeps its own, as it keeps its own key. Works in place: merged nodes only
+// ever move down.
 void cse_packed(PackedGraph& graph);
 
 }  // namespace dagloom

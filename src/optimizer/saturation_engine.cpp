@@ -68,7 +68,8 @@ std::vector<uint8_t> opaque_by_text(const PackedGraph& graph) {
 
 // The graph's nodes merged by class: canon[i] names node i's class (any
 // number below `class_bound`). The first node of each class represents it,
-// with its children redirected to the representatives of theirs.
+// with its children redirected to the representatives of theirs, and with
+// its own key if it has one.
 PackedGraph merge_classes(PackedGraph graph, std::span<const uint32_t> canon, std::size_t class_bound) {
     const std::size_t n = graph.size();
     // Positions fit 32 bits, as everywhere in a packed graph.
@@ -87,13 +88,17 @@ PackedGraph merge_classes(PackedGraph graph, std::span<const uint32_t> canon, st
     PackedGraph out;
     out.reserve(classes, edges);
     std::vector<uint32_t> kids;
+    // Keys of the nodes merged into others go with them.
+    OwnKeyCursor own(graph.own_keys);
     for (std::size_t i = 0; i < n; ++i) {
         if (position_of_class[canon[i]] != kNone) continue;  // not its class's first node
         const uint32_t op = graph.op[i];
         kids.clear();
         for (uint32_t c : graph.children_of(i)) kids.push_back(position_of_class[canon[c]]);
         out.add(op, opaque_text[op] != 0, kids);
-        position_of_class[canon[i]] = static_cast<uint32_t>(out.size() - 1);
+        const auto pos = static_cast<uint32_t>(out.size() - 1);
+        position_of_class[canon[i]] = pos;
+        if (const uint32_t key = own.key_of(i); key != OwnKeyCursor::kNone) out.own_keys.push_back(OwnKey{pos, key});
     }
     out.outputs.reserve(graph.outputs.size());
     for (uint64_t o : graph.outputs) out.outputs.push_back(position_of_class[canon[o]]);

@@ -124,9 +124,10 @@ struct StageCounts {
 
 // The partition and emission shared by every output form. `emit` offers
 //   void reserve(std::size_t nodes, StageCounts stages)
-//   uint64_t opaque(uint32_t text, std::vector<NodeId>& inputs)
+//   uint64_t opaque(uint32_t text, uint32_t own_key, std::vector<NodeId>& inputs)
 //   uint64_t stage(const std::vector<NodeId>& inputs, const FusedMembers& members)
-// each returning the emitted node's position.
+// each returning the emitted node's position; own_key is the node's own
+// rebuild key (graph.own_keys), or RebuildTable::kNone.
 template <class Emit>
 std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& emit, std::size_t& stages,
                            std::size_t& boundary_nodes) {
@@ -185,6 +186,8 @@ std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& 
     std::vector<uint32_t> input_labels;
     std::vector<NodeId> inputs;
     FusedMembers fused;  // reused from stage to stage: no allocation per stage
+    // Opaque nodes are groups of their own, emitted in ascending order.
+    OwnKeyCursor own(graph.own_keys);
 
     // A group's label is its highest member; visiting positions in ascending
     // order and emitting a group at its label gives the order by highest
@@ -199,7 +202,7 @@ std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& 
             const auto kids = graph.children_of(l);
             inputs.clear();
             for (uint32_t c : kids) inputs.push_back(recorded(label[c]));
-            pos = emit.opaque(graph.op[l], inputs);
+            pos = emit.opaque(graph.op[l], own.key_of(l), inputs);
             ++boundary_nodes;
         } else {
             for (std::size_t k = 0; k < group.size(); ++k) slot[group[k]] = static_cast<uint32_t>(k);
@@ -243,10 +246,10 @@ struct KeyEmitter {
     std::vector<NodeKey>& nodes;
 
     void reserve(std::size_t count, StageCounts) { nodes.reserve(count); }
-    uint64_t opaque(uint32_t text, const std::vector<NodeId>& inputs) {
-        const NodeKey* key = rebuild.find(text);
-        if (key == nullptr) fail("no entry found for key");
-        nodes.push_back(key->with_inputs(inputs));
+    uint64_t opaque(uint32_t text, uint32_t own_key, const std::vector<NodeId>& inputs) {
+        const uint32_t index = rebuild.key_index(text, own_key);
+        if (index == RebuildTable::kNone) fail("no entry found for key");
+        nodes.push_back(rebuild.keys[index].with_inputs(inputs));
         return nodes.size() - 1;
     }
     uint64_t stage(const std::vector<NodeId>& inputs, const FusedMembers& fused) {
@@ -259,8 +262,8 @@ struct KeyEmitter {
 };
 
 // Appends straight to a node table. A rebuilt node of a kind the table
-// keeps as parts shares its name and parameter list with every node of its
-// text, so those are hashed and pooled once per text.
+// keeps as parts shares its name and parameter list with every node
+// rebuilt from the same key, so those are hashed and pooled once per key.
 class TableEmitter {
 public:
     TableEmitter(const RebuildTable& rebuild, const TextTable& texts, NodeTable& table)
@@ -271,14 +274,15 @@ public:
         table_.reserve_unchecked(count, stages.stages, stages.members, stages.refs);
     }
 
-    uint64_t opaque(uint32_t text, const std::vector<NodeId>& inputs) {
-        const NodeKey* key = rebuild_.find(text);
-        if (key == nullptr) fail("no entry found for key");
+    uint64_t opaque(uint32_t text, uint32_t own_key, const std::vector<NodeId>& inputs) {
+        const uint32_t index = rebuild_.key_index(text, own_key);
+        if (index == RebuildTable::kNone) fail("no entry found for key");
+        const NodeKey* key = &rebuild_.keys[index];
         if (carries_extra(key->kind())) {
             NodeKey whole = key->with_inputs(inputs);
             return table_.append_whole_unchecked(table_.probe(view_of(whole)), std::move(whole));
         }
-        Parts& parts = parts_[rebuild_.index_of[text]];
+        Parts& parts = parts_[index];
         // As with_inputs does, a source keeps no inputs.
         const std::span<const NodeId> kept =
             key->kind() == NodeKind::Source ? std::span<const NodeId>() : std::span<const NodeId>(inputs);
