@@ -74,6 +74,7 @@ Result<NodeId, BadNodeId> GraphStore::intern_probe(const NodeTable::Probe& probe
         if (auto pos = table_.find(probe, ids)) return NodeId{*pos};
     }
     return write_mu_.locked([&]() -> Result<NodeId, BadNodeId> {
+        table_.prefetch_add(probe);
         // Only a key added since the search can be the one sought; pool ids
         // once given never change, missing ones may have appeared since.
         if (table_.size() != searched) {

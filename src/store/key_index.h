@@ -45,6 +45,11 @@ public:
     void prefetch(uint64_t hash) const {
         if (!slots_.empty()) __builtin_prefetch(&slots_[bucket(tag_of(hash))]);
     }
+    // The same for a writer about to record `hash` (the line is fetched
+    // ready to be written).
+    void prefetch_for_insert(uint64_t hash) const {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[bucket(tag_of(hash))], 1);
+    }
 
     // Records position `pos` under `hash` unless equal(p) holds for a
     // position p already recorded under it; returns whether it recorded.

@@ -162,6 +162,17 @@ public:
     // Appends the probed key, which the caller found absent with `ids` from
     // pool_ids; the same guarantee as intern.
     uint64_t add(const Probe& probe, const PoolIds& ids, NodeKey* whole);
+    // Starts fetching, all at once, the lines add(probe) writes: the ends
+    // of the columns and the key's index slot. Threads sharing a table
+    // take turns appending, so each finds those lines in the other's cache;
+    // fetched together the misses overlap instead of each stalling in turn.
+    void prefetch_add(const Probe& probe) const {
+        const std::size_t n = records_.size();
+        __builtin_prefetch(records_.data() + n, 1);
+        __builtin_prefetch(input_offsets_.data() + n + 1, 1);
+        __builtin_prefetch(inputs_.data() + inputs_.size(), 1);
+        if (const KeyIndex* index = find_segment(probe.segment)) index->prefetch_for_insert(probe.hash);
+    }
     // Whether add would store the key without growing (and so moving) any
     // column, pool or index segment: readers of the first size() keys may
     // then go on reading while it runs.
