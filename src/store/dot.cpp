@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <string_view>
 
 #include "graph/node_key.h"
 #include "store/graph_store.h"
@@ -7,8 +8,8 @@ namespace dagloom {
 
 namespace {
 
-std::string label_of(const NodeView& node) {
-    std::string label;
+// Appends the node's label, as DOT shows it, to `label`.
+void append_label(std::string& label, const NodeView& node) {
     switch (node.kind) {
         case NodeKind::Source: label.append("Source ").append(node.name); break;
         case NodeKind::Op: label.append("Op ").append(node.name); break;
@@ -21,40 +22,64 @@ std::string label_of(const NodeView& node) {
         }
         case NodeKind::Stage:
             label.append("Stage[").append(std::to_string(node.members().size())).append(" members]");
-            return label;
-        case NodeKind::Exchange: label = "Exchange"; break;
+            return;
+        case NodeKind::Exchange: label.append("Exchange"); break;
     }
     if (!node.params->empty()) label.append(" ").append(node.params->display());
-    return label;
 }
 
-std::string escape_dot(const std::string& label) {
-    std::string out;
-    out.reserve(label.size() + 8);
-    for (char c : label) {
+void append_escaped(std::string& out, std::string_view text) {
+    for (char c : text) {
         if (c == '\\') out += "\\\\";
         else if (c == '"') out += "\\\"";
         else out.push_back(c);
     }
-    return out;
+}
+
+// "n<id>", written in place: the text holds one per node and two per edge.
+void append_node(std::string& out, uint64_t id) {
+    char digits[24];
+    char* end = digits + sizeof digits;
+    char* p = end;
+    do {
+        *--p = static_cast<char>('0' + id % 10);
+        id /= 10;
+    } while (id != 0);
+    out.push_back('n');
+    out.append(p, end);
 }
 
 }  // namespace
 
 std::string to_dot(const GraphStore& store) {
     return store.with_locked([](const GraphStore::View& view) {
+        // Every piece is appended to the text itself: a temporary string per
+        // piece would cost more than writing it.
         std::string out = "digraph dagloom {\n";
         // One count for the whole text: a writer may add nodes meanwhile.
         const std::size_t count = view.nodes.size();
         const std::vector<bool> is_output = output_flags(count, view.outputs);
+        std::string label;
         for (std::size_t i = 0; i < count; ++i) {
-            out += "  n" + std::to_string(i) + " [label=\"" + escape_dot(label_of(view.nodes.view(i))) + "\"";
-            if (is_output[i]) out += ", shape=doublecircle";
-            out += "];\n";
+            label.clear();
+            append_label(label, view.nodes.view(i));
+            out.append("  ");
+            append_node(out, i);
+            out.append(" [label=\"");
+            append_escaped(out, label);
+            out.push_back('"');
+            if (is_output[i]) out.append(", shape=doublecircle");
+            out.append("];\n");
         }
         for (std::size_t i = 0; i < count; ++i)
-            for (NodeId j : view.nodes.view(i).inputs) out += "  n" + std::to_string(j) + " -> n" + std::to_string(i) + ";\n";
-        out += "}\n";
+            for (NodeId j : view.nodes.inputs(i)) {
+                out.append("  ");
+                append_node(out, j);
+                out.append(" -> ");
+                append_node(out, i);
+                out.append(";\n");
+            }
+        out.append("}\n");
         return out;
     });
 }
