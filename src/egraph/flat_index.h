@@ -31,10 +31,7 @@ public:
     SlotBuffer(const SlotBuffer& o) : SlotBuffer(o.n_) {
         if (n_) std::memcpy(p_, o.p_, bytes(n_));
     }
-    SlotBuffer(SlotBuffer&& o) noexcept : p_(o.p_), n_(o.n_) {
-        o.p_ = nullptr;
-        o.n_ = 0;
-    }
+    SlotBuffer(SlotBuffer&& o) noexcept : p_(std::exchange(o.p_, nullptr)), n_(std::exchange(o.n_, 0)) {}
     SlotBuffer& operator=(SlotBuffer o) noexcept {
         swap(o);
         return *this;
@@ -71,8 +68,6 @@ public:
     static constexpr std::uint32_t kNone = 0xffffffffu;
 
     std::size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
-    std::size_t capacity() const { return slots_.size(); }
 
     // Entry number whose key satisfies eq(entry), or kNone.
     template <class Eq>
@@ -114,13 +109,6 @@ public:
             }
             i = (i + 1) & mask_;
         }
-    }
-
-    // Records an entry known to be absent.
-    void insert_new(std::uint64_t hash, std::uint32_t entry) {
-        if ((size_ + 1) * 2 > slots_.size()) grow();
-        place(hash >> 32, entry);
-        ++size_;
     }
 
     // Records entries [first, last), known to be absent from the index and

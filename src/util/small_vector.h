@@ -38,13 +38,7 @@ public:
     explicit SmallVector(std::span<const T> init) { append_copies(init.data(), init.size()); }
     SmallVector(const SmallVector& o) { append_copies(o.data(), o.size()); }
     SmallVector(SmallVector&& o) noexcept { steal(o); }
-    SmallVector& operator=(const SmallVector& o) {
-        if (this != &o) {
-            SmallVector tmp(o);
-            *this = std::move(tmp);
-        }
-        return *this;
-    }
+    SmallVector& operator=(const SmallVector& o) { return *this = SmallVector(o); }
     SmallVector& operator=(SmallVector&& o) noexcept {
         if (this != &o) {
             destroy_all();
