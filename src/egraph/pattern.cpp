@@ -32,8 +32,6 @@ std::string debug_string(const Subst& s) {
     return std::move(out).str();
 }
 
-std::ostream& operator<<(std::ostream& out, const Subst& s) { return out << debug_string(s); }
-
 std::string debug_string(const Instruction& ins) {
     std::ostringstream out;
     switch (ins.kind) {

@@ -83,7 +83,6 @@ using SubstList = SmallVector<Subst, 1>;
 
 // Debug form: {?a: 1, ?b: 2}
 std::string debug_string(const Subst& s);
-std::ostream& operator<<(std::ostream& out, const Subst& s);
 
 // One element of a Lookup term.
 struct ENodeOrReg {
@@ -163,7 +162,6 @@ public:
     const Program& program() const { return program_; }
     // The distinct variables, in ast order.
     const std::vector<Var>& vars() const { return vars_; }
-    const RecExpr* get_pattern_ast() const { return &ast_; }
 
     // Searcher.
     std::optional<SearchMatches> search_eclass(const EGraph& egraph, Id eclass) const;

@@ -413,10 +413,4 @@ std::string debug_string(const RecExprParseError& e) {
     return "?";
 }
 
-std::ostream& operator<<(std::ostream& out, const Sexp& s) { return out << debug_string(s); }
-std::ostream& operator<<(std::ostream& out, const SexpError& e) { return out << debug_string(e); }
-std::ostream& operator<<(std::ostream& out, const RecExprParseError& e) { return out << debug_string(e); }
-std::ostream& operator<<(std::ostream& out, const ENodeOrVarParseError& e) { return out << debug_string(e); }
-std::ostream& operator<<(std::ostream& out, const VarParseError& e) { return out << debug_string(e); }
-
 }  // namespace dagloom::egraph
