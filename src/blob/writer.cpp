@@ -134,8 +134,7 @@ void write_node(W& w, const NodeView& node) {
             return;
         case NodeKind::External: {
             const PayloadDescriptor& d = node.descriptor();
-            for (const std::string* s : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema})
-                write_string(w, *s);
+            for (const std::string* s : d.required()) write_string(w, *s);
             w.u8(d.preprocessing_ref ? 1 : 0);
             if (d.preprocessing_ref) write_string(w, *d.preprocessing_ref);
             write_params(w, *node.params);

@@ -183,6 +183,12 @@ NodeKey key_of(const NodeView& view) {
     fail("node view of an external or stage without its key");
 }
 
+void hash_descriptor(Hasher& h, const PayloadDescriptor& d) {
+    for (const std::string* s : d.required()) h.add_bytes(*s);
+    h.add(d.preprocessing_ref.has_value());
+    if (d.preprocessing_ref) h.add_bytes(*d.preprocessing_ref);
+}
+
 uint64_t hash_key(const NodeKey& key, uint64_t seed) {
     Hasher h(seed);
     h.add(static_cast<uint64_t>(key.kind()));
@@ -191,10 +197,7 @@ uint64_t hash_key(const NodeKey& key, uint64_t seed) {
     h.add(key.inputs().size());
     for (NodeId id : key.inputs()) h.add(id);
     if (key.kind() == NodeKind::External) {
-        const PayloadDescriptor& d = key.descriptor();
-        for (const std::string* s : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) h.add_bytes(*s);
-        h.add(d.preprocessing_ref.has_value());
-        if (d.preprocessing_ref) h.add_bytes(*d.preprocessing_ref);
+        hash_descriptor(h, key.descriptor());
     } else if (key.kind() == NodeKind::Stage) {
         h.add(key.members().size());
         for (const StageOp& m : key.members()) {

@@ -1,6 +1,7 @@
 // The identity of a graph node: equal keys are the same node.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -22,6 +23,15 @@ struct PayloadDescriptor {
     std::string version;
     std::string io_schema;
     std::optional<std::string> preprocessing_ref;  // "" is present, not absent
+
+    // The five required fields and their names, in the order every form
+    // (blob, hash, Python) takes them.
+    static constexpr std::array<const char*, 5> kRequiredNames = {"kind", "content_hash", "framework", "version",
+                                                                   "io_schema"};
+    std::array<std::string*, 5> required() { return {&kind, &content_hash, &framework, &version, &io_schema}; }
+    std::array<const std::string*, 5> required() const {
+        return {&kind, &content_hash, &framework, &version, &io_schema};
+    }
 
     friend bool operator==(const PayloadDescriptor&, const PayloadDescriptor&) = default;
 };
@@ -123,5 +133,9 @@ uint64_t hash_key(const NodeKey& key, uint64_t seed);
 
 // A seeded hash consistent with ParamMap equality.
 uint64_t hash_params(const ParamMap& params, uint64_t seed);
+
+// Adds every field of a descriptor to a hash (graph/hash.h).
+class Hasher;
+void hash_descriptor(Hasher& h, const PayloadDescriptor& d);
 
 }  // namespace dagloom
