@@ -113,7 +113,7 @@ public:
     friend bool operator==(const NodeKey& a, const NodeKey& b);
 
 private:
-    NodeKey() = default;
+    NodeKey(NodeKind kind, std::string name, ParamMap params, std::vector<NodeId> inputs);
 
     // A descriptor's six strings live out of line, allocated for Externals
     // only. A stage's members sit in place: an empty vector allocates
@@ -133,9 +133,5 @@ uint64_t hash_key(const NodeKey& key, uint64_t seed);
 
 // A seeded hash consistent with ParamMap equality.
 uint64_t hash_params(const ParamMap& params, uint64_t seed);
-
-// Adds every field of a descriptor to a hash (graph/hash.h).
-class Hasher;
-void hash_descriptor(Hasher& h, const PayloadDescriptor& d);
 
 }  // namespace dagloom

@@ -23,7 +23,12 @@ uint64_t bare_hash(const NodeView& node) {
     h.add(static_cast<uint64_t>(node.kind));
     h.add_bytes(node.name);
     h.add(hash_params(*node.params, 0));
-    if (node.kind == NodeKind::External) hash_descriptor(h, node.descriptor());
+    if (node.kind == NodeKind::External) {
+        const PayloadDescriptor& d = node.descriptor();
+        for (const std::string* f : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) h.add_bytes(*f);
+        h.add(d.preprocessing_ref.has_value());
+        if (d.preprocessing_ref) h.add_bytes(*d.preprocessing_ref);
+    }
     return h.finish();
 }
 
