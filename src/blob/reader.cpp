@@ -296,14 +296,7 @@ Status<BlobError> read_record(Reader& r, uint64_t k, RecordParts& out) {
     out.name = {};
     out.inputs.clear();
     switch (tag) {
-        case static_cast<uint8_t>(NodeKind::Source): {
-            out.kind = NodeKind::Source;
-            DAGLOOM_READ(name, r.string_view());
-            out.name = name;
-            DAGLOOM_READ(params, out.cache.read(r));
-            out.params = params;
-            return Unit{};
-        }
+        case static_cast<uint8_t>(NodeKind::Source):
         case static_cast<uint8_t>(NodeKind::Op):
         case static_cast<uint8_t>(NodeKind::Reduction): {
             out.kind = static_cast<NodeKind>(tag);
@@ -311,6 +304,7 @@ Status<BlobError> read_record(Reader& r, uint64_t k, RecordParts& out) {
             out.name = name;
             DAGLOOM_READ(params, out.cache.read(r));
             out.params = params;
+            if (out.kind == NodeKind::Source) return Unit{};
             return r.inputs_into(k, out.inputs);
         }
         case static_cast<uint8_t>(NodeKind::Exchange): {
