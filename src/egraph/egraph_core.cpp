@@ -145,12 +145,6 @@ std::size_t EGraph::total_number_of_nodes() const {
     return n;
 }
 
-EGraph::ClassRange EGraph::classes() const {
-    const EClass* base = classes_.data();
-    const EClass* end = base + classes_.size();
-    return ClassRange{ClassIterator(base, base, end), ClassIterator(base, end, end)};
-}
-
 std::span<const Id> EGraph::classes_with_op(GlobalSymbol op) const {
     const std::uint32_t e =
         op_index_.find(hash_word(0, op.raw()), [&](std::uint32_t i) { return op_keys_[i] == op; });

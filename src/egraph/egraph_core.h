@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <ranges>
 #include <span>
 #include <utility>
 #include <vector>
@@ -207,44 +208,12 @@ public:
     // (each once, ascending id), as of the last rebuild.
     std::span<const Id> classes_with_op(GlobalSymbol op) const;
 
-    // Iteration over all classes (ascending representative id).
-    class ClassIterator {
-    public:
-        using value_type = EClass;
-        using difference_type = std::ptrdiff_t;
-        ClassIterator() = default;
-        ClassIterator(const EClass* base, const EClass* cur, const EClass* end) : base_(base), cur_(cur), end_(end) {
-            skip();
-        }
-        const EClass& operator*() const { return *cur_; }
-        const EClass* operator->() const { return cur_; }
-        ClassIterator& operator++() {
-            ++cur_;
-            skip();
-            return *this;
-        }
-        ClassIterator operator++(int) {
-            ClassIterator t = *this;
-            ++*this;
-            return t;
-        }
-        bool operator==(const ClassIterator& o) const { return cur_ == o.cur_; }
-
-    private:
-        // A slot holds a live class exactly when its id equals its position.
-        void skip() {
-            while (cur_ != end_ && cur_->id != static_cast<Id>(cur_ - base_)) ++cur_;
-        }
-        const EClass* base_ = nullptr;
-        const EClass* cur_ = nullptr;
-        const EClass* end_ = nullptr;
-    };
-    struct ClassRange {
-        ClassIterator b, e;
-        ClassIterator begin() const { return b; }
-        ClassIterator end() const { return e; }
-    };
-    ClassRange classes() const;
+    // Iteration over all classes (ascending representative id): a slot holds
+    // a live class exactly when its id equals its position.
+    auto classes() const {
+        return std::span<const EClass>(classes_.data(), classes_.size()) |
+               std::views::filter([base = classes_.data()](const EClass& c) { return c.id == &c - base; });
+    }
 
 private:
     struct MemoEntry {

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "egraph/symbol.h"
@@ -54,10 +55,7 @@ public:
     }
 
     SymbolLang(const SymbolLang& o) : op(o.op) { assign(o.data(), o.len_); }
-    SymbolLang(SymbolLang&& o) noexcept : op(o.op), len_(o.len_) {
-        std::memcpy(&u_, &o.u_, sizeof(u_));
-        o.len_ = 0;
-    }
+    SymbolLang(SymbolLang&& o) noexcept : op(o.op) { take(o); }
     SymbolLang& operator=(const SymbolLang& o) {
         if (this != &o) {
             release();
@@ -70,9 +68,7 @@ public:
         if (this != &o) {
             release();
             op = o.op;
-            len_ = o.len_;
-            std::memcpy(&u_, &o.u_, sizeof(u_));
-            o.len_ = 0;
+            take(o);
         }
         return *this;
     }
@@ -187,6 +183,11 @@ private:
     void release() {
         if (len_ > kInline) std::free(u_.heap);
         len_ = 0;
+    }
+    // o's children, inline or on the heap, become this node's; o has none.
+    void take(SymbolLang& o) noexcept {
+        len_ = std::exchange(o.len_, 0);
+        std::memcpy(&u_, &o.u_, sizeof(u_));
     }
 
     std::uint32_t len_ = 0;

@@ -57,8 +57,7 @@ public:
     }
     // Fails with "Var '{}={}' not found in {:?}" when var is unbound.
     Id operator[](Var var) const {
-        for (const SubstEntry& e : vec_)
-            if (e.var == var) return e.id;
+        if (const std::optional<Id> id = get(var)) return *id;
         fail_unbound(var);
     }
 

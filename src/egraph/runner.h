@@ -124,9 +124,8 @@ public:
     using Hook = std::function<Result<Unit, std::string>(Runner&)>;
     using Clock = std::chrono::steady_clock;
 
-    // An empty e-graph, limits 30 / 10000 / 5 s, a default BackoffScheduler.
-
-    // Setters return the runner for chaining.
+    // Setters return the runner for chaining. A new runner has an empty
+    // e-graph, limits 30 / 10000 / 5 s and a default BackoffScheduler.
     Runner& set_egraph(EGraph egraph) {
         this->egraph = std::move(egraph);
         return *this;

@@ -111,8 +111,6 @@ public:
         heap_ = fresh;
         cap_ = static_cast<std::uint32_t>(n);
     }
-    // Appends copies of all of `from`'s elements.
-    void append(const SmallVector& from) { append_copies(from.data(), from.size()); }
     // Appends all of `from`'s elements (moved), leaving it empty.
     void append(SmallVector&& from) {
         grow_for(from.size_);
