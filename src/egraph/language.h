@@ -47,7 +47,6 @@ public:
     explicit SymbolLang(GlobalSymbol o) noexcept : op(o) {}
     SymbolLang(GlobalSymbol o, std::initializer_list<Id> children) : op(o) { assign(children.begin(), children.size()); }
     SymbolLang(GlobalSymbol o, std::span<const Id> children) : op(o) { assign(children.data(), children.size()); }
-    SymbolLang(GlobalSymbol o, const std::vector<Id>& children) : op(o) { assign(children.data(), children.size()); }
 
     // SymbolLang::from_op: interns the operator; never fails.
     static SymbolLang from_op(std::string_view op_text, std::span<const Id> children) {

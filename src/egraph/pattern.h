@@ -93,11 +93,11 @@ struct ENodeOrReg {
 struct Instruction {
     enum class Kind { Bind, Compare, Lookup, Scan };
     Kind kind = Kind::Bind;
-    SymbolLang node;  // Bind: op and arity; children all 0
-    Reg i = 0;        // Bind, Compare, Lookup
-    Reg j = 0;        // Compare
-    Reg out = 0;      // Bind, Scan
-    std::vector<ENodeOrReg> term;  // Lookup
+    SymbolLang node{};  // Bind: op and arity; children all 0
+    Reg i = 0;          // Bind, Compare, Lookup
+    Reg j = 0;          // Compare
+    Reg out = 0;        // Bind, Scan
+    std::vector<ENodeOrReg> term{};  // Lookup
 };
 std::string debug_string(const Instruction& ins);
 

@@ -145,9 +145,9 @@ std::ostream& operator<<(std::ostream& out, const ENodeOrVar& n);
 struct RecExprParseError {
     enum class Kind { EmptySexp, HeadList, BadOp, BadSexp };
     Kind kind = Kind::EmptySexp;
-    Sexp head;                    // HeadList
-    ENodeOrVarParseError bad_op;  // BadOp
-    SexpError bad_sexp;           // BadSexp
+    Sexp head{};                    // HeadList
+    ENodeOrVarParseError bad_op{};  // BadOp
+    SexpError bad_sexp{};           // BadSexp
     friend bool operator==(const RecExprParseError&, const RecExprParseError&) = default;
 };
 
