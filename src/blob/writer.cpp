@@ -183,8 +183,8 @@ std::string too_large_message(Field32 field, uint64_t value) {
                                              "id count",   "member count", "reference count", "index"};
     const auto f = static_cast<std::size_t>(field);
     if (f >= std::size(kField)) fail("unknown IR blob field");
-    return kWording[f].first + std::to_string(value) + kWording[f].second + " does not fit the IR blob's 32-bit " +
-           kField[f] + " field";
+    const std::string n = std::to_string(value);
+    return kWording[f].first + n + kWording[f].second + " does not fit the IR blob's 32-bit " + kField[f] + " field";
 }
 
 Status<BlobTooLarge> put_node(std::vector<uint8_t>& out, const NodeView& node) {

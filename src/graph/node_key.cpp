@@ -10,7 +10,8 @@
 namespace dagloom {
 
 const char* kind_name(NodeKind kind) {
-    static constexpr const char* kNames[kNodeKindCount] = {"source", "op", "reduction", "external", "stage", "exchange"};
+    static constexpr const char* kNames[kNodeKindCount] = {"source",   "op",    "reduction",
+                                                           "external", "stage", "exchange"};
     const auto k = static_cast<std::size_t>(kind);
     return k < std::size(kNames) ? kNames[k] : "";
 }

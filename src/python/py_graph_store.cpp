@@ -51,12 +51,6 @@ bool outputs_from_py(PyObject* obj, std::vector<NodeId>& out) {
     return true;
 }
 
-// A method of GraphStore: Body(state, store, arguments). The interpreter's
-// method descriptors already refuse foreign receivers with their own
-// message; the receiver check keeps each entry point safe on its own.
-template <const auto& Sig, auto Body>
-constexpr MethodImpl kStoreMethod = bound_method<Sig, store_from_py, Body>;
-
 // ---- construction ------------------------------------------------------
 
 constexpr auto kNew = signature("GraphStore.__new__");
@@ -191,7 +185,8 @@ PyObject* nodes(ModuleState* st, GraphStore& store, const Bound<0>&) {
     // One consistent copy; the Python objects are built without the lock.
     Snapshot snap = store.snapshot();
     const std::vector<bool> is_output = output_flags(snap.nodes.size(), snap.outputs);
-    return list_to_py(snap.nodes.size(), [&](std::size_t i) { return node_to_py(st->names, i, snap.nodes[i], is_output[i]); });
+    return list_to_py(snap.nodes.size(),
+                      [&](std::size_t i) { return node_to_py(st->names, i, snap.nodes[i], is_output[i]); });
 }
 
 // ---- persistence -----------------------------------------------------------
@@ -282,8 +277,12 @@ PyObject* reduction(ModuleState* st, GraphStore& store, const Bound<N>& a) {
 
 // ---- the type ----------------------------------------------------------------
 
-#define DAGLOOM_METHOD(name, sig, body, doc) \
-    {name, as_cfunction(&method_entry<kStoreMethod<sig, body>>), METH_METHOD | METH_FASTCALL | METH_KEYWORDS, doc}
+// The interpreter's method descriptors already refuse foreign receivers
+// with their own message; the receiver check keeps each entry point safe on
+// its own.
+#define DAGLOOM_METHOD(name, sig, body, doc)                                                            \
+    {name, as_cfunction(&method_entry<bound_method<sig, store_from_py, body>>),                                \
+     METH_METHOD | METH_FASTCALL | METH_KEYWORDS, doc}
 
 constexpr const char* kDeserializeDoc =
     "deserialize(data)\n--\n\n"

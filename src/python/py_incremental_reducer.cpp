@@ -163,9 +163,9 @@ PyObject* accessor(ModuleState*, PyIncrementalReducer& r, const Bound<0>&) {
 
 // ---- the type ----------------------------------------------------------------
 
-#define DAGLOOM_METHOD(name, sig, body, doc)                                                                  \
-    {name, as_cfunction(&method_entry<bound_method<sig, receiver, body>>), METH_METHOD | METH_FASTCALL | METH_KEYWORDS, \
-     doc}
+#define DAGLOOM_METHOD(name, sig, body, doc)                                                            \
+    {name, as_cfunction(&method_entry<bound_method<sig, receiver, body>>),                                     \
+     METH_METHOD | METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef ir_methods[] = {
     DAGLOOM_METHOD("step", kStep, step,
