@@ -296,14 +296,7 @@ Status<BlobError> read_record(Reader& r, uint64_t k, RecordParts& out) {
     out.name = {};
     out.inputs.clear();
     switch (tag) {
-        case static_cast<uint8_t>(NodeKind::Source): {
-            out.kind = NodeKind::Source;
-            DAGLOOM_READ(name, r.string_view());
-            out.name = name;
-            DAGLOOM_READ(params, out.cache.read(r));
-            out.params = params;
-            return Unit{};
-        }
+        case static_cast<uint8_t>(NodeKind::Source):
         case static_cast<uint8_t>(NodeKind::Op):
         case static_cast<uint8_t>(NodeKind::Reduction): {
             out.kind = static_cast<NodeKind>(tag);
@@ -311,6 +304,7 @@ Status<BlobError> read_record(Reader& r, uint64_t k, RecordParts& out) {
             out.name = name;
             DAGLOOM_READ(params, out.cache.read(r));
             out.params = params;
+            if (out.kind == NodeKind::Source) return Unit{};
             return r.inputs_into(k, out.inputs);
         }
         case static_cast<uint8_t>(NodeKind::Exchange): {
@@ -335,16 +329,10 @@ Result<NodeKey, BlobError> read_whole(Reader& r, uint8_t tag, uint64_t k) {
     switch (tag) {
         case static_cast<uint8_t>(NodeKind::External): {
             PayloadDescriptor d;
-            DAGLOOM_READ(kind, r.string());
-            d.kind = std::move(kind);
-            DAGLOOM_READ(content_hash, r.string());
-            d.content_hash = std::move(content_hash);
-            DAGLOOM_READ(framework, r.string());
-            d.framework = std::move(framework);
-            DAGLOOM_READ(version, r.string());
-            d.version = std::move(version);
-            DAGLOOM_READ(io_schema, r.string());
-            d.io_schema = std::move(io_schema);
+            for (std::string* field : d.required()) {
+                DAGLOOM_READ(text, r.string());
+                *field = std::move(text);
+            }
             DAGLOOM_READ(present, r.u8());
             if (present != 0) {
                 DAGLOOM_READ(pref, r.string());

@@ -48,23 +48,23 @@ public:
     uint8_t* end() const { return p_; }
 
     void u8(uint8_t v) { *p_++ = v; }
-    void u64(uint64_t v) {
-        for (int i = 0; i < 8; ++i) p_[i] = static_cast<uint8_t>(v >> (8 * i));
-        p_ += 8;
-    }
+    void u64(uint64_t v) { little_endian<8>(v); }
     void u64s(std::span<const NodeId> ids) {
         for (NodeId id : ids) u64(id);
     }
-    void field32(uint64_t v, Field32) {
-        for (int i = 0; i < 4; ++i) p_[i] = static_cast<uint8_t>(v >> (8 * i));
-        p_ += 4;
-    }
+    void field32(uint64_t v, Field32) { little_endian<4>(v); }
     void bytes(std::string_view s) {
         if (!s.empty()) std::memcpy(p_, s.data(), s.size());
         p_ += s.size();
     }
 
 private:
+    template <int N>
+    void little_endian(uint64_t v) {
+        for (int i = 0; i < N; ++i) p_[i] = static_cast<uint8_t>(v >> (8 * i));
+        p_ += N;
+    }
+
     uint8_t* p_;
 };
 
@@ -134,8 +134,7 @@ void write_node(W& w, const NodeView& node) {
             return;
         case NodeKind::External: {
             const PayloadDescriptor& d = node.descriptor();
-            for (const std::string* s : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema})
-                write_string(w, *s);
+            for (const std::string* s : d.required()) write_string(w, *s);
             w.u8(d.preprocessing_ref ? 1 : 0);
             if (d.preprocessing_ref) write_string(w, *d.preprocessing_ref);
             write_params(w, *node.params);
@@ -175,26 +174,17 @@ Status<BlobTooLarge> append(std::vector<uint8_t>& out, Part part) {
 }  // namespace
 
 std::string too_large_message(Field32 field, uint64_t value) {
+    // Per field in enum order: the words before the value, and what it is.
+    static constexpr std::pair<const char*, const char*> kWording[] = {
+        {"store of ", " nodes"}, {"output list of ", " ids"}, {"string of ", " bytes"},
+        {"parameter list of ", " entries"}, {"input list of ", " ids"}, {"stage of ", " members"},
+        {"stage member with ", " references"}, {"stage reference index ", ""}};
+    static constexpr const char* kField[] = {"node count", "output count", "length", "entry count",
+                                             "id count",   "member count", "reference count", "index"};
+    const auto f = static_cast<std::size_t>(field);
+    if (f >= std::size(kField)) fail("unknown IR blob field");
     const std::string n = std::to_string(value);
-    switch (field) {
-        case Field32::NodeCount:
-            return "store of " + n + " nodes does not fit the IR blob's 32-bit node count field";
-        case Field32::OutputCount:
-            return "output list of " + n + " ids does not fit the IR blob's 32-bit output count field";
-        case Field32::StringLength:
-            return "string of " + n + " bytes does not fit the IR blob's 32-bit length field";
-        case Field32::ParamCount:
-            return "parameter list of " + n + " entries does not fit the IR blob's 32-bit entry count field";
-        case Field32::InputCount:
-            return "input list of " + n + " ids does not fit the IR blob's 32-bit id count field";
-        case Field32::MemberCount:
-            return "stage of " + n + " members does not fit the IR blob's 32-bit member count field";
-        case Field32::RefCount:
-            return "stage member with " + n + " references does not fit the IR blob's 32-bit reference count field";
-        case Field32::RefIndex:
-            return "stage reference index " + n + " does not fit the IR blob's 32-bit index field";
-    }
-    fail("unknown IR blob field");
+    return kWording[f].first + n + kWording[f].second + " does not fit the IR blob's 32-bit " + kField[f] + " field";
 }
 
 Status<BlobTooLarge> put_node(std::vector<uint8_t>& out, const NodeView& node) {
@@ -214,36 +204,24 @@ void walk_blob(W& w, std::size_t count, NodeAt node_at, const std::vector<NodeId
     w.u64s(outputs);
 }
 
-template <class NodeAt>
-Result<uint64_t, BlobTooLarge> measure(std::size_t count, NodeAt node_at, const std::vector<NodeId>& outputs) {
-    Sizer sizer;
-    walk_blob(sizer, count, node_at, outputs);
-    if (!sizer.ok()) return make_err(sizer.error());
-    return sizer.size;
-}
-
-template <class NodeAt>
-void fill(std::size_t count, NodeAt node_at, const std::vector<NodeId>& outputs, uint8_t* out, uint64_t size) {
-    Filler filler(out);
-    walk_blob(filler, count, node_at, outputs);
-    if (filler.end() != out + size) fail("IR blob size mismatch between measuring and writing");
-}
-
 }  // namespace
 
 Result<BlobPlan, BlobTooLarge> plan_blob(const GraphStore& store, const std::vector<NodeId>& outputs) {
     return store.with_locked([&](const GraphStore::View& view) -> Result<BlobPlan, BlobTooLarge> {
         const std::size_t count = view.nodes.size();
-        auto size = measure(count, [&](std::size_t i) { return view.nodes.view(i); }, outputs);
-        if (!size.ok()) return make_err(std::move(size.error()));
-        return BlobPlan{count, *size};
+        Sizer sizer;
+        walk_blob(sizer, count, [&](std::size_t i) { return view.nodes.view(i); }, outputs);
+        if (!sizer.ok()) return make_err(sizer.error());
+        return BlobPlan{count, sizer.size};
     });
 }
 
 void write_planned(const GraphStore& store, const BlobPlan& plan, const std::vector<NodeId>& outputs, uint8_t* out) {
     store.with_locked([&](const GraphStore::View& view) {
         if (view.nodes.size() < plan.node_count) fail("IR blob plan covers nodes the store does not have");
-        fill(plan.node_count, [&](std::size_t i) { return view.nodes.view(i); }, outputs, out, plan.size);
+        Filler filler(out);
+        walk_blob(filler, plan.node_count, [&](std::size_t i) { return view.nodes.view(i); }, outputs);
+        if (filler.end() != out + plan.size) fail("IR blob size mismatch between measuring and writing");
     });
 }
 

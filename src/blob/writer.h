@@ -34,8 +34,6 @@ enum class Field32 : uint8_t {
 // "string of 4294967296 bytes does not fit the IR blob's 32-bit length field"
 std::string too_large_message(Field32 field, uint64_t value);
 
-inline void put_u8(std::vector<uint8_t>& out, uint8_t v) { out.push_back(v); }
-
 inline void put_u32(std::vector<uint8_t>& out, uint32_t v) {
     uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
                     static_cast<uint8_t>(v >> 24)};

@@ -35,14 +35,10 @@ void UnionFind::fail_out_of_range(Id x) const { fail_index(x, parent_.size()); }
 namespace {
 
 // concat_vecs: the longer list's elements come first.
-void concat(NodeList& to, NodeList&& from) {
+template <class List>
+void concat(List& to, List&& from) {
     if (to.size() < from.size()) std::swap(to, from);
     to.append(std::move(from));
-}
-void concat(ParentList& to, ParentList&& from) {
-    if (to.size() < from.size()) std::swap(to, from);
-    to.append(from);
-    from.clear();
 }
 
 }  // namespace
@@ -149,12 +145,6 @@ std::size_t EGraph::total_number_of_nodes() const {
     return n;
 }
 
-EGraph::ClassRange EGraph::classes() const {
-    const EClass* base = classes_.data();
-    const EClass* end = base + classes_.size();
-    return ClassRange{ClassIterator(base, base, end), ClassIterator(base, end, end)};
-}
-
 std::span<const Id> EGraph::classes_with_op(GlobalSymbol op) const {
     const std::uint32_t e =
         op_index_.find(hash_word(0, op.raw()), [&](std::uint32_t i) { return op_keys_[i] == op; });
@@ -178,16 +168,16 @@ std::size_t EGraph::process_unions() {
     flush_memo_index();
     std::size_t n_unions = 0;
     constexpr std::size_t kAhead = 8;
+    // Memo entry e now names class cls; the class it named before joins cls.
+    auto redirect = [&](std::uint32_t e, Id cls) {
+        const Id old = std::exchange(memo_entries_[e].value, cls);
+        if (perform_union(old, cls)) ++n_unions;
+    };
     while (!pending_.empty()) {
         // Prefetch the memo slot of an entry a few places down the stack; a
         // stale guess (if unions intervene) only costs the prefetch.
-        if (const std::optional<ParentRef> below = pending_.peek_below(kAhead)) {
-            const SymbolLang& ahead = memo_entries_[below->memo_entry].key;
-            std::uint64_t h = hash_word(0, ahead.op.raw());
-            h = hash_word(h, ahead.len());
-            for (Id c : ahead.children()) h = hash_word(h, union_find_.find(c));
-            memo_.prefetch(h);
-        }
+        if (const std::optional<ParentRef> below = pending_.peek_below(kAhead))
+            memo_.prefetch(canonical_hash(memo_entries_[below->memo_entry].key));
         const ParentRef entry = pending_.pop();
         const Id cls = entry.id;
         // A recorded node whose children are all still roots is its own
@@ -199,9 +189,7 @@ std::size_t EGraph::process_unions() {
             bool canonical = true;
             for (Id c : key.children()) canonical = canonical && union_find_.parent(c) == c;
             if (canonical) {
-                const Id old = memo_entries_[entry.memo_entry].value;
-                memo_entries_[entry.memo_entry].value = cls;
-                if (perform_union(old, cls)) ++n_unions;
+                redirect(entry.memo_entry, cls);
                 continue;
             }
         }
@@ -217,9 +205,7 @@ std::size_t EGraph::process_unions() {
             indexed_ = memo_entries_.size();
             continue;
         }
-        const Id old = memo_entries_[e].value;
-        memo_entries_[e].value = cls;
-        if (perform_union(old, cls)) ++n_unions;
+        redirect(e, cls);
     }
     return n_unions;
 }

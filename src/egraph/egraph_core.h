@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <ranges>
 #include <span>
 #include <utility>
 #include <vector>
@@ -136,12 +137,6 @@ struct EClass {
 
 class EGraph {
 public:
-    EGraph() = default;
-    EGraph(EGraph&&) noexcept = default;
-    EGraph& operator=(EGraph&&) noexcept = default;
-    EGraph(const EGraph&) = default;
-    EGraph& operator=(const EGraph&) = default;
-
     // Makes room for `nodes` more classes and memo entries without regrowing
     // the tables (the caller knows how many nodes it is about to add).
     void reserve(std::size_t nodes);
@@ -176,12 +171,7 @@ public:
             fail_invalid_id(r);
         return classes_[r];
     }
-    EClass& operator[](Id id) {
-        const Id r = union_find_.find(id);
-        if (r >= classes_.size() || classes_[r].id != r) [[unlikely]]
-            fail_invalid_id(r);
-        return classes_[r];
-    }
+    EClass& operator[](Id id) { return const_cast<EClass&>(std::as_const(*this)[id]); }
 
     std::size_t class_count() const { return class_count_; }
     std::size_t memo_len() const { return memo_entries_.size(); }
@@ -196,7 +186,6 @@ public:
     // A copy of the pending entries, oldest first (rebuild takes them
     // last-in first-out).
     std::vector<ParentRef> pending() const { return pending_.entries(); }
-    const UnionFind& union_find() const { return union_find_; }
 
     // Cache hints for batched callers (rule application): they change
     // nothing. `node` need not be canonical; its children are looked up.
@@ -218,47 +207,13 @@ public:
     // The op index: the classes holding at least one node with this operator
     // (each once, ascending id), as of the last rebuild.
     std::span<const Id> classes_with_op(GlobalSymbol op) const;
-    // All operators that have an op-index entry (keys are never removed).
-    std::span<const GlobalSymbol> indexed_ops() const { return op_keys_; }
 
-    // Iteration over all classes (ascending representative id).
-    class ClassIterator {
-    public:
-        using value_type = EClass;
-        using difference_type = std::ptrdiff_t;
-        ClassIterator() = default;
-        ClassIterator(const EClass* base, const EClass* cur, const EClass* end) : base_(base), cur_(cur), end_(end) {
-            skip();
-        }
-        const EClass& operator*() const { return *cur_; }
-        const EClass* operator->() const { return cur_; }
-        ClassIterator& operator++() {
-            ++cur_;
-            skip();
-            return *this;
-        }
-        ClassIterator operator++(int) {
-            ClassIterator t = *this;
-            ++*this;
-            return t;
-        }
-        bool operator==(const ClassIterator& o) const { return cur_ == o.cur_; }
-
-    private:
-        // A slot holds a live class exactly when its id equals its position.
-        void skip() {
-            while (cur_ != end_ && cur_->id != static_cast<Id>(cur_ - base_)) ++cur_;
-        }
-        const EClass* base_ = nullptr;
-        const EClass* cur_ = nullptr;
-        const EClass* end_ = nullptr;
-    };
-    struct ClassRange {
-        ClassIterator b, e;
-        ClassIterator begin() const { return b; }
-        ClassIterator end() const { return e; }
-    };
-    ClassRange classes() const;
+    // Iteration over all classes (ascending representative id): a slot holds
+    // a live class exactly when its id equals its position.
+    auto classes() const {
+        return std::span<const EClass>(classes_.data(), classes_.size()) |
+               std::views::filter([base = classes_.data()](const EClass& c) { return c.id == &c - base; });
+    }
 
 private:
     struct MemoEntry {

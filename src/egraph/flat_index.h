@@ -31,10 +31,7 @@ public:
     SlotBuffer(const SlotBuffer& o) : SlotBuffer(o.n_) {
         if (n_) std::memcpy(p_, o.p_, bytes(n_));
     }
-    SlotBuffer(SlotBuffer&& o) noexcept : p_(o.p_), n_(o.n_) {
-        o.p_ = nullptr;
-        o.n_ = 0;
-    }
+    SlotBuffer(SlotBuffer&& o) noexcept : p_(std::exchange(o.p_, nullptr)), n_(std::exchange(o.n_, 0)) {}
     SlotBuffer& operator=(SlotBuffer o) noexcept {
         swap(o);
         return *this;
@@ -71,25 +68,11 @@ public:
     static constexpr std::uint32_t kNone = 0xffffffffu;
 
     std::size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
-    std::size_t capacity() const { return slots_.size(); }
 
     // Entry number whose key satisfies eq(entry), or kNone.
     template <class Eq>
     std::uint32_t find(std::uint64_t hash, Eq&& eq) const {
-        if (size_ == 0) return kNone;
-        const std::uint64_t frag = hash >> 32;
-        const std::uint64_t* s = slots_.data();
-        std::size_t i = home(frag);
-        for (;;) {
-            const std::uint64_t v = s[i];
-            if (v == 0) return kNone;
-            if ((v >> 32) == frag) {
-                const std::uint32_t e = static_cast<std::uint32_t>(v) - 1;
-                if (eq(e)) return e;
-            }
-            i = (i + 1) & mask_;
-        }
+        return size_ == 0 ? kNone : probe(hash >> 32, eq).second;
     }
 
     // Looks the key up; if absent, records `new_entry` for it (the caller must
@@ -99,28 +82,11 @@ public:
     std::pair<std::uint32_t, bool> find_or_insert(std::uint64_t hash, std::uint32_t new_entry, Eq&& eq) {
         if ((size_ + 1) * 2 > slots_.size()) grow();
         const std::uint64_t frag = hash >> 32;
-        std::uint64_t* s = slots_.data();
-        std::size_t i = home(frag);
-        for (;;) {
-            const std::uint64_t v = s[i];
-            if (v == 0) {
-                s[i] = (frag << 32) | (static_cast<std::uint64_t>(new_entry) + 1);
-                ++size_;
-                return {new_entry, true};
-            }
-            if ((v >> 32) == frag) {
-                const std::uint32_t e = static_cast<std::uint32_t>(v) - 1;
-                if (eq(e)) return {e, false};
-            }
-            i = (i + 1) & mask_;
-        }
-    }
-
-    // Records an entry known to be absent.
-    void insert_new(std::uint64_t hash, std::uint32_t entry) {
-        if ((size_ + 1) * 2 > slots_.size()) grow();
-        place(hash >> 32, entry);
+        const auto [i, e] = probe(frag, eq);
+        if (e != kNone) return {e, false};
+        slots_[i] = (frag << 32) | (static_cast<std::uint64_t>(new_entry) + 1);
         ++size_;
+        return {new_entry, true};
     }
 
     // Records entries [first, last), known to be absent from the index and
@@ -177,6 +143,19 @@ public:
 
 private:
     std::size_t home(std::uint64_t frag) const { return static_cast<std::size_t>(frag >> shift_); }
+
+    // Walks the probe sequence of `frag` (the table must have slots): the
+    // slot and entry of the first key with eq(entry), else the empty slot
+    // that ends the walk and kNone.
+    template <class Eq>
+    std::pair<std::size_t, std::uint32_t> probe(std::uint64_t frag, Eq& eq) const {
+        for (std::size_t i = home(frag);; i = (i + 1) & mask_) {
+            const std::uint64_t v = slots_[i];
+            if (v == 0) return {i, kNone};
+            const auto e = static_cast<std::uint32_t>(v) - 1;
+            if ((v >> 32) == frag && eq(e)) return {i, e};
+        }
+    }
 
     void place(std::uint64_t frag, std::uint32_t entry) {
         std::size_t i = home(frag);

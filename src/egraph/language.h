@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "egraph/symbol.h"
@@ -46,7 +47,6 @@ public:
     explicit SymbolLang(GlobalSymbol o) noexcept : op(o) {}
     SymbolLang(GlobalSymbol o, std::initializer_list<Id> children) : op(o) { assign(children.begin(), children.size()); }
     SymbolLang(GlobalSymbol o, std::span<const Id> children) : op(o) { assign(children.data(), children.size()); }
-    SymbolLang(GlobalSymbol o, const std::vector<Id>& children) : op(o) { assign(children.data(), children.size()); }
 
     // SymbolLang::from_op: interns the operator; never fails.
     static SymbolLang from_op(std::string_view op_text, std::span<const Id> children) {
@@ -54,10 +54,7 @@ public:
     }
 
     SymbolLang(const SymbolLang& o) : op(o.op) { assign(o.data(), o.len_); }
-    SymbolLang(SymbolLang&& o) noexcept : op(o.op), len_(o.len_) {
-        std::memcpy(&u_, &o.u_, sizeof(u_));
-        o.len_ = 0;
-    }
+    SymbolLang(SymbolLang&& o) noexcept : op(o.op) { take(o); }
     SymbolLang& operator=(const SymbolLang& o) {
         if (this != &o) {
             release();
@@ -70,9 +67,7 @@ public:
         if (this != &o) {
             release();
             op = o.op;
-            len_ = o.len_;
-            std::memcpy(&u_, &o.u_, sizeof(u_));
-            o.len_ = 0;
+            take(o);
         }
         return *this;
     }
@@ -187,6 +182,11 @@ private:
     void release() {
         if (len_ > kInline) std::free(u_.heap);
         len_ = 0;
+    }
+    // o's children, inline or on the heap, become this node's; o has none.
+    void take(SymbolLang& o) noexcept {
+        len_ = std::exchange(o.len_, 0);
+        std::memcpy(&u_, &o.u_, sizeof(u_));
     }
 
     std::uint32_t len_ = 0;

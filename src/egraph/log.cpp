@@ -29,17 +29,6 @@ void refresh_locked(LogState& s) {
 
 }  // namespace
 
-const char* level_name(Level level) {
-    switch (level) {
-        case Level::Off: return "OFF";
-        case Level::Warn: return "WARN";
-        case Level::Info: return "INFO";
-        case Level::Debug: return "DEBUG";
-        case Level::Trace: return "TRACE";
-    }
-    return "?";
-}
-
 void set_sink(Sink sink) {
     LogState& s = state();
     std::lock_guard<std::mutex> g(s.mu);

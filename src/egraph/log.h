@@ -19,8 +19,6 @@ namespace dagloom::log {
 // Ordered by verbosity; a record is emitted when its level <= max_level().
 enum class Level : int { Off = 0, Warn = 1, Info = 2, Debug = 3, Trace = 4 };
 
-const char* level_name(Level level);
-
 using Sink = std::function<void(Level, std::string_view message)>;
 
 // Installs (or, with an empty function, removes) the process-wide sink.
@@ -46,11 +44,6 @@ std::string cat(const Args&... args) {
     std::ostringstream out;
     (out << ... << args);
     return std::move(out).str();
-}
-
-template <class... Args>
-void write(Level level, const Args&... args) {
-    if (enabled(level)) detail::emit(level, cat(args...));
 }
 
 }  // namespace dagloom::log

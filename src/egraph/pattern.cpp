@@ -32,8 +32,6 @@ std::string debug_string(const Subst& s) {
     return std::move(out).str();
 }
 
-std::ostream& operator<<(std::ostream& out, const Subst& s) { return out << debug_string(s); }
-
 std::string debug_string(const Instruction& ins) {
     std::ostringstream out;
     switch (ins.kind) {
@@ -73,31 +71,19 @@ public:
 
     void compile() {
         const Id root = static_cast<Id>(ast_.size() - 1);
-        if (!instructions_.empty()) {
-            Instruction scan;
-            scan.kind = Instruction::Kind::Scan;
-            scan.out = next_reg_;
-            instructions_.push_back(std::move(scan));
-        }
+        using Kind = Instruction::Kind;
+        if (!instructions_.empty()) instructions_.push_back(Instruction{.kind = Kind::Scan, .out = next_reg_});
         add_todo(root, 0);
         while (!todo_.empty()) {
             Todo t = take_next();
             if (is_ground_now(t.pos) && !t.node.is_leaf()) {
-                Instruction ins;
-                ins.kind = Instruction::Kind::Lookup;
-                ins.i = t.reg;
-                ins.term = extract(t.pos);
-                instructions_.push_back(std::move(ins));
+                instructions_.push_back(Instruction{.kind = Kind::Lookup, .i = t.reg, .term = extract(t.pos)});
             } else {
                 const Reg out = next_reg_;
                 next_reg_ += static_cast<Reg>(t.node.len());
-                Instruction ins;
-                ins.kind = Instruction::Kind::Bind;
-                ins.i = t.reg;
-                ins.out = out;
-                ins.node = t.node;
+                Instruction& ins =
+                    instructions_.emplace_back(Instruction{.kind = Kind::Bind, .node = t.node, .i = t.reg, .out = out});
                 for (Id& c : ins.node.children()) c = 0;
-                instructions_.push_back(std::move(ins));
                 for (std::size_t k = 0; k < t.node.len(); ++k) add_todo(t.node.child(k), out + static_cast<Reg>(k));
             }
         }
@@ -137,11 +123,7 @@ private:
         const ENodeOrVar& n = ast_[pos];
         if (n.is_var()) {
             if (const Reg* j = reg_of(n.as_var())) {
-                Instruction ins;
-                ins.kind = Instruction::Kind::Compare;
-                ins.i = reg;
-                ins.j = *j;
-                instructions_.push_back(std::move(ins));
+                instructions_.push_back(Instruction{.kind = Instruction::Kind::Compare, .i = reg, .j = *j});
             } else {
                 var_regs_.emplace_back(n.as_var(), reg);
             }

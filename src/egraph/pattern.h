@@ -57,8 +57,7 @@ public:
     }
     // Fails with "Var '{}={}' not found in {:?}" when var is unbound.
     Id operator[](Var var) const {
-        for (const SubstEntry& e : vec_)
-            if (e.var == var) return e.id;
+        if (const std::optional<Id> id = get(var)) return *id;
         fail_unbound(var);
     }
 
@@ -83,7 +82,6 @@ using SubstList = SmallVector<Subst, 1>;
 
 // Debug form: {?a: 1, ?b: 2}
 std::string debug_string(const Subst& s);
-std::ostream& operator<<(std::ostream& out, const Subst& s);
 
 // One element of a Lookup term.
 struct ENodeOrReg {
@@ -95,11 +93,11 @@ struct ENodeOrReg {
 struct Instruction {
     enum class Kind { Bind, Compare, Lookup, Scan };
     Kind kind = Kind::Bind;
-    SymbolLang node;  // Bind: op and arity; children all 0
-    Reg i = 0;        // Bind, Compare, Lookup
-    Reg j = 0;        // Compare
-    Reg out = 0;      // Bind, Scan
-    std::vector<ENodeOrReg> term;  // Lookup
+    SymbolLang node{};  // Bind: op and arity; children all 0
+    Reg i = 0;          // Bind, Compare, Lookup
+    Reg j = 0;          // Compare
+    Reg out = 0;        // Bind, Scan
+    std::vector<ENodeOrReg> term{};  // Lookup
 };
 std::string debug_string(const Instruction& ins);
 
@@ -163,7 +161,6 @@ public:
     const Program& program() const { return program_; }
     // The distinct variables, in ast order.
     const std::vector<Var>& vars() const { return vars_; }
-    const RecExpr* get_pattern_ast() const { return &ast_; }
 
     // Searcher.
     std::optional<SearchMatches> search_eclass(const EGraph& egraph, Id eclass) const;

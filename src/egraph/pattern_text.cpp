@@ -233,21 +233,12 @@ std::string_view trim_unicode(std::string_view s) {
     return s.substr(b, e - b);
 }
 
-RecExprParseError err_kind(RecExprParseError::Kind k) {
-    RecExprParseError e;
-    e.kind = k;
-    return e;
-}
-
 }  // namespace
 
 Result<RecExpr, RecExprParseError> RecExpr::from_str(std::string_view text) {
     auto parsed = parse_str(trim_unicode(text));
-    if (!parsed.ok()) {
-        RecExprParseError e = err_kind(RecExprParseError::Kind::BadSexp);
-        e.bad_sexp = parsed.error();
-        return make_err(std::move(e));
-    }
+    using Kind = RecExprParseError::Kind;
+    if (!parsed.ok()) return make_err(RecExprParseError{.kind = Kind::BadSexp, .bad_sexp = parsed.error()});
     const Sexp& top = *parsed;
     RecExpr expr;
 
@@ -259,9 +250,7 @@ Result<RecExpr, RecExprParseError> RecExpr::from_str(std::string_view text) {
     };
     std::vector<Frame> stack;
     auto bad_op = [](ENodeOrVarParseError e) {
-        RecExprParseError r = err_kind(RecExprParseError::Kind::BadOp);
-        r.bad_op = std::move(e);
-        return make_err(std::move(r));
+        return make_err(RecExprParseError{.kind = Kind::BadOp, .bad_op = std::move(e)});
     };
 
     const Sexp* todo = &top;
@@ -270,7 +259,7 @@ Result<RecExpr, RecExprParseError> RecExpr::from_str(std::string_view text) {
             const Sexp& s = *todo;
             todo = nullptr;
             if (s.is_empty() || (s.is_list() && s.items().empty()))
-                return make_err(err_kind(RecExprParseError::Kind::EmptySexp));
+                return make_err(RecExprParseError{.kind = Kind::EmptySexp});
             if (s.is_string()) {
                 auto node = ENodeOrVar::from_op(s.str(), {});
                 if (!node.ok()) return bad_op(node.error());
@@ -280,11 +269,7 @@ Result<RecExpr, RecExprParseError> RecExpr::from_str(std::string_view text) {
             } else {
                 const Sexp& head = s.items()[0];
                 if (head.is_empty()) fail("internal error: entered unreachable code: Cannot be in head position");
-                if (head.is_list()) {
-                    RecExprParseError e = err_kind(RecExprParseError::Kind::HeadList);
-                    e.head = head;
-                    return make_err(std::move(e));
-                }
+                if (head.is_list()) return make_err(RecExprParseError{.kind = Kind::HeadList, .head = head});
                 stack.push_back(Frame{&s, 1, {}});
             }
         }
@@ -412,11 +397,5 @@ std::string debug_string(const RecExprParseError& e) {
     }
     return "?";
 }
-
-std::ostream& operator<<(std::ostream& out, const Sexp& s) { return out << debug_string(s); }
-std::ostream& operator<<(std::ostream& out, const SexpError& e) { return out << debug_string(e); }
-std::ostream& operator<<(std::ostream& out, const RecExprParseError& e) { return out << debug_string(e); }
-std::ostream& operator<<(std::ostream& out, const ENodeOrVarParseError& e) { return out << debug_string(e); }
-std::ostream& operator<<(std::ostream& out, const VarParseError& e) { return out << debug_string(e); }
 
 }  // namespace dagloom::egraph

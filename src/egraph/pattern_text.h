@@ -145,9 +145,9 @@ std::ostream& operator<<(std::ostream& out, const ENodeOrVar& n);
 struct RecExprParseError {
     enum class Kind { EmptySexp, HeadList, BadOp, BadSexp };
     Kind kind = Kind::EmptySexp;
-    Sexp head;                    // HeadList
-    ENodeOrVarParseError bad_op;  // BadOp
-    SexpError bad_sexp;           // BadSexp
+    Sexp head{};                    // HeadList
+    ENodeOrVarParseError bad_op{};  // BadOp
+    SexpError bad_sexp{};           // BadSexp
     friend bool operator==(const RecExprParseError&, const RecExprParseError&) = default;
 };
 
@@ -192,10 +192,11 @@ std::string debug_string(const VarParseError& e);         // MissingQuestionMark
 std::string debug_string(const ENodeOrVarParseError& e);  // UnexpectedVar("?f") / BadVar(..)
 std::string debug_string(const RecExprParseError& e);     // EmptySexp / HeadList(..) / BadOp(..) / BadSexp(..)
 
-std::ostream& operator<<(std::ostream& out, const Sexp& s);
-std::ostream& operator<<(std::ostream& out, const SexpError& e);
-std::ostream& operator<<(std::ostream& out, const RecExprParseError& e);
-std::ostream& operator<<(std::ostream& out, const ENodeOrVarParseError& e);
-std::ostream& operator<<(std::ostream& out, const VarParseError& e);
+// Values with a debug form (these, Subst, StopReason, ...) print as it.
+template <class T>
+    requires requires(const T& v) { debug_string(v); }
+std::ostream& operator<<(std::ostream& out, const T& v) {
+    return out << debug_string(v);
+}
 
 }  // namespace dagloom::egraph

@@ -46,8 +46,6 @@ std::string debug_string(const StopReason& r) {
     return "?";
 }
 
-std::ostream& operator<<(std::ostream& out, const StopReason& r) { return out << debug_string(r); }
-
 // ---------------------------------------------------------------- BackoffScheduler
 
 RuleStats& BackoffScheduler::rule_stats(GlobalSymbol name) {
@@ -124,8 +122,6 @@ bool BackoffScheduler::can_stop(std::size_t iteration) {
 }
 
 // ---------------------------------------------------------------- Runner
-
-Runner::Runner() : scheduler_(std::make_unique<BackoffScheduler>()) {}
 
 Runner& Runner::run(const std::vector<Rewrite>& rules) {
     std::vector<const Rewrite*> refs;
@@ -209,7 +205,7 @@ Iteration Runner::run_one(std::span<const Rewrite* const> rules) {
     if (!result) {
         matches.reserve(rules.size());
         for (const Rewrite* rw : rules) {
-            matches.push_back(scheduler_->search_rewrite(i, egraph, *rw));
+            matches.push_back(scheduler_.search_rewrite(i, egraph, *rw));
             result = check_limits();
             if (result) break;
         }
@@ -222,7 +218,7 @@ Iteration Runner::run_one(std::span<const Rewrite* const> rules) {
         for (std::size_t k = 0; k < rules.size() && k < matches.size(); ++k) {
             const Rewrite& rw = *rules[k];
             DAGLOOM_LOG(Debug, "Applying ", rw.name, " ", total_substs(matches[k]), " times");
-            const std::size_t n = scheduler_->apply_rewrite(i, egraph, rw, matches[k]);
+            const std::size_t n = scheduler_.apply_rewrite(i, egraph, rw, matches[k]);
             if (n > 0) {
                 iter.applied.entry(rw.name) += n;
                 DAGLOOM_LOG(Debug, "Applied ", rw.name, " ", n, " times");
@@ -242,7 +238,7 @@ Iteration Runner::run_one(std::span<const Rewrite* const> rules) {
     DAGLOOM_LOG(Info, "Size: n=", egraph.memo_len(), ", e=", egraph.class_count());
     iter.total_time = seconds_since(search_start);
 
-    const bool can_be_saturated = iter.applied.empty() && scheduler_->can_stop(i) &&
+    const bool can_be_saturated = iter.applied.empty() && scheduler_.can_stop(i) &&
                                   egraph_nodes == nodes_after_hooks && egraph_classes == classes_after_hooks &&
                                   egraph_nodes == egraph.memo_len() && egraph_classes == egraph.class_count();
     if (can_be_saturated && !result) result = StopReason::saturated();

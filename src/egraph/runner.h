@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <ostream>
 #include <span>
@@ -37,7 +36,6 @@ struct StopReason {
 };
 // Debug form: Saturated, IterationLimit(12), NodeLimit(10001), TimeLimit(5.0001), Other("text")
 std::string debug_string(const StopReason& r);
-std::ostream& operator<<(std::ostream& out, const StopReason& r);
 
 // An insertion-ordered map from rule name to a value.
 template <class V>
@@ -80,16 +78,6 @@ struct Iteration {
     std::optional<StopReason> stop_reason;
 };
 
-class RewriteScheduler {
-public:
-    virtual ~RewriteScheduler() = default;
-    virtual bool can_stop(std::size_t iteration) = 0;
-    virtual std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                                      const Rewrite& rewrite) = 0;
-    virtual std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
-                                      const std::vector<SearchMatches>& matches) = 0;
-};
-
 struct RuleStats {
     std::size_t times_searched = 0;
     std::size_t banned_until = 0;
@@ -99,7 +87,7 @@ struct RuleStats {
     friend bool operator==(const RuleStats&, const RuleStats&) = default;
 };
 
-class BackoffScheduler final : public RewriteScheduler {
+class BackoffScheduler {
 public:
     BackoffScheduler() = default;
     BackoffScheduler(std::size_t initial_match_limit, std::size_t initial_ban_length)
@@ -112,7 +100,7 @@ public:
     RuleStats& rule_stats(GlobalSymbol name);
     const NameMap<RuleStats>& stats_by_rule() const { return stats_; }
 
-    bool can_stop(std::size_t iteration) override;
+    bool can_stop(std::size_t iteration);
     // search_rewrite in two halves, for a caller that counts a rule's matches
     // without searching and must follow the same schedule: the match limit
     // to search with, or nothing while the rule is banned; then whether the
@@ -121,9 +109,9 @@ public:
     std::optional<std::size_t> search_limit(std::size_t iteration, GlobalSymbol rule);
     bool admit(std::size_t iteration, GlobalSymbol rule, std::size_t total);
     std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                              const Rewrite& rewrite) override;
+                                              const Rewrite& rewrite);
     std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
-                              const std::vector<SearchMatches>& matches) override;
+                              const std::vector<SearchMatches>& matches);
 
 private:
     std::size_t initial_match_limit_ = 1000;
@@ -136,9 +124,8 @@ public:
     using Hook = std::function<Result<Unit, std::string>(Runner&)>;
     using Clock = std::chrono::steady_clock;
 
-    Runner();  // empty e-graph, limits 30 / 10000 / 5 s, default BackoffScheduler
-
-    // Setters return the runner for chaining.
+    // Setters return the runner for chaining. A new runner has an empty
+    // e-graph, limits 30 / 10000 / 5 s and a default BackoffScheduler.
     Runner& set_egraph(EGraph egraph) {
         this->egraph = std::move(egraph);
         return *this;
@@ -155,10 +142,6 @@ public:
         time_limit = d;
         return *this;
     }
-    Runner& set_scheduler(std::unique_ptr<RewriteScheduler> s) {
-        scheduler_ = std::move(s);
-        return *this;
-    }
     Runner& add_hook(Hook hook) {
         hooks.push_back(std::move(hook));
         return *this;
@@ -169,9 +152,7 @@ public:
     Runner& run(std::span<const Rewrite* const> rules);
     Runner& run(const std::vector<Rewrite>& rules);
 
-    RewriteScheduler& scheduler() { return *scheduler_; }
-    // The scheduler as a BackoffScheduler, or nullptr if another is installed.
-    BackoffScheduler* backoff_scheduler() { return dynamic_cast<BackoffScheduler*>(scheduler_.get()); }
+    BackoffScheduler* backoff_scheduler() { return &scheduler_; }
 
     EGraph egraph;
     std::vector<Iteration> iterations;
@@ -188,7 +169,7 @@ private:
     std::optional<StopReason> check_limits() const;
     static void check_rules(std::span<const Rewrite* const> rules);
 
-    std::unique_ptr<RewriteScheduler> scheduler_;
+    BackoffScheduler scheduler_;
 };
 
 }  // namespace dagloom::egraph

@@ -83,8 +83,3 @@ private:
 std::ostream& operator<<(std::ostream& out, GlobalSymbol sym);
 
 }  // namespace dagloom::egraph
-
-template <>
-struct std::hash<dagloom::egraph::GlobalSymbol> {
-    std::size_t operator()(dagloom::egraph::GlobalSymbol s) const noexcept { return s.raw(); }
-};

@@ -10,61 +10,41 @@
 namespace dagloom {
 
 const char* kind_name(NodeKind kind) {
-    switch (kind) {
-        case NodeKind::Source: return "source";
-        case NodeKind::Op: return "op";
-        case NodeKind::Reduction: return "reduction";
-        case NodeKind::External: return "external";
-        case NodeKind::Stage: return "stage";
-        case NodeKind::Exchange: return "exchange";
-    }
-    return "";
+    static constexpr const char* kNames[kNodeKindCount] = {"source",   "op",    "reduction",
+                                                           "external", "stage", "exchange"};
+    const auto k = static_cast<std::size_t>(kind);
+    return k < std::size(kNames) ? kNames[k] : "";
 }
 
+NodeKey::NodeKey(NodeKind kind, std::string name, ParamMap params, std::vector<NodeId> inputs)
+    : kind_(kind), name_(std::move(name)), params_(std::move(params)), inputs_(std::move(inputs)) {}
+
 NodeKey NodeKey::source(std::string name, ParamMap params) {
-    NodeKey k;
-    k.kind_ = NodeKind::Source;
-    k.name_ = std::move(name);
-    k.params_ = std::move(params);
-    return k;
+    return NodeKey(NodeKind::Source, std::move(name), std::move(params), {});
 }
 
 NodeKey NodeKey::op(std::string name, ParamMap params, std::vector<NodeId> inputs) {
-    NodeKey k = source(std::move(name), std::move(params));
-    k.kind_ = NodeKind::Op;
-    k.inputs_ = std::move(inputs);
-    return k;
+    return NodeKey(NodeKind::Op, std::move(name), std::move(params), std::move(inputs));
 }
 
 NodeKey NodeKey::reduction(std::string name, ParamMap params, std::vector<NodeId> inputs) {
-    NodeKey k = op(std::move(name), std::move(params), std::move(inputs));
-    k.kind_ = NodeKind::Reduction;
-    return k;
+    return NodeKey(NodeKind::Reduction, std::move(name), std::move(params), std::move(inputs));
 }
 
 NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, std::vector<NodeId> inputs) {
-    NodeKey k;
-    k.kind_ = NodeKind::External;
-    k.params_ = std::move(params);
-    k.inputs_ = std::move(inputs);
+    NodeKey k(NodeKind::External, {}, std::move(params), std::move(inputs));
     k.descriptor_ = std::make_unique<PayloadDescriptor>(std::move(descriptor));
     return k;
 }
 
 NodeKey NodeKey::stage(std::vector<NodeId> inputs, std::vector<StageOp> members) {
-    NodeKey k;
-    k.kind_ = NodeKind::Stage;
-    k.inputs_ = std::move(inputs);
+    NodeKey k(NodeKind::Stage, {}, {}, std::move(inputs));
     k.members_ = std::move(members);
     return k;
 }
 
 NodeKey NodeKey::exchange(ParamMap scheme, std::vector<NodeId> inputs) {
-    NodeKey k;
-    k.kind_ = NodeKind::Exchange;
-    k.params_ = std::move(scheme);
-    k.inputs_ = std::move(inputs);
-    return k;
+    return NodeKey(NodeKind::Exchange, {}, std::move(scheme), std::move(inputs));
 }
 
 NodeKey::NodeKey(const NodeKey& other)
@@ -171,14 +151,13 @@ bool operator==(const StageMembers& a, const StageMembers& b) {
 NodeKey key_of(const NodeView& view) {
     if (view.full != nullptr) return *view.full;
     std::vector<NodeId> inputs(view.inputs.begin(), view.inputs.end());
-    if (view.kind == NodeKind::Stage) return NodeKey::stage(std::move(inputs), view.stage.to_vector());
     switch (view.kind) {
         case NodeKind::Source: return NodeKey::source(std::string(view.name), *view.params);
         case NodeKind::Op: return NodeKey::op(std::string(view.name), *view.params, std::move(inputs));
         case NodeKind::Reduction: return NodeKey::reduction(std::string(view.name), *view.params, std::move(inputs));
         case NodeKind::Exchange: return NodeKey::exchange(*view.params, std::move(inputs));
-        case NodeKind::External:
-        case NodeKind::Stage: break;
+        case NodeKind::Stage: return NodeKey::stage(std::move(inputs), view.stage.to_vector());
+        case NodeKind::External: break;
     }
     fail("node view of an external or stage without its key");
 }
@@ -192,7 +171,7 @@ uint64_t hash_key(const NodeKey& key, uint64_t seed) {
     for (NodeId id : key.inputs()) h.add(id);
     if (key.kind() == NodeKind::External) {
         const PayloadDescriptor& d = key.descriptor();
-        for (const std::string* s : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) h.add_bytes(*s);
+        for (const std::string* s : d.required()) h.add_bytes(*s);
         h.add(d.preprocessing_ref.has_value());
         if (d.preprocessing_ref) h.add_bytes(*d.preprocessing_ref);
     } else if (key.kind() == NodeKind::Stage) {

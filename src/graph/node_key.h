@@ -1,6 +1,7 @@
 // The identity of a graph node: equal keys are the same node.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -22,6 +23,15 @@ struct PayloadDescriptor {
     std::string version;
     std::string io_schema;
     std::optional<std::string> preprocessing_ref;  // "" is present, not absent
+
+    // The five required fields and their names, in the order every form
+    // (blob, hash, Python) takes them.
+    static constexpr std::array<const char*, 5> kRequiredNames = {"kind", "content_hash", "framework", "version",
+                                                                   "io_schema"};
+    std::array<std::string*, 5> required() { return {&kind, &content_hash, &framework, &version, &io_schema}; }
+    std::array<const std::string*, 5> required() const {
+        return {&kind, &content_hash, &framework, &version, &io_schema};
+    }
 
     friend bool operator==(const PayloadDescriptor&, const PayloadDescriptor&) = default;
 };
@@ -103,7 +113,7 @@ public:
     friend bool operator==(const NodeKey& a, const NodeKey& b);
 
 private:
-    NodeKey() = default;
+    NodeKey(NodeKind kind, std::string name, ParamMap params, std::vector<NodeId> inputs);
 
     // A descriptor's six strings live out of line, allocated for Externals
     // only. A stage's members sit in place: an empty vector allocates

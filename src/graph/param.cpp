@@ -87,45 +87,26 @@ std::string display_float(double x) {
     return out;
 }
 
-bool parse_i64(std::string_view s, int64_t& out) {
-    if (s.empty()) return false;
-    bool neg = false;
-    if (s[0] == '+' || s[0] == '-') {
-        neg = s[0] == '-';
-        s.remove_prefix(1);
-    }
-    if (s.empty()) return false;
-    // Accumulate as a negative number so INT64_MIN parses.
-    int64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-        int d = c - '0';
-        if (v < (INT64_MIN + d) / 10) return false;
-        v = v * 10 - d;
-    }
-    if (!neg) {
-        if (v == INT64_MIN) return false;
-        v = -v;
-    }
-    out = v;
-    return true;
+// All of `s` as a number in `base`, within T's range.
+template <class T>
+bool parse_whole(std::string_view s, T& out, int base) {
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out, base);
+    return ec == std::errc{} && end == s.data() + s.size();
 }
 
+// An optional sign, then decimal digits.
+bool parse_i64(std::string_view s, int64_t& out) {
+    if (!s.empty() && s[0] == '+') {
+        s.remove_prefix(1);
+        if (!s.empty() && s[0] == '-') return false;
+    }
+    return parse_whole(s, out, 10);
+}
+
+// An optional '+', then hex digits of either case.
 bool parse_hex_u64(std::string_view s, uint64_t& out) {
     if (!s.empty() && s[0] == '+') s.remove_prefix(1);
-    if (s.empty()) return false;
-    uint64_t v = 0;
-    for (char c : s) {
-        int d;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        else return false;
-        if (v >> 60) return false;  // a 17th significant digit
-        v = (v << 4) | static_cast<uint64_t>(d);
-    }
-    out = v;
-    return true;
+    return parse_whole(s, out, 16);
 }
 
 }  // namespace
@@ -169,14 +150,8 @@ ParamMap ParamMap::make(std::vector<Entry> entries) {
 
 std::string ParamMap::token() const {
     std::string out;
-    bool first = true;
-    for (const auto& [key, value] : entries_) {
-        if (!first) out.push_back(';');
-        first = false;
-        out += escape_token(key);
-        out.push_back('=');
-        out += value.token();
-    }
+    for (const auto& [key, value] : entries_)
+        out.append(out.empty() ? "" : ";").append(escape_token(key)).append("=").append(value.token());
     return out;
 }
 
@@ -223,16 +198,9 @@ std::optional<ParamMap> ParamMap::from_token(std::string_view text) {
 
 std::string ParamMap::display() const {
     std::string out = "{";
-    bool first = true;
-    for (const auto& [key, value] : entries_) {
-        if (!first) out += ", ";
-        first = false;
-        out += key;
-        out.push_back('=');
-        out += value.display();
-    }
-    out.push_back('}');
-    return out;
+    for (const auto& [key, value] : entries_)
+        out.append(out.size() > 1 ? ", " : "").append(key).append("=").append(value.display());
+    return out.append("}");
 }
 
 }  // namespace dagloom

@@ -1,6 +1,8 @@
 #include "graph/token.h"
 
 #include <cstdio>
+#include <iterator>
+#include <utility>
 
 #include "graph/node_key.h"
 
@@ -56,21 +58,19 @@ bool is_unprintable(char32_t cp) {
 
 }  // namespace
 
+// Escaped in this order, unescaped in the reverse one.
+constexpr std::pair<std::string_view, std::string_view> kEscapes[] = {
+    {"%", "%25"}, {";", "%3B"}, {"=", "%3D"}, {"|", "%7C"}};
+
 std::string escape_token(std::string_view text) {
     std::string s(text);
-    replace_all(s, "%", "%25");
-    replace_all(s, ";", "%3B");
-    replace_all(s, "=", "%3D");
-    replace_all(s, "|", "%7C");
+    for (const auto& [plain, escaped] : kEscapes) replace_all(s, plain, escaped);
     return s;
 }
 
 std::string unescape_token(std::string_view text) {
     std::string s(text);
-    replace_all(s, "%7C", "|");
-    replace_all(s, "%3D", "=");
-    replace_all(s, "%3B", ";");
-    replace_all(s, "%25", "%");
+    for (auto it = std::rbegin(kEscapes); it != std::rend(kEscapes); ++it) replace_all(s, it->second, it->first);
     return s;
 }
 

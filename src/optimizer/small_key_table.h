@@ -63,9 +63,7 @@ public:
         // blocks are reused from call to call, where a block per segment
         // would be fresh memory each time.
         if (slab_size_ < count * cap) {
-            if (slab_) ScratchAllocator<Slot>().deallocate(slab_, slab_size_);
-            slab_ = nullptr;
-            slab_size_ = 0;
+            if (slab_) ScratchAllocator<Slot>().deallocate(std::exchange(slab_, nullptr), slab_size_);
             slab_ = ScratchAllocator<Slot>().allocate(count * cap);
             slab_size_ = count * cap;
         }

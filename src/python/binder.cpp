@@ -31,13 +31,7 @@ std::string name_list(const std::vector<const char*>& names) {
 }
 
 bool report_missing(const SignatureView& sig, PyObject** out, bool keyword_only) {
-    bool any = false;
-    for (std::size_t i = 0; i < sig.count && !any; ++i) {
-        const Param& p = sig.params[i];
-        any = p.keyword_only == keyword_only && p.required && out[i] == nullptr;
-    }
-    if (!any) return false;  // the common case allocates nothing
-    std::vector<const char*> missing;
+    std::vector<const char*> missing;  // allocates only once one is missing
     for (std::size_t i = 0; i < sig.count; ++i) {
         const Param& p = sig.params[i];
         if (p.keyword_only == keyword_only && p.required && out[i] == nullptr) missing.push_back(p.name);

@@ -88,6 +88,19 @@ bool bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf, PyO
     return bind_view(sig.view(), args, nargsf, kwnames, out.slot.data());
 }
 
+struct ModuleState;
+
+// A method as the module's entry points call it: binds the call to `Sig`,
+// then checks the receiver (Receive gives the object behind `self`, or NULL
+// with TypeError), then runs Body(state, receiver, arguments).
+template <const auto& Sig, auto Receive, auto Body>
+PyObject* bound_method(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Bound<Sig.params.size()> a;
+    if (!bind(Sig, args, nargs, kwnames, a)) return nullptr;
+    auto* receiver = Receive(st, self);
+    return receiver == nullptr ? nullptr : Body(st, *receiver, a);
+}
+
 // Re-raises a pending TypeError as "argument '<name>': <message>"; any other
 // pending exception passes unchanged. Always returns NULL, for tail calls.
 PyObject* argument_error(const char* name);

@@ -117,6 +117,12 @@ bool double_from_py(PyObject* obj, double& out) {
 // First match wins: exact bool, then a signed 64-bit int, then a double,
 // then str. Failed numeric attempts are not errors, only "no match".
 bool param_value_from_py(PyObject* obj, ParamValue& out) {
+    auto str_value = [&] {
+        std::string s;
+        if (!str_from_py(obj, s)) return false;
+        out = ParamValue::Str(std::move(s));
+        return true;
+    };
     if (Py_IS_TYPE(obj, &PyBool_Type)) {
         out = ParamValue::Bool(obj == Py_True);
         return true;
@@ -127,12 +133,7 @@ bool param_value_from_py(PyObject* obj, ParamValue& out) {
         out = ParamValue::Float(PyFloat_AS_DOUBLE(obj));
         return true;
     }
-    if (PyUnicode_CheckExact(obj)) {
-        std::string s;
-        if (!str_from_py(obj, s)) return false;
-        out = ParamValue::Str(std::move(s));
-        return true;
-    }
+    if (PyUnicode_CheckExact(obj)) return str_value();
     int64_t i;
     if (int64_from_py(obj, i)) {
         out = ParamValue::Int(i);
@@ -143,12 +144,7 @@ bool param_value_from_py(PyObject* obj, ParamValue& out) {
         out = ParamValue::Float(d);
         return true;
     }
-    if (PyUnicode_Check(obj)) {
-        std::string s;
-        if (!str_from_py(obj, s)) return false;
-        out = ParamValue::Str(std::move(s));
-        return true;
-    }
+    if (PyUnicode_Check(obj)) return str_value();
     PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
     return false;
 }
@@ -327,11 +323,8 @@ bool descriptor_from_py(PyObject* obj, PyTypeObject* descriptor_type, PayloadDes
         if (!str_from_py(pre.get(), s)) return false;
         d.preprocessing_ref = std::move(s);
     }
-    if (!required_field(obj, "kind", d.kind) || !required_field(obj, "content_hash", d.content_hash) ||
-        !required_field(obj, "framework", d.framework) || !required_field(obj, "version", d.version) ||
-        !required_field(obj, "io_schema", d.io_schema)) {
-        return false;
-    }
+    for (std::size_t k = 0; k < d.required().size(); ++k)
+        if (!required_field(obj, PayloadDescriptor::kRequiredNames[k], *d.required()[k])) return false;
     out = std::move(d);
     return true;
 }
@@ -352,14 +345,7 @@ bool flag_from_py(PyObject* obj, bool& out) {
 }
 
 PyObject* ids_to_py(const std::vector<NodeId>& ids) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        PyObject* item = PyLong_FromUnsignedLongLong(ids[i]);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+    return list_to_py(ids.size(), [&](std::size_t i) { return PyLong_FromUnsignedLongLong(ids[i]); });
 }
 
 }  // namespace dagloom::py

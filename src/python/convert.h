@@ -12,6 +12,7 @@
 #include "graph/node_key.h"
 #include "graph/param.h"
 #include "python/id_buffer.h"
+#include "python/pyref.h"
 
 namespace dagloom::py {
 
@@ -44,5 +45,19 @@ bool flag_from_py(PyObject* obj, bool& out);
 
 // A new list of ints.
 PyObject* ids_to_py(const std::vector<NodeId>& ids);
+
+// A new list of item(0) ... item(n - 1), each a new reference, or NULL when
+// one is NULL (with its error set).
+template <class Item>
+PyObject* list_to_py(std::size_t n, Item&& item) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* value = item(i);
+        if (value == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+    }
+    return list.release();
+}
 
 }  // namespace dagloom::py

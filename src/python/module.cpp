@@ -3,6 +3,7 @@
 // the public names in their fixed order.
 
 #include <string>
+#include <utility>
 
 #include "python/binder.h"
 #include "python/module.h"
@@ -41,6 +42,15 @@ PyObject* version_entry(PyObject* module, PyObject* const* args, Py_ssize_t narg
 PyMethodDef version_def = {"version", as_cfunction(&version_entry), METH_FASTCALL | METH_KEYWORDS,
                            "version()\n--\n\n"};
 
+// The interned strings other than the kind names, with their texts.
+constexpr std::pair<PyObject* Names::*, const char*> kNameTexts[] = {
+    {&Names::id, "id"}, {&Names::output, "output"}, {&Names::inputs, "inputs"}, {&Names::kind, "kind"},
+    {&Names::name, "name"}, {&Names::params, "params"}, {&Names::descriptor, "descriptor"},
+    {&Names::n_members, "n_members"}, {&Names::members, "members"}, {&Names::content_hash, "content_hash"},
+    {&Names::framework, "framework"}, {&Names::version, "version"}, {&Names::io_schema, "io_schema"},
+    {&Names::preprocessing_ref, "preprocessing_ref"}, {&Names::input, "input"}, {&Names::member, "member"},
+    {&Names::empty, ""}};
+
 // Every reference the state owns, for traverse/clear (f takes any T*&).
 template <class F>
 void for_each_ref(ModuleState* s, F&& f) {
@@ -48,47 +58,15 @@ void for_each_ref(ModuleState* s, F&& f) {
     f(s->payload_descriptor_type);
     f(s->incremental_reducer_type);
     f(s->panic_exception);
-    Names& n = s->names;
-    for (PyObject** p : {&n.id, &n.output, &n.inputs, &n.kind, &n.name, &n.params, &n.descriptor, &n.n_members,
-                         &n.members, &n.content_hash, &n.framework, &n.version, &n.io_schema, &n.preprocessing_ref,
-                         &n.input, &n.member, &n.empty}) {
-        f(*p);
-    }
-    for (PyObject*& p : n.kinds) f(p);
+    for (const auto& [field, text] : kNameTexts) f(s->names.*field);
+    for (PyObject*& p : s->names.kinds) f(p);
 }
 
 bool intern_names(Names& n) {
-    struct Entry {
-        PyObject** slot;
-        const char* text;
-    };
-    const Entry entries[] = {
-        {&n.id, "id"},
-        {&n.output, "output"},
-        {&n.inputs, "inputs"},
-        {&n.kind, "kind"},
-        {&n.name, "name"},
-        {&n.params, "params"},
-        {&n.descriptor, "descriptor"},
-        {&n.n_members, "n_members"},
-        {&n.members, "members"},
-        {&n.content_hash, "content_hash"},
-        {&n.framework, "framework"},
-        {&n.version, "version"},
-        {&n.io_schema, "io_schema"},
-        {&n.preprocessing_ref, "preprocessing_ref"},
-        {&n.input, "input"},
-        {&n.member, "member"},
-        {&n.empty, ""},
-    };
-    for (const Entry& e : entries) {
-        *e.slot = PyUnicode_InternFromString(e.text);
-        if (*e.slot == nullptr) return false;
-    }
-    for (int k = 0; k < kNodeKindCount; ++k) {
-        n.kinds[k] = PyUnicode_InternFromString(kind_name(static_cast<NodeKind>(k)));
-        if (n.kinds[k] == nullptr) return false;
-    }
+    for (const auto& [field, text] : kNameTexts)
+        if ((n.*field = PyUnicode_InternFromString(text)) == nullptr) return false;
+    for (int k = 0; k < kNodeKindCount; ++k)
+        if ((n.kinds[k] = PyUnicode_InternFromString(kind_name(static_cast<NodeKind>(k)))) == nullptr) return false;
     return true;
 }
 

@@ -4,7 +4,9 @@
 
 #include "python/compat.h"
 
+#include <initializer_list>
 #include <memory>
+#include <vector>
 
 #include "graph/node_key.h"
 #include "optimizer/incremental_reducer.h"
@@ -39,6 +41,32 @@ struct PyIncrementalReducer {
     uint64_t changes;
 };
 
+// tp_dealloc of the module's classes: the C++ members tp_new constructed in
+// place are destroyed, then the object is freed.
+template <class T>
+void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    std::destroy_at(reinterpret_cast<T*>(self));
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// A class of the module with object layout T: immutable, called through
+// `constructor` (vectorcall; `T.__new__(T, ...)` binds the same way), with
+// `slots` for its doc, methods and properties.
+template <class T>
+PyTypeObject* new_type(PyObject* module, const char* name, std::initializer_list<PyType_Slot> slots,
+                       vectorcallfunc constructor) {
+    std::vector<PyType_Slot> all(slots);
+    all.push_back({Py_tp_new, reinterpret_cast<void*>(new_via_vectorcall)});
+    all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc<T>)});
+    all.push_back({0, nullptr});
+    PyType_Spec layout = {name, sizeof(T), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, all.data()};
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &layout, nullptr));
+    if (type != nullptr) type->tp_vectorcall = constructor;
+    return type;
+}
+
 // Type creation, called once each from the module's exec step.
 PyTypeObject* create_graph_store_type(PyObject* module);
 PyTypeObject* create_payload_descriptor_type(PyObject* module);
@@ -54,5 +82,10 @@ PyObject* report_to_py(const ReductionReport& report);
 // The store behind a GraphStore argument; NULL with TypeError
 // "'<type>' object is not an instance of 'GraphStore'" otherwise.
 GraphStore* store_from_py(ModuleState* state, PyObject* obj);
+
+// An `outputs=` argument: the ids given (converted like inputs), each
+// naming a node of `store`, or its marked outputs when none are given.
+// False with ValueError "no node with id <id>" or the conversion's error.
+bool checked_outputs_from_py(const GraphStore& store, PyObject* obj, std::vector<NodeId>& out);
 
 }  // namespace dagloom::py

@@ -25,11 +25,6 @@ namespace {
 
 PyGraphStore* as_py_store(PyObject* obj) { return reinterpret_cast<PyGraphStore*>(obj); }
 
-// The receiver check; NULL with TypeError when self is not a GraphStore.
-// The interpreter's method descriptors already refuse foreign receivers
-// with their own message; this keeps each entry point safe on its own.
-GraphStore* receiver(ModuleState* st, PyObject* self) { return store_from_py(st, self); }
-
 PyObject* id_to_py(NodeId id) { return PyLong_FromUnsignedLongLong(id); }
 
 // The id object of a node the call is about to add is made before the node
@@ -45,10 +40,6 @@ PyObject* interned_to_py(const GraphStore& store, Intern&& intern) {
     if (!result.ok()) return map_err(result.error());
     if (*result == next) return next_id.release();
     return id_to_py(*result);
-}
-
-PyObject* intern_to_py(GraphStore& store, NodeKey key) {
-    return interned_to_py(store, [&] { return store.intern(std::move(key)); });
 }
 
 // `outputs=` of serialize and the reductions: converted like `inputs`.
@@ -70,15 +61,6 @@ PyObject* gs_new_impl(ModuleState* st, PyObject*, PyObject* const* args, Py_ssiz
     return wrap_store(st, std::make_unique<GraphStore>());
 }
 
-PyObject* gs_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) { return new_via_vectorcall(type, args, kwargs); }
-
-void gs_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    as_py_store(self)->store.~unique_ptr();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 // ---- building methods (bind, name, inputs, params, then intern) --------
 
 constexpr auto kAddSource = signature("GraphStore.add_source", positional("name"), positional_opt("params"));
@@ -89,66 +71,32 @@ constexpr auto kAddExternal =
     signature("GraphStore.add_external", positional("descriptor"), positional("inputs"), positional_opt("params"));
 constexpr auto kAddExchange = signature("GraphStore.add_exchange", positional("inputs"), positional_opt("params"));
 
-PyObject* intern_parts_to_py(GraphStore& store, const NodeView& parts) {
+// Building a node of every kind but External reads its parts straight from
+// the arguments (the name's UTF-8 in place, a few ids inline) and never
+// builds a key of its own. The arguments are a name (but for an Exchange),
+// inputs (but for a Source) and params, in that order.
+template <NodeKind Kind, std::size_t N>
+PyObject* add_parts(ModuleState*, GraphStore& store, const Bound<N>& a) {
+    std::size_t slot = 0;
+    std::string_view name;
+    if (Kind != NodeKind::Exchange && !str_view_from_py(a[slot++], name)) return argument_error("name");
+    IdBuffer inputs;
+    if (Kind != NodeKind::Source && !inputs_from_py(a[slot++], inputs)) return argument_error("inputs");
+    ParamMap params;
+    if (!params_from_py(a[slot], params)) return nullptr;
+    const NodeView parts{Kind, name, &params, inputs.span(), nullptr, {}};
     return interned_to_py(store, [&] { return store.intern(parts); });
 }
 
-// Building a node reads its parts straight from the arguments (the name's
-// UTF-8 in place, a few ids inline) and never builds a key of its own.
-PyObject* add_source_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Bound<2> a;
-    if (!bind(kAddSource, args, nargs, kwnames, a)) return nullptr;
-    GraphStore* store = receiver(st, self);
-    if (store == nullptr) return nullptr;
-    std::string_view name;
-    if (!str_view_from_py(a[0], name)) return argument_error("name");
-    ParamMap params;
-    if (!params_from_py(a[1], params)) return nullptr;
-    return intern_parts_to_py(*store, NodeView{NodeKind::Source, name, &params, {}, nullptr, {}});
-}
-
-// add_op and add_reduction differ only in the kind of node they build.
-template <const auto& Sig, NodeKind Kind>
-PyObject* add_named_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Bound<3> a;
-    if (!bind(Sig, args, nargs, kwnames, a)) return nullptr;
-    GraphStore* store = receiver(st, self);
-    if (store == nullptr) return nullptr;
-    std::string_view name;
-    if (!str_view_from_py(a[0], name)) return argument_error("name");
-    IdBuffer inputs;
-    if (!inputs_from_py(a[1], inputs)) return argument_error("inputs");
-    ParamMap params;
-    if (!params_from_py(a[2], params)) return nullptr;
-    return intern_parts_to_py(*store, NodeView{Kind, name, &params, inputs.span(), nullptr, {}});
-}
-
-PyObject* add_external_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-    Bound<3> a;
-    if (!bind(kAddExternal, args, nargs, kwnames, a)) return nullptr;
-    GraphStore* store = receiver(st, self);
-    if (store == nullptr) return nullptr;
+PyObject* add_external(ModuleState* st, GraphStore& store, const Bound<3>& a) {
     std::vector<NodeId> inputs;
     if (!inputs_from_py(a[1], inputs)) return argument_error("inputs");
     PayloadDescriptor descriptor;
     if (!descriptor_from_py(a[0], st->payload_descriptor_type, descriptor)) return nullptr;
     ParamMap params;
     if (!params_from_py(a[2], params)) return nullptr;
-    return intern_to_py(*store, NodeKey::external(std::move(descriptor), std::move(params), std::move(inputs)));
-}
-
-PyObject* add_exchange_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-    Bound<2> a;
-    if (!bind(kAddExchange, args, nargs, kwnames, a)) return nullptr;
-    GraphStore* store = receiver(st, self);
-    if (store == nullptr) return nullptr;
-    IdBuffer inputs;
-    if (!inputs_from_py(a[0], inputs)) return argument_error("inputs");
-    ParamMap scheme;
-    if (!params_from_py(a[1], scheme)) return nullptr;
-    return intern_parts_to_py(*store, NodeView{NodeKind::Exchange, {}, &scheme, inputs.span(), nullptr, {}});
+    NodeKey key = NodeKey::external(std::move(descriptor), std::move(params), std::move(inputs));
+    return interned_to_py(store, [&] { return store.intern(std::move(key)); });
 }
 
 // ---- inspection ----------------------------------------------------------
@@ -158,29 +106,9 @@ constexpr auto kToDot = signature("GraphStore.to_dot");
 constexpr auto kNodes = signature("GraphStore.nodes");
 constexpr auto kOutputs = signature("GraphStore.outputs");
 
-PyObject* node_count_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Bound<0> a;
-    if (!bind(kNodeCount, args, nargs, kwnames, a)) return nullptr;
-    GraphStore* store = receiver(st, self);
-    if (store == nullptr) return nullptr;
-    return PyLong_FromSize_t(store->node_count());
-}
-
-PyObject* to_dot_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Bound<0> a;
-    if (!bind(kToDot, args, nargs, kwnames, a)) return nullptr;
-    GraphStore* store = receiver(st, self);
-    if (store == nullptr) return nullptr;
-    return str_to_py(to_dot(*store));
-}
-
-PyObject* outputs_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Bound<0> a;
-    if (!bind(kOutputs, args, nargs, kwnames, a)) return nullptr;
-    GraphStore* store = receiver(st, self);
-    if (store == nullptr) return nullptr;
-    return ids_to_py(store->outputs());
-}
+PyObject* node_count(ModuleState*, GraphStore& store, const Bound<0>&) { return PyLong_FromSize_t(store.node_count()); }
+PyObject* dot_text(ModuleState*, GraphStore& store, const Bound<0>&) { return str_to_py(to_dot(store)); }
+PyObject* marked_outputs(ModuleState*, GraphStore& store, const Bound<0>&) { return ids_to_py(store.outputs()); }
 
 bool set_item(PyObject* dict, PyObject* key, PyRef value) {
     return value && PyDict_SetItem(dict, key, value.get()) == 0;
@@ -214,13 +142,8 @@ PyObject* member_to_py(const Names& n, const StageOp& member) {
         PyErr_SetString(PyExc_ValueError, text.c_str());
         return nullptr;
     }
-    PyRef refs(PyList_New(static_cast<Py_ssize_t>(member.inputs.size())));
+    PyRef refs(list_to_py(member.inputs.size(), [&](std::size_t i) { return ref_to_py(n, member.inputs[i]); }));
     if (!refs) return nullptr;
-    for (std::size_t i = 0; i < member.inputs.size(); ++i) {
-        PyObject* ref = ref_to_py(n, member.inputs[i]);
-        if (ref == nullptr) return nullptr;
-        PyList_SET_ITEM(refs.get(), static_cast<Py_ssize_t>(i), ref);
-    }
     PyRef dict(PyDict_New());
     if (!dict || !set_item(dict.get(), n.kind, PyRef(str_to_py(parts->kind))) ||
         !set_item(dict.get(), n.name, PyRef(str_to_py(parts->name))) ||
@@ -249,37 +172,21 @@ PyObject* node_to_py(const Names& n, NodeId id, const NodeKey& key, bool is_outp
         if (!set_item(dict.get(), n.descriptor, PyRef(descriptor_to_py(n, key.descriptor())))) return nullptr;
     } else if (kind == NodeKind::Stage) {
         const auto& members = key.members();
-        PyRef list(PyList_New(static_cast<Py_ssize_t>(members.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < members.size(); ++i) {
-            PyObject* member = member_to_py(n, members[i]);
-            if (member == nullptr) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), member);
-        }
         if (!set_item(dict.get(), n.n_members, PyRef(PyLong_FromSize_t(members.size()))) ||
-            !set_item(dict.get(), n.members, std::move(list))) {
+            !set_item(dict.get(), n.members,
+                      PyRef(list_to_py(members.size(), [&](std::size_t i) { return member_to_py(n, members[i]); })))) {
             return nullptr;
         }
     }
     return dict.release();
 }
 
-PyObject* nodes_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Bound<0> a;
-    if (!bind(kNodes, args, nargs, kwnames, a)) return nullptr;
-    GraphStore* store = receiver(st, self);
-    if (store == nullptr) return nullptr;
+PyObject* nodes(ModuleState* st, GraphStore& store, const Bound<0>&) {
     // One consistent copy; the Python objects are built without the lock.
-    Snapshot snap = store->snapshot();
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(snap.nodes.size())));
-    if (!list) return nullptr;
+    Snapshot snap = store.snapshot();
     const std::vector<bool> is_output = output_flags(snap.nodes.size(), snap.outputs);
-    for (std::size_t i = 0; i < snap.nodes.size(); ++i) {
-        PyObject* node = node_to_py(st->names, i, snap.nodes[i], is_output[i]);
-        if (node == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), node);
-    }
-    return list.release();
+    return list_to_py(snap.nodes.size(),
+                      [&](std::size_t i) { return node_to_py(st->names, i, snap.nodes[i], is_output[i]); });
 }
 
 // ---- persistence -----------------------------------------------------------
@@ -287,26 +194,12 @@ PyObject* nodes_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_
 constexpr auto kSerialize = signature("GraphStore.serialize", positional_opt("outputs"));
 constexpr auto kDeserialize = signature("GraphStore.deserialize", positional("data"));
 
-PyObject* serialize_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Bound<1> a;
-    if (!bind(kSerialize, args, nargs, kwnames, a)) return nullptr;
-    GraphStore* store = receiver(st, self);
-    if (store == nullptr) return nullptr;
+PyObject* serialize(ModuleState*, GraphStore& store, const Bound<1>& a) {
     std::vector<NodeId> outputs;
-    if (a.given(0)) {
-        if (!outputs_from_py(a[0], outputs)) return nullptr;
-        // Ids are only ever added, so ids below this count stay valid
-        // for the snapshot the writer takes next.
-        const std::size_t count = store->node_count();
-        for (NodeId id : outputs) {
-            if (id >= count) return map_err(BadNodeId{id});
-        }
-    } else {
-        outputs = store->outputs();
-    }
+    if (!checked_outputs_from_py(store, a[0], outputs)) return nullptr;
     // Measured first, the blob is then written straight into the bytes
     // object, instead of into a buffer of our own that would be copied.
-    auto plan = without_gil([&] { return plan_blob(*store, outputs); });
+    auto plan = without_gil([&] { return plan_blob(store, outputs); });
     if (!plan.ok()) {
         PyErr_SetString(PyExc_OverflowError, plan.error().message.c_str());
         return nullptr;
@@ -317,7 +210,7 @@ PyObject* serialize_impl(ModuleState* st, PyObject* self, PyObject* const* args,
     // Nothing else holds the new object yet, so its buffer may be written
     // without the interpreter.
     auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes.get()));
-    without_gil([&] { write_planned(*store, *plan, outputs, out); });
+    without_gil([&] { write_planned(store, *plan, outputs, out); });
     return bytes.release();
 }
 
@@ -362,14 +255,10 @@ std::optional<ReducedStore> run_reduction(const GraphStore& store, const std::ve
 
 enum class ReduceResult { StoreAndReport, ReportOnly };
 
-template <const auto& Sig, ReduceResult Shape>
-PyObject* reduce_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    constexpr bool kHasFusion = Sig.params.size() == 2;
+template <ReduceResult Shape, std::size_t N>
+PyObject* reduction(ModuleState* st, GraphStore& store, const Bound<N>& a) {
+    constexpr bool kHasFusion = N == 2;
     constexpr std::size_t kOutputsSlot = kHasFusion ? 1 : 0;
-    Bound<Sig.params.size()> a;
-    if (!bind(Sig, args, nargs, kwnames, a)) return nullptr;
-    GraphStore* store = receiver(st, self);
-    if (store == nullptr) return nullptr;
     bool maximal_fusion = false;
     if constexpr (kHasFusion) {
         if (a[0] != nullptr && !flag_from_py(a[0], maximal_fusion)) return argument_error("maximal_fusion");
@@ -377,7 +266,7 @@ PyObject* reduce_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py
     std::vector<NodeId> outputs;
     const bool explicit_outputs = a.given(kOutputsSlot);
     if (explicit_outputs && !outputs_from_py(a[kOutputsSlot], outputs)) return nullptr;
-    auto reduced = run_reduction(*store, explicit_outputs ? &outputs : nullptr, maximal_fusion);
+    auto reduced = run_reduction(store, explicit_outputs ? &outputs : nullptr, maximal_fusion);
     if (!reduced) return nullptr;
     if constexpr (Shape == ReduceResult::ReportOnly) {
         return report_to_py(reduced->report);
@@ -388,8 +277,12 @@ PyObject* reduce_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py
 
 // ---- the type ----------------------------------------------------------------
 
-#define DAGLOOM_METHOD(name, impl, doc) \
-    {name, as_cfunction(&method_entry<impl>), METH_METHOD | METH_FASTCALL | METH_KEYWORDS, doc}
+// The interpreter's method descriptors already refuse foreign receivers
+// with their own message; the receiver check keeps each entry point safe on
+// its own.
+#define DAGLOOM_METHOD(name, sig, body, doc)                                                            \
+    {name, as_cfunction(&method_entry<bound_method<sig, store_from_py, body>>),                                \
+     METH_METHOD | METH_FASTCALL | METH_KEYWORDS, doc}
 
 constexpr const char* kDeserializeDoc =
     "deserialize(data)\n--\n\n"
@@ -405,44 +298,46 @@ PyMethodDef kDeserializeBoundDef = {"deserialize", as_cfunction(&static_entry<de
                                     METH_FASTCALL | METH_KEYWORDS, kDeserializeDoc};
 
 PyMethodDef gs_methods[] = {
-    DAGLOOM_METHOD("add_source", add_source_impl, "add_source($self, name, params=None)\n--\n\n"),
-    DAGLOOM_METHOD("add_op", (add_named_impl<kAddOp, NodeKind::Op>), "add_op($self, name, inputs, params=None)\n--\n\n"),
-    DAGLOOM_METHOD("add_reduction", (add_named_impl<kAddReduction, NodeKind::Reduction>),
+    DAGLOOM_METHOD("add_source", kAddSource, (add_parts<NodeKind::Source, 2>),
+                   "add_source($self, name, params=None)\n--\n\n"),
+    DAGLOOM_METHOD("add_op", kAddOp, (add_parts<NodeKind::Op, 3>), "add_op($self, name, inputs, params=None)\n--\n\n"),
+    DAGLOOM_METHOD("add_reduction", kAddReduction, (add_parts<NodeKind::Reduction, 3>),
                    "add_reduction($self, name, inputs, params=None)\n--\n\n"),
-    DAGLOOM_METHOD("add_external", add_external_impl, "add_external($self, descriptor, inputs, params=None)\n--\n\n"),
-    DAGLOOM_METHOD("add_exchange", add_exchange_impl,
+    DAGLOOM_METHOD("add_external", kAddExternal, add_external,
+                   "add_external($self, descriptor, inputs, params=None)\n--\n\n"),
+    DAGLOOM_METHOD("add_exchange", kAddExchange, (add_parts<NodeKind::Exchange, 2>),
                    "add_exchange($self, inputs, params=None)\n--\n\n"
                    "Record an `Exchange` boundary (plan M39 §2.1). No `name` — an Exchange's identity is its\n"
                    "`scheme` ParamMap (`params`) + its one logical input; `nodes()[i][\"kind\"] == \"exchange\"`."),
-    DAGLOOM_METHOD("node_count", node_count_impl, "node_count($self)\n--\n\n"),
-    DAGLOOM_METHOD("to_dot", to_dot_impl, "to_dot($self)\n--\n\n"),
-    DAGLOOM_METHOD("serialize", serialize_impl,
+    DAGLOOM_METHOD("node_count", kNodeCount, node_count, "node_count($self)\n--\n\n"),
+    DAGLOOM_METHOD("to_dot", kToDot, dot_text, "to_dot($self)\n--\n\n"),
+    DAGLOOM_METHOD("serialize", kSerialize, serialize,
                    "serialize($self, outputs=None)\n--\n\n"
                    "Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:\n"
                    "the serializable IR — not cloudpickle — is the canonical durable representation). With\n"
                    "`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a\n"
                    "property of the compile request); the default keeps the marks-based behavior."),
     kDeserializeDef,
-    DAGLOOM_METHOD("nodes", nodes_impl,
+    DAGLOOM_METHOD("nodes", kNodes, nodes,
                    "nodes($self)\n--\n\n"
                    "Structured, read-only view of every node in id order (plan M9: `inspect` renders the IR and\n"
                    "`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n"
                    "(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), plus a\n"
                    "`descriptor` dict for external nodes and `n_members` for stage nodes."),
-    DAGLOOM_METHOD("outputs", outputs_impl,
+    DAGLOOM_METHOD("outputs", kOutputs, marked_outputs,
                    "outputs($self)\n--\n\n"
                    "The marked output node ids, in mark order (what an IR evaluator returns, in order)."),
-    DAGLOOM_METHOD("reduce", (reduce_impl<kReduce, ReduceResult::StoreAndReport>),
+    DAGLOOM_METHOD("reduce", kReduce, (reduction<ReduceResult::StoreAndReport, 2>),
                    "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
                    "Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion behind\n"
                    "RewriteEngine). Returns the reduced store and a report dict. `maximal_fusion=True` opts in\n"
                    "to fusing fan-out ops whose consumers all land in one stage (the default single-use rule is\n"
                    "pinned by the frozen M4 suite)."),
-    DAGLOOM_METHOD("reduce_incremental", (reduce_impl<kReduceIncremental, ReduceResult::StoreAndReport>),
+    DAGLOOM_METHOD("reduce_incremental", kReduceIncremental, (reduction<ReduceResult::StoreAndReport, 1>),
                    "reduce_incremental($self, *, outputs=None)\n--\n\n"
                    "One-shot incremental reduction of the current graph (same result as `reduce`). For genuine\n"
                    "step-by-step reduction while building, use `IncrementalReducer`."),
-    DAGLOOM_METHOD("reduction_report", (reduce_impl<kReductionReport, ReduceResult::ReportOnly>),
+    DAGLOOM_METHOD("reduction_report", kReductionReport, (reduction<ReduceResult::ReportOnly, 1>),
                    "reduction_report($self, *, outputs=None)\n--\n\n"
                    "The reduction report for the current graph, without keeping the reduced store."),
     {nullptr, nullptr, 0, nullptr},
@@ -450,32 +345,19 @@ PyMethodDef gs_methods[] = {
 
 #undef DAGLOOM_METHOD
 
-PyType_Slot gs_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "GraphStore()\n--\n\n"
-                    "Thread-safe interned graph store (frozen class: interior mutability via a Mutex, safe to\n"
-                    "share across threads under the GIL and free-threaded 3.14t).")},
-    {Py_tp_new, reinterpret_cast<void*>(gs_tp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(gs_dealloc)},
-    {Py_tp_methods, gs_methods},
-    {0, nullptr},
-};
-
-PyType_Spec gs_spec = {
-    "dagloom_core.GraphStore",
-    sizeof(PyGraphStore),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    gs_slots,
-};
-
 }  // namespace
 
 PyTypeObject* create_graph_store_type(PyObject* module) {
-    PyRef type(PyType_FromModuleAndSpec(module, &gs_spec, nullptr));
+    auto* tp = new_type<PyGraphStore>(
+        module, "dagloom_core.GraphStore",
+        {{Py_tp_doc, const_cast<char*>(
+                         "GraphStore()\n--\n\n"
+                         "Thread-safe interned graph store (frozen class: interior mutability via a Mutex, safe to\n"
+                         "share across threads under the GIL and free-threaded 3.14t).")},
+         {Py_tp_methods, gs_methods}},
+        constructor_entry<gs_new_impl>);
+    PyRef type(reinterpret_cast<PyObject*>(tp));
     if (!type) return nullptr;
-    auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
-    tp->tp_vectorcall = constructor_entry<gs_new_impl>;
     // Replacing the value keeps the key's place in the class order.
     PyRef function(PyCMethod_New(&kDeserializeBoundDef, type.get(), nullptr, nullptr));
     if (!function) return nullptr;
@@ -491,6 +373,23 @@ PyObject* wrap_store(ModuleState* st, std::unique_ptr<GraphStore> store) {
     if (obj == nullptr) return nullptr;
     new (&as_py_store(obj)->store) std::unique_ptr<GraphStore>(std::move(store));
     return obj;
+}
+
+bool checked_outputs_from_py(const GraphStore& store, PyObject* obj, std::vector<NodeId>& out) {
+    if (obj == nullptr || obj == Py_None) {
+        out = store.outputs();
+        return true;
+    }
+    if (!outputs_from_py(obj, out)) return false;
+    // Ids are only ever added, so ids below this count stay valid for the
+    // snapshot the call takes next.
+    const std::size_t count = store.node_count();
+    for (NodeId id : out)
+        if (id >= count) {
+            map_err(BadNodeId{id});
+            return false;
+        }
+    return true;
 }
 
 GraphStore* store_from_py(ModuleState* st, PyObject* obj) {

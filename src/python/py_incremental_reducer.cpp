@@ -77,52 +77,33 @@ PyObject* ir_new_impl(ModuleState*, PyObject* type, PyObject* const* args, Py_ss
     return obj.release();
 }
 
-PyObject* ir_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) { return new_via_vectorcall(type, args, kwargs); }
-
-void ir_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyIncrementalReducer* r = as_py_reducer(self);
-    r->reducer.~IncrementalReducer();
-    r->mutex.~PoisonMutex();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 // ---- step / finalize -------------------------------------------------------
 
 constexpr auto kStep = signature("IncrementalReducer.step", positional("store"));
 constexpr auto kFinalize = signature("IncrementalReducer.finalize", positional("store"), keyword_opt("maximal_fusion"),
                                      keyword_opt("outputs"));
 
-PyObject* step_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Bound<1> a;
-    if (!bind(kStep, args, nargs, kwnames, a)) return nullptr;
-    PyIncrementalReducer* r = receiver(st, self);
-    if (r == nullptr) return nullptr;
+PyObject* step(ModuleState* st, PyIncrementalReducer& r, const Bound<1>& a) {
     GraphStore* store = store_from_py(st, a[0]);
     if (store == nullptr) return argument_error("store");
     IncrementalReducer::Checkpoint mark;
     uint64_t stamp = 0;
     // A step that runs out of memory undoes itself: the mutex stays usable.
     auto processed = without_gil([&] {
-        return r->mutex.locked([&] {
-            mark = r->reducer.checkpoint();
-            auto result = consume_delta(r->reducer, *store);
-            stamp = ++r->changes;
+        return r.mutex.locked([&] {
+            mark = r.reducer.checkpoint();
+            auto result = consume_delta(r.reducer, *store);
+            stamp = ++r.changes;
             return result;
         });
     });
     if (!processed.ok()) return map_err(processed.error());
     PyObject* count = PyLong_FromUnsignedLongLong(*processed);
-    if (count == nullptr) undo_step(r, mark, stamp);
+    if (count == nullptr) undo_step(&r, mark, stamp);
     return count;
 }
 
-PyObject* finalize_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Bound<3> a;
-    if (!bind(kFinalize, args, nargs, kwnames, a)) return nullptr;
-    PyIncrementalReducer* r = receiver(st, self);
-    if (r == nullptr) return nullptr;
+PyObject* finalize(ModuleState* st, PyIncrementalReducer& r, const Bound<3>& a) {
     GraphStore* store = store_from_py(st, a[0]);
     if (store == nullptr) return argument_error("store");
     bool maximal_fusion = false;
@@ -130,31 +111,23 @@ PyObject* finalize_impl(ModuleState* st, PyObject* self, PyObject* const* args, 
     // Outputs are read and checked against the store before the reducer
     // mutex is taken.
     std::vector<NodeId> outputs;
-    if (a.given(2)) {
-        if (!inputs_from_py(a[2], outputs)) return argument_error("outputs");
-        const std::size_t count = store->node_count();
-        for (NodeId id : outputs) {
-            if (id >= count) return map_err(BadNodeId{id});
-        }
-    } else {
-        outputs = store->outputs();
-    }
+    if (!checked_outputs_from_py(*store, a[2], outputs)) return nullptr;
     const SaturationEngine engine;
     std::optional<BadNodeId> bad;
     std::optional<ReducedStore> built;
     IncrementalReducer::Checkpoint mark;
     uint64_t stamp = 0;
     without_gil([&] {
-        r->mutex.locked([&] {
-            mark = r->reducer.checkpoint();
-            auto stepped = consume_delta(r->reducer, *store);
-            stamp = ++r->changes;
+        r.mutex.locked([&] {
+            mark = r.reducer.checkpoint();
+            auto stepped = consume_delta(r.reducer, *store);
+            stamp = ++r.changes;
             if (!stepped.ok()) {
                 bad = stepped.error();
                 return;
             }
             try {
-                auto result = r->reducer.finalize_store(outputs, engine, maximal_fusion);
+                auto result = r.reducer.finalize_store(outputs, engine, maximal_fusion);
                 if (result.ok()) {
                     built = std::move(*result);
                 } else {
@@ -162,14 +135,14 @@ PyObject* finalize_impl(ModuleState* st, PyObject* self, PyObject* const* args, 
                 }
             } catch (const std::bad_alloc&) {
                 // Reducing changes nothing; the step before it is undone.
-                r->reducer.roll_back(mark);
+                r.reducer.roll_back(mark);
                 throw;
             }
         });
     });
     if (bad) return map_err(*bad);
     PyObject* pair = reduced_to_py(st, std::move(*built));
-    if (pair == nullptr) undo_step(r, mark, stamp);
+    if (pair == nullptr) undo_step(&r, mark, stamp);
     return pair;
 }
 
@@ -179,76 +152,59 @@ constexpr auto kWatermark = signature("IncrementalReducer.watermark");
 constexpr auto kTotalWork = signature("IncrementalReducer.total_work");
 constexpr auto kCanonicalCount = signature("IncrementalReducer.canonical_count");
 
-template <const auto& Sig, uint64_t (IncrementalReducer::*Read)() const>
-PyObject* accessor_impl(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Bound<0> a;
-    if (!bind(Sig, args, nargs, kwnames, a)) return nullptr;
-    PyIncrementalReducer* r = receiver(st, self);
-    if (r == nullptr) return nullptr;
+template <uint64_t (IncrementalReducer::*Read)() const>
+PyObject* accessor(ModuleState*, PyIncrementalReducer& r, const Bound<0>&) {
     uint64_t value = [&] {
-        auto guard = r->mutex.lock();
-        return (r->reducer.*Read)();
+        auto guard = r.mutex.lock();
+        return (r.reducer.*Read)();
     }();
     return PyLong_FromUnsignedLongLong(value);
 }
 
 // ---- the type ----------------------------------------------------------------
 
-#define DAGLOOM_METHOD(name, impl, doc) \
-    {name, as_cfunction(&method_entry<impl>), METH_METHOD | METH_FASTCALL | METH_KEYWORDS, doc}
+#define DAGLOOM_METHOD(name, sig, body, doc)                                                            \
+    {name, as_cfunction(&method_entry<bound_method<sig, receiver, body>>),                                     \
+     METH_METHOD | METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef ir_methods[] = {
-    DAGLOOM_METHOD("step", step_impl,
+    DAGLOOM_METHOD("step", kStep, step,
                    "step($self, store)\n--\n\n"
                    "Consume the nodes recorded in `store` since the last step. Returns how many were processed\n"
                    "(the delta size). The reducer must always be fed the same store."),
-    DAGLOOM_METHOD("finalize", finalize_impl,
+    DAGLOOM_METHOD("finalize", kFinalize, finalize,
                    "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
                    "Finish: consume any remaining delta, then reduce the maintained canonical form against the\n"
                    "store's marked outputs — or, with `outputs=`, against EXACTLY that set (M22: stored marks\n"
                    "ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`."),
-    DAGLOOM_METHOD("watermark", (accessor_impl<kWatermark, &IncrementalReducer::watermark>),
+    DAGLOOM_METHOD("watermark", kWatermark, accessor<&IncrementalReducer::watermark>,
                    "watermark($self)\n--\n\nHow many of the store's nodes have been consumed so far."),
-    DAGLOOM_METHOD("total_work", (accessor_impl<kTotalWork, &IncrementalReducer::total_work>),
+    DAGLOOM_METHOD("total_work", kTotalWork, accessor<&IncrementalReducer::total_work>,
                    "total_work($self)\n--\n\n"
                    "Cumulative nodes processed across all steps (== watermark: each node touched once)."),
-    DAGLOOM_METHOD("canonical_count", (accessor_impl<kCanonicalCount, &IncrementalReducer::canonical_count>),
+    DAGLOOM_METHOD("canonical_count", kCanonicalCount, accessor<&IncrementalReducer::canonical_count>,
                    "canonical_count($self)\n--\n\nSize of the maintained canonical form."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 #undef DAGLOOM_METHOD
 
-PyType_Slot ir_slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>(
-         "IncrementalReducer()\n--\n\n"
-         "Genuinely incremental reduction (plan §A.1): feed it a store as the graph is being built; each\n"
-         "`step` canonicalizes ONLY the nodes recorded since the last step (identity elimination,\n"
-         "commutativity dedup, hash-consing — the same sound rules the SaturationEngine runs), so a concise\n"
-         "canonical form is maintained while building and `finalize` does one linear pass instead of a\n"
-         "whole-history optimization. `total_work()` counts nodes processed across all steps — it equals\n"
-         "the node count of the store, no matter how many steps fed it (the incrementality witness).")},
-    {Py_tp_new, reinterpret_cast<void*>(ir_tp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ir_dealloc)},
-    {Py_tp_methods, ir_methods},
-    {0, nullptr},
-};
-
-PyType_Spec ir_spec = {
-    "dagloom_core.IncrementalReducer",
-    sizeof(PyIncrementalReducer),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    ir_slots,
-};
-
 }  // namespace
 
 PyTypeObject* create_incremental_reducer_type(PyObject* module) {
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &ir_spec, nullptr));
-    if (type != nullptr) type->tp_vectorcall = constructor_entry<ir_new_impl>;
-    return type;
+    return new_type<PyIncrementalReducer>(
+        module, "dagloom_core.IncrementalReducer",
+        {{Py_tp_doc,
+          const_cast<char*>(
+              "IncrementalReducer()\n--\n\n"
+              "Genuinely incremental reduction (plan §A.1): feed it a store as the graph is being built; each\n"
+              "`step` canonicalizes ONLY the nodes recorded since the last step (identity elimination,\n"
+              "commutativity dedup, hash-consing — the same sound rules the SaturationEngine runs), so a concise\n"
+              "canonical form is maintained while building and `finalize` does one linear pass instead of a\n"
+              "whole-history optimization. `total_work()` counts nodes processed across all steps — it equals\n"
+              "the node count of the store, no matter how many steps fed it (the incrementality witness).")},
+         {Py_tp_methods, ir_methods}},
+        constructor_entry<ir_new_impl>);
 }
 
 }  // namespace dagloom::py

@@ -23,10 +23,8 @@ PyObject* pd_new_impl(ModuleState*, PyObject* type, PyObject* const* args, Py_ss
     Bound<6> a;
     if (!bind(kNew, args, nargs, kwnames, a)) return nullptr;
     PayloadDescriptor d;
-    std::string* fields[] = {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema};
-    for (std::size_t i = 0; i < 5; ++i) {
-        if (!str_from_py(a[i], *fields[i])) return argument_error(kNew.params[i].name);
-    }
+    for (std::size_t i = 0; i < d.required().size(); ++i)
+        if (!str_from_py(a[i], *d.required()[i])) return argument_error(kNew.params[i].name);
     if (a.given(5)) {
         std::string pre;
         if (!str_from_py(a[5], pre)) return argument_error("preprocessing_ref");
@@ -37,15 +35,6 @@ PyObject* pd_new_impl(ModuleState*, PyObject* type, PyObject* const* args, Py_ss
     if (obj == nullptr) return nullptr;
     new (&as_py_descriptor(obj)->value) PayloadDescriptor(std::move(d));
     return obj;
-}
-
-PyObject* pd_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) { return new_via_vectorcall(type, args, kwargs); }
-
-void pd_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    as_py_descriptor(self)->value.~PayloadDescriptor();
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 // Getters only allocate; a failure there is MemoryError, already set.
@@ -69,31 +58,17 @@ PyGetSetDef pd_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot pd_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, preprocessing_ref=None)\n"
-                    "--\n\n"
-                    "Reproducibility metadata an External node carries (participates in the structural hash).")},
-    {Py_tp_new, reinterpret_cast<void*>(pd_tp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pd_dealloc)},
-    {Py_tp_getset, pd_getset},
-    {0, nullptr},
-};
-
-PyType_Spec pd_spec = {
-    "dagloom_core.PayloadDescriptor",
-    sizeof(PyPayloadDescriptor),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    pd_slots,
-};
-
 }  // namespace
 
 PyTypeObject* create_payload_descriptor_type(PyObject* module) {
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &pd_spec, nullptr));
-    if (type != nullptr) type->tp_vectorcall = constructor_entry<pd_new_impl>;
-    return type;
+    return new_type<PyPayloadDescriptor>(
+        module, "dagloom_core.PayloadDescriptor",
+        {{Py_tp_doc, const_cast<char*>(
+                         "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, preprocessing_ref=None)\n"
+                         "--\n\n"
+                         "Reproducibility metadata an External node carries (participates in the structural hash).")},
+         {Py_tp_getset, pd_getset}},
+        constructor_entry<pd_new_impl>);
 }
 
 }  // namespace dagloom::py

@@ -4,6 +4,8 @@
 
 #include "python/compat.h"
 
+#include <utility>
+
 namespace dagloom::py {
 
 class PyRef {
@@ -13,15 +15,10 @@ public:
     explicit PyRef(PyObject* owned) noexcept : p_(owned) {}
     ~PyRef() { Py_XDECREF(p_); }
 
-    PyRef(const PyRef&) = delete;
-    PyRef& operator=(const PyRef&) = delete;
-    PyRef(PyRef&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    // Moves only (declaring them deletes the copies).
+    PyRef(PyRef&& other) noexcept : p_(other.release()) {}
     PyRef& operator=(PyRef&& other) noexcept {
-        if (this != &other) {
-            Py_XDECREF(p_);
-            p_ = other.p_;
-            other.p_ = nullptr;
-        }
+        PyRef old(std::exchange(p_, other.release()));
         return *this;
     }
 
@@ -31,11 +28,7 @@ public:
     PyObject* get() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
     // Hands the reference to the caller (for returning it to the interpreter).
-    PyObject* release() noexcept {
-        PyObject* p = p_;
-        p_ = nullptr;
-        return p;
-    }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
 
 private:
     PyObject* p_ = nullptr;

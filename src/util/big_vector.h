@@ -1,5 +1,3 @@
-// BigVector: a vector for large flat tables (the e-graph's classes and memo
-// entries, the node tables' columns) that grows large blocks in place.
 #pragma once
 
 #include <cstddef>
@@ -41,26 +39,13 @@ public:
             for (const T& v : o) new (data_ + size_++) T(v);
         }
     }
-    BigVector(BigVector&& o) noexcept : data_(o.data_), size_(o.size_), cap_(o.cap_) {
-        o.data_ = nullptr;
-        o.size_ = o.cap_ = 0;
-    }
-    BigVector& operator=(const BigVector& o) {
-        if (this != &o) {
-            BigVector t(o);
-            *this = std::move(t);
-        }
-        return *this;
-    }
-    BigVector& operator=(BigVector&& o) noexcept {
-        if (this != &o) {
-            release();
-            data_ = o.data_;
-            size_ = o.size_;
-            cap_ = o.cap_;
-            o.data_ = nullptr;
-            o.size_ = o.cap_ = 0;
-        }
+    BigVector(BigVector&& o) noexcept
+        : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)), cap_(std::exchange(o.cap_, 0)) {}
+    // Copy and move assignment alike: the argument takes the old contents along.
+    BigVector& operator=(BigVector o) noexcept {
+        std::swap(data_, o.data_);
+        std::swap(size_, o.size_);
+        std::swap(cap_, o.cap_);
         return *this;
     }
     ~BigVector() { release(); }
@@ -91,9 +76,7 @@ public:
     void push_back(const T& v) { emplace_back(v); }
     void push_back(T&& v) { emplace_back(std::move(v)); }
     void pop_back() { data_[--size_].~T(); }
-    void clear() {
-        while (size_) pop_back();
-    }
+    void clear() { resize_down(0); }
     // Drops the elements from `n` on (none when n >= size()); keeps the block.
     void resize_down(std::size_t n) {
         while (size_ > n) pop_back();

@@ -38,13 +38,7 @@ public:
     explicit SmallVector(std::span<const T> init) { append_copies(init.data(), init.size()); }
     SmallVector(const SmallVector& o) { append_copies(o.data(), o.size()); }
     SmallVector(SmallVector&& o) noexcept { steal(o); }
-    SmallVector& operator=(const SmallVector& o) {
-        if (this != &o) {
-            SmallVector tmp(o);
-            *this = std::move(tmp);
-        }
-        return *this;
-    }
+    SmallVector& operator=(const SmallVector& o) { return *this = SmallVector(o); }
     SmallVector& operator=(SmallVector&& o) noexcept {
         if (this != &o) {
             destroy_all();
@@ -117,8 +111,6 @@ public:
         heap_ = fresh;
         cap_ = static_cast<std::uint32_t>(n);
     }
-    // Appends copies of all of `from`'s elements.
-    void append(const SmallVector& from) { append_copies(from.data(), from.size()); }
     // Appends all of `from`'s elements (moved), leaving it empty.
     void append(SmallVector&& from) {
         grow_for(from.size_);
