@@ -187,6 +187,10 @@ std::string too_large_message(Field32 field, uint64_t value) {
     return kWording[f].first + n + kWording[f].second + " does not fit the IR blob's 32-bit " + kField[f] + " field";
 }
 
+Status<BlobTooLarge> put_u32_checked(std::vector<uint8_t>& out, uint64_t value, Field32 field) {
+    return append(out, [&](auto& w) { w.field32(value, field); });
+}
+
 Status<BlobTooLarge> put_node(std::vector<uint8_t>& out, const NodeView& node) {
     return append(out, [&](auto& w) { write_node(w, node); });
 }

@@ -10,58 +10,14 @@
 // The load factor stays at or below 1/2.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <new>
 #include <utility>
 
-#include "util/memory.h"
+#include "util/big_vector.h"
 
 namespace dagloom::egraph {
-
-// Zero-initialised slot storage. Large tables come from the memory module
-// on huge pages: probes are random, so TLB misses would otherwise dominate
-// each lookup.
-class SlotBuffer {
-public:
-    SlotBuffer() = default;
-    explicit SlotBuffer(std::size_t n)
-        : p_(n == 0 ? nullptr : static_cast<std::uint64_t*>(memory::allocate_zeroed(bytes(n), Pages::Huge))), n_(n) {}
-    SlotBuffer(const SlotBuffer& o) : SlotBuffer(o.n_) {
-        if (n_) std::memcpy(p_, o.p_, bytes(n_));
-    }
-    SlotBuffer(SlotBuffer&& o) noexcept : p_(std::exchange(o.p_, nullptr)), n_(std::exchange(o.n_, 0)) {}
-    SlotBuffer& operator=(SlotBuffer o) noexcept {
-        swap(o);
-        return *this;
-    }
-    ~SlotBuffer() {
-        if (p_) memory::deallocate(p_, bytes(n_));
-    }
-    void swap(SlotBuffer& o) noexcept {
-        std::swap(p_, o.p_);
-        std::swap(n_, o.n_);
-    }
-    std::uint64_t* data() { return p_; }
-    const std::uint64_t* data() const { return p_; }
-    std::size_t size() const { return n_; }
-    bool empty() const { return n_ == 0; }
-    std::uint64_t& operator[](std::size_t i) { return p_[i]; }
-    std::uint64_t operator[](std::size_t i) const { return p_[i]; }
-    void zero() {
-        if (n_) std::memset(p_, 0, bytes(n_));
-    }
-
-private:
-    static std::size_t bytes(std::size_t n) {
-        if (n > SIZE_MAX / sizeof(std::uint64_t)) throw std::bad_array_new_length();
-        return n * sizeof(std::uint64_t);
-    }
-
-    std::uint64_t* p_ = nullptr;
-    std::size_t n_ = 0;
-};
 
 class FlatIndex {
 public:
@@ -137,7 +93,7 @@ public:
     }
 
     void clear() {
-        slots_.zero();
+        std::fill(slots_.begin(), slots_.end(), 0);
         size_ = 0;
     }
 
@@ -166,8 +122,9 @@ private:
     void grow() { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
 
     void rehash(std::size_t cap) {
-        SlotBuffer old(cap);
-        old.swap(slots_);
+        BigVector<std::uint64_t> old;
+        old.assign_zeros(cap);
+        std::swap(old, slots_);
         mask_ = cap - 1;
         unsigned bits = 0;
         while ((std::size_t{1} << bits) < cap) ++bits;
@@ -181,7 +138,9 @@ private:
         }
     }
 
-    SlotBuffer slots_;
+    // On huge pages: probes are random, so TLB misses would otherwise
+    // dominate each lookup.
+    BigVector<std::uint64_t, Pages::Huge> slots_;
     std::size_t mask_ = 0;
     unsigned shift_ = 32;
     std::size_t size_ = 0;

@@ -237,10 +237,7 @@ public:
         return x;
     }
     // r1 and r2 are roots; r2 joins r1.
-    Id unite(Id r1, Id r2) {
-        parent_[r2] = r1;
-        return r1;
-    }
+    void unite(Id r1, Id r2) { parent_[r2] = r1; }
     const Id* parent_address(Id x) const { return parent_.data() + x; }
     Id parent(Id x) const {
         check(x);

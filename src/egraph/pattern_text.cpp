@@ -9,20 +9,6 @@ namespace dagloom::egraph {
 
 // ---------------------------------------------------------------- Sexp
 
-Sexp Sexp::string(std::string text) {
-    Sexp s;
-    s.kind_ = Kind::String;
-    s.text_ = std::move(text);
-    return s;
-}
-
-Sexp Sexp::list(std::vector<Sexp> items) {
-    Sexp s;
-    s.kind_ = Kind::List;
-    s.items_ = std::move(items);
-    return s;
-}
-
 Sexp::~Sexp() {
     if (items_.empty()) return;
     std::vector<Sexp> work = std::move(items_);

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "egraph/language.h"
@@ -23,17 +24,14 @@ public:
     enum class Kind { String, List, Empty };
 
     Sexp() = default;  // Empty
-    static Sexp string(std::string text);
-    static Sexp list(std::vector<Sexp> items);
+    static Sexp string(std::string text) { return Sexp(Kind::String, std::move(text), {}); }
+    static Sexp list(std::vector<Sexp> items) { return Sexp(Kind::List, {}, std::move(items)); }
 
     // Copy, comparison and destruction are iterative, so deeply nested
     // lists cannot exhaust the stack.
     Sexp(const Sexp& other);
     Sexp(Sexp&&) noexcept = default;
-    Sexp& operator=(const Sexp& other) {
-        if (this != &other) *this = Sexp(other);
-        return *this;
-    }
+    Sexp& operator=(const Sexp& other) { return *this = Sexp(other); }
     Sexp& operator=(Sexp&&) noexcept = default;
     ~Sexp();
 
@@ -47,6 +45,9 @@ public:
     friend bool operator==(const Sexp& a, const Sexp& b);
 
 private:
+    Sexp(Kind kind, std::string text, std::vector<Sexp> items)
+        : kind_(kind), text_(std::move(text)), items_(std::move(items)) {}
+
     Kind kind_ = Kind::Empty;
     std::string text_;
     std::vector<Sexp> items_;
@@ -104,17 +105,8 @@ struct ENodeOrVarParseError {
 class ENodeOrVar {
 public:
     ENodeOrVar() = default;
-    static ENodeOrVar enode(SymbolLang node) {
-        ENodeOrVar n;
-        n.node_ = std::move(node);
-        return n;
-    }
-    static ENodeOrVar var(Var v) {
-        ENodeOrVar n;
-        n.is_var_ = true;
-        n.var_ = v;
-        return n;
-    }
+    static ENodeOrVar enode(SymbolLang node) { return ENodeOrVar(false, {}, std::move(node)); }
+    static ENodeOrVar var(Var v) { return ENodeOrVar(true, v, {}); }
 
     // "?x" (longer than one byte, leading "?") is a variable and must have no
     // children; anything else, a lone "?" included, is an operator.
@@ -134,6 +126,8 @@ public:
     }
 
 private:
+    ENodeOrVar(bool is_var, Var var, SymbolLang node) : is_var_(is_var), var_(var), node_(std::move(node)) {}
+
     bool is_var_ = false;
     Var var_;
     SymbolLang node_;

@@ -186,7 +186,6 @@ Iteration Runner::run_one(std::span<const Rewrite* const> rules) {
     iter.memo_size_before = egraph_nodes;
     iter.class_count_before = egraph_classes;
 
-    const auto hook_start = Clock::now();
     if (!result) {
         for (Hook& hook : hooks) {
             Result<Unit, std::string> r = hook(*this);
@@ -196,7 +195,6 @@ Iteration Runner::run_one(std::span<const Rewrite* const> rules) {
             }
         }
     }
-    iter.hook_time = seconds_since(hook_start);
     const std::size_t nodes_after_hooks = egraph.memo_len();
     const std::size_t classes_after_hooks = egraph.class_count();
 

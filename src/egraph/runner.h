@@ -69,7 +69,6 @@ struct Iteration {
     NameMap<std::size_t> applied;  // rule name -> merges, in application order
     std::size_t memo_size_before = 0;
     std::size_t class_count_before = 0;
-    double hook_time = 0;
     double search_time = 0;
     double apply_time = 0;
     double rebuild_time = 0;

@@ -37,9 +37,6 @@ constexpr const char* kPoisoned = "called `Result::unwrap()` on an `Err` value";
 // lives and never move, so views into them stay valid.
 class Arena {
 public:
-    ~Arena() {
-        for (char* c : chunks_) delete[] c;
-    }
     // Takes the memory a copy of `size` bytes needs, so that copy() then
     // allocates nothing: a table that runs out of memory fails before it
     // changes anything.
@@ -51,17 +48,15 @@ public:
                 big_size_ = size;
             }
         } else if (left_ < size) {
-            cur_ = new char[kChunk];
-            chunks_.push_back(cur_);
+            cur_ = chunks_.emplace_back(new char[kChunk]).get();
             left_ = kChunk;
         }
     }
     const char* copy(std::string_view s) {
         make_room(s.size());
         if (s.size() > kChunk / 4) {
-            char* big = big_.release();
+            char* big = chunks_.emplace_back(std::move(big_)).get();
             big_size_ = 0;
-            chunks_.push_back(big);
             std::memcpy(big, s.data(), s.size());
             return big;
         }
@@ -74,7 +69,7 @@ public:
 
 private:
     static constexpr std::size_t kChunk = 64 * 1024;
-    std::vector<char*> chunks_;
+    std::vector<std::unique_ptr<char[]>> chunks_;
     std::unique_ptr<char[]> big_;  // room make_room took for a large string
     std::size_t big_size_ = 0;
     char* cur_ = nullptr;

@@ -66,7 +66,6 @@ public:
 
     constexpr std::uint32_t raw() const { return raw_; }
     constexpr unsigned shard() const { return raw_ >> 28; }
-    constexpr std::uint32_t position() const { return (raw_ & 0x0fffffffu) - 1; }
 
     std::string_view as_str() const { return SymbolTable::global().resolve(raw_); }
     std::string str() const { return std::string(as_str()); }

@@ -55,10 +55,7 @@ NodeKey::NodeKey(const NodeKey& other)
       descriptor_(other.descriptor_ ? std::make_unique<PayloadDescriptor>(*other.descriptor_) : nullptr),
       members_(other.members_) {}
 
-NodeKey& NodeKey::operator=(const NodeKey& other) {
-    if (this != &other) *this = NodeKey(other);
-    return *this;
-}
+NodeKey& NodeKey::operator=(const NodeKey& other) { return *this = NodeKey(other); }
 
 const PayloadDescriptor& NodeKey::descriptor() const {
     static const PayloadDescriptor empty;

@@ -92,7 +92,6 @@ public:
     NodeKind kind() const { return kind_; }
     const std::string& name() const { return name_; }
     const ParamMap& params() const { return params_; }
-    const ParamMap& scheme() const { return params_; }
     const std::vector<NodeId>& inputs() const { return inputs_; }
     // Only for External keys.
     const PayloadDescriptor& descriptor() const;

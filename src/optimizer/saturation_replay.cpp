@@ -349,10 +349,8 @@ ReplayResult Replay::run(std::size_t iteration_limit, ReplayStates states) {
         // with matches: which of those lack their mirror. (A rule that some
         // node matches has a match in every state.)
         uint64_t first_commute = 0;
-        for (std::size_t r = 0; r < rules_.size(); ++r)
-            if (admitted[r] && commute(static_cast<uint8_t>(r)) && !has(applied, static_cast<uint8_t>(r)) &&
-                has(rules_with_nodes_, static_cast<uint8_t>(r)))
-                first_commute |= uint64_t{1} << r;
+        for (uint8_t r = 0; r < rules_.size(); ++r)
+            if (admitted[r] && commute(r) && !has(applied, r) && has(rules_with_nodes_, r)) first_commute |= uint64_t{1} << r;
         std::fill(mirror_present.begin(), mirror_present.end(), 0);
         marked.clear();
         if (first_commute) {

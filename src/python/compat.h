@@ -33,25 +33,14 @@ static inline PyObject* PyErr_GetRaisedException(void) {
 #if PY_VERSION_HEX < 0x030D0000
 
 // 1 and a new reference when found, 0 and NULL when missing, -1 on error.
-static inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) {
-    PyObject* item = PyDict_GetItemWithError(dict, key);
-    if (item != nullptr) {
-        *result = Py_NewRef(item);
-        return 1;
-    }
-    *result = nullptr;
-    return PyErr_Occurred() ? -1 : 0;
-}
-
 static inline int PyDict_GetItemStringRef(PyObject* dict, const char* key, PyObject** result) {
+    *result = nullptr;
     PyObject* key_obj = PyUnicode_FromString(key);
-    if (key_obj == nullptr) {
-        *result = nullptr;
-        return -1;
-    }
-    int found = PyDict_GetItemRef(dict, key_obj, result);
+    if (key_obj == nullptr) return -1;
+    PyObject* item = PyDict_GetItemWithError(dict, key_obj);
+    if (item != nullptr) *result = Py_NewRef(item);
     Py_DECREF(key_obj);
-    return found;
+    return item != nullptr ? 1 : PyErr_Occurred() ? -1 : 0;
 }
 
 // Never raises: a string that cannot be encoded simply compares unequal.

@@ -11,10 +11,15 @@
 
 #include "graph/node_key.h"
 #include "graph/param.h"
-#include "python/id_buffer.h"
 #include "python/pyref.h"
+#include "util/small_vector.h"
 
 namespace dagloom::py {
+
+// Node ids read from a Python sequence, kept inline when there are few (the
+// usual one or two inputs of a node) so building a node allocates nothing
+// for them.
+using IdBuffer = SmallVector<NodeId, 8>;
 
 // A str (or subclass) as UTF-8; TypeError "'<type>' object is not an
 // instance of 'str'" otherwise.

@@ -84,7 +84,7 @@ PyObject* add_parts(ModuleState*, GraphStore& store, const Bound<N>& a) {
     if (Kind != NodeKind::Source && !inputs_from_py(a[slot++], inputs)) return argument_error("inputs");
     ParamMap params;
     if (!params_from_py(a[slot], params)) return nullptr;
-    const NodeView parts{Kind, name, &params, inputs.span(), nullptr, {}};
+    const NodeView parts{Kind, name, &params, {inputs.begin(), inputs.end()}, nullptr, {}};
     return interned_to_py(store, [&] { return store.intern(parts); });
 }
 

@@ -90,6 +90,16 @@ public:
     void reserve(std::size_t n) {
         if (n > cap_) relocate(n);
     }
+    // n zeros in place of the contents, in a block that comes zeroed
+    // instead of being written (T trivially copyable).
+    void assign_zeros(std::size_t n) {
+        static_assert(std::is_trivially_copyable_v<T>);
+        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+        T* fresh = n == 0 ? nullptr : static_cast<T*>(memory::allocate_zeroed(n * sizeof(T), kPages));
+        release();
+        data_ = fresh;
+        size_ = cap_ = n;
+    }
 
 private:
     void grow(std::size_t need) {

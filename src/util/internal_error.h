@@ -16,8 +16,11 @@ public:
 [[noreturn]] inline void fail(const std::string& text) { throw InternalError(text); }
 
 // Checked index for internal tables: an out-of-range index is a broken
-// invariant, reported with the text Rust-flavoured callers expect.
-[[noreturn]] void fail_index(std::size_t index, std::size_t len);
+// invariant, reported with the text Rust-flavoured callers expect. Cold and
+// out of line, so a check costs its callers one test and branch.
+[[noreturn, gnu::cold, gnu::noinline]] inline void fail_index(std::size_t index, std::size_t len) {
+    fail("index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index));
+}
 
 inline void check_index(std::size_t index, std::size_t len) {
     if (index >= len) fail_index(index, len);

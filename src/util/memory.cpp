@@ -5,11 +5,14 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <optional>
 
 #if defined(__linux__)
 #include <pthread.h>
 #include <sys/mman.h>
 #endif
+
+#include "util/internal_error.h"
 
 namespace dagloom::memory {
 
@@ -92,16 +95,57 @@ void* map_new(std::size_t length) {
 #endif
 }
 
-// A block of `length` bytes, a kept one where one fits (`fresh` false: it
-// holds whatever was written to it) or a new, zero-filled mapping.
-void* take(std::size_t length, bool& fresh) {
-    fresh = false;
+#if defined(__linux__)
+// Moves kept pieces into the front of the fresh range of `length` bytes at
+// p, as many as there are: their pages change address with what they hold,
+// faulting none in and copying nothing. Returns how many bytes were filled;
+// nothing when part of the range could not be mapped again after a move
+// failed. A kept block may span several mappings (it may be such a range),
+// and a move must stay within one, so pieces move a unit at a time.
+std::optional<std::size_t> fill(KeptBlocks& k, char* p, std::size_t length) {
+    std::size_t filled = 0;
+    while (filled < length) {
+        Block piece{};
+        {
+            std::lock_guard guard(k.lock);
+            if (k.blocks.empty()) break;
+            Block& last = k.blocks.back();
+            piece = Block{last.at, std::min(last.length, length - filled), last.since};
+            last.at += piece.length;
+            last.length -= piece.length;
+            k.bytes -= piece.length;
+            if (last.length == 0) k.blocks.pop_back();
+        }
+        for (std::size_t at = 0; at < piece.length; at += kUnit) {
+            char* const to = p + filled + at;
+            if (::mremap(piece.at + at, kUnit, kUnit, MREMAP_MAYMOVE | MREMAP_FIXED, to) != MAP_FAILED) continue;
+            // The kernel may have unmapped the target before failing: the
+            // rest of the block is mapped afresh and the rest of the piece goes.
+            ::munmap(piece.at + at, piece.length - at);
+            const bool mapped = ::mmap(to, length - filled - at, PROT_READ | PROT_WRITE,
+                                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED;
+            return mapped ? std::optional(filled + at) : std::nullopt;
+        }
+        filled += piece.length;
+    }
+    return filled;
+}
+#endif
+
+// A block of `length` bytes whose first `reused` bytes hold whatever their
+// last user wrote (the rest is fresh, zero-filled): the smallest kept block
+// that holds it, what is left over staying kept; else a new mapping that
+// kept pieces fill from the front. Without the pieces, a call whose blocks
+// come in other sizes than the blocks kept would map the difference afresh
+// however much is kept: a repeated reduction would fault in a large table
+// each time, kept memory lying in smaller blocks beside it.
+void* take(std::size_t length, std::size_t& reused) {
+    reused = 0;
 #if defined(__linux__)
     KeptBlocks& k = kept_blocks();
     {
         std::lock_guard guard(k.lock);
         drop_expired(k, Clock::now());
-        // The smallest block that holds it; what is left over stays kept.
         auto best = k.blocks.end();
         for (auto it = k.blocks.begin(); it != k.blocks.end(); ++it)
             if (it->length >= length && (best == k.blocks.end() || it->length < best->length)) best = it;
@@ -114,12 +158,21 @@ void* take(std::size_t length, bool& fresh) {
                 k.blocks.erase(best);
             }
             k.bytes -= length;
+            reused = length;
             return at;
         }
     }
-    fresh = true;  // anonymous mappings are zero-filled
-#endif
+    char* const p = static_cast<char*>(map_new(length));
+    const std::optional<std::size_t> filled = fill(k, p, length);
+    if (!filled) {
+        ::munmap(p, length);
+        throw std::bad_alloc();
+    }
+    reused = *filled;
+    return p;
+#else
     return map_new(length);
+#endif
 }
 
 void advise(void* p, std::size_t length, Pages pages) noexcept {
@@ -130,11 +183,11 @@ void advise(void* p, std::size_t length, Pages pages) noexcept {
 #endif
 }
 
-void* map_block(std::size_t bytes, Pages pages, bool& fresh) {
+void* map_block(std::size_t bytes, Pages pages, std::size_t& reused) {
     // Larger sizes would wrap when rounded to whole units.
     if (bytes > std::numeric_limits<std::size_t>::max() - kUnit) throw std::bad_alloc();
     const std::size_t length = mapped_length(bytes);
-    void* p = take(length, fresh);
+    void* p = take(length, reused);
     advise(p, length, pages);
     return p;
 }
@@ -142,8 +195,8 @@ void* map_block(std::size_t bytes, Pages pages, bool& fresh) {
 }  // namespace
 
 void* map(std::size_t bytes, Pages pages) {
-    bool fresh = false;
-    return map_block(bytes, pages, fresh);
+    std::size_t reused = 0;
+    return map_block(bytes, pages, reused);
 }
 
 void* remap(void* p, std::size_t old_bytes, std::size_t new_bytes, Pages pages) {
@@ -151,8 +204,14 @@ void* remap(void* p, std::size_t old_bytes, std::size_t new_bytes, Pages pages) 
     const std::size_t old_length = mapped_length(old_bytes), new_length = mapped_length(new_bytes);
     if (old_length == new_length) return p;
 #if defined(__linux__)
-    void* moved = ::mremap(p, old_length, new_length, MREMAP_MAYMOVE);
+    KeptBlocks& k = kept_blocks();
+    auto* moved = static_cast<char*>(::mremap(p, old_length, new_length, MREMAP_MAYMOVE));
     if (moved != MAP_FAILED) {
+        // The new tail is fresh: kept pieces go there instead. Filling it
+        // fails only where the kernel cannot map what it just unmapped, and
+        // by then the block has moved: a broken state, not a shortage.
+        if (new_length > old_length && !fill(k, moved + old_length, new_length - old_length))
+            fail("a grown block lost part of its new tail");
         advise(moved, new_length, pages);
         return moved;
     }
@@ -249,9 +308,9 @@ void* reallocate(void* p, std::size_t old_bytes, std::size_t new_bytes, Pages pa
 
 void* allocate_zeroed(std::size_t bytes, Pages pages) {
     if (bytes >= kMappedFrom) {
-        bool fresh = false;
-        void* p = map_block(bytes, pages, fresh);
-        if (!fresh) std::memset(p, 0, bytes);  // a kept block holds what its last user wrote
+        std::size_t reused = 0;
+        void* p = map_block(bytes, pages, reused);
+        std::memset(p, 0, std::min(bytes, reused));  // kept memory holds what its last user wrote
         return p;
     }
     void* p = std::calloc(bytes == 0 ? 1 : bytes, 1);

@@ -9,7 +9,9 @@
 // that the call before had just given back (glibc returns the top of its heap
 // and unmaps its large blocks on free). So large blocks are mapped here, and
 // a freed block is kept for the next request it fits instead of being
-// unmapped. What is kept is bounded: at most kKeptLimit bytes in all, checked
+// unmapped; a request that no kept block fits gets kept pieces moved into
+// its new mapping, so that what is kept serves whatever sizes come next.
+// What is kept is bounded: at most kKeptLimit bytes in all, checked
 // whenever a block comes back, so that a program that reduces one big graph
 // and then does other work gets all but that back at once; and a block nobody
 // took for kKeptFor is unmapped at the next request or return.

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <limits>
 #include <new>
 #include <span>
 #include <type_traits>
@@ -101,6 +102,7 @@ public:
     }
     void reserve(std::size_t n) {
         if (n <= cap_) return;
+        if (n > std::numeric_limits<std::uint32_t>::max()) throw std::bad_array_new_length();
         T* fresh = static_cast<T*>(allocate(n));
         T* old = data();
         for (std::uint32_t i = 0; i < size_; ++i) {

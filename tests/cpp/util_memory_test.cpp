@@ -1,6 +1,7 @@
 // Mapped blocks are handed out again after they are returned, split to fit
 // smaller requests, bounded in all, and never shared by two live users.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cstdint>
 #include <cstring>
@@ -74,6 +75,74 @@ TEST_F(Scratch, TheSmallestKeptBlockThatFitsIsSplitAndTheRestStaysKept) {
     memory::unmap(b, 10 * kMiB);
     memory::unmap(c, 2 * kMiB);
     EXPECT_EQ(memory::kept().bytes, both);
+}
+
+long minor_faults() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_minflt;
+}
+
+// The page faults of writing the first 8 MiB of a block (a sanitizer's
+// shadow memory faults alike for any new address range).
+long faults_writing(uint8_t* p, uint8_t seed) {
+    const long before = minor_faults();
+    fill(p, 8 * kMiB, seed);
+    return minor_faults() - before;
+}
+
+// A request that no kept block holds is filled from the front with the kept
+// pieces, their pages moved with what they hold (newest piece first); what
+// the pieces do not cover is fresh. Written to, the moved part faults in
+// none of its 2048 pages, where a fresh block faults in each. Handed out as
+// zeroed memory, all of it reads as zero.
+TEST_F(Scratch, KeptPiecesFillARequestNoKeptBlockHolds) {
+    auto* fresh = static_cast<uint8_t*>(memory::map(8 * kMiB));
+    const long fresh_faults = faults_writing(fresh, 1);
+    memory::unmap(fresh, 8 * kMiB);
+    for (bool zeroed : {false, true}) {
+        SCOPED_TRACE(zeroed ? "zeroed" : "as left");
+        memory::release_kept();
+        void* first = memory::map(4 * kMiB);
+        void* second = memory::map(4 * kMiB);
+        fill(first, 4 * kMiB, 5);
+        fill(second, 4 * kMiB, 6);
+        memory::unmap(first, 4 * kMiB);
+        memory::unmap(second, 4 * kMiB);
+
+        auto* p = static_cast<uint8_t*>(zeroed ? memory::allocate_zeroed(10 * kMiB, Pages::Small)
+                                               : memory::map(10 * kMiB));
+        EXPECT_EQ(memory::kept().bytes, 0u);
+        if (zeroed) {
+            std::size_t dirty = 0;
+            for (std::size_t i = 0; i < 10 * kMiB; i += 512) dirty += p[i] != 0;
+            EXPECT_EQ(dirty, 0u);
+        } else {
+            EXPECT_TRUE(holds(p, 4 * kMiB, 6));
+            EXPECT_TRUE(holds(p + 4 * kMiB, 4 * kMiB, 5));
+            EXPECT_EQ(p[8 * kMiB], 0);  // fresh beyond the pieces
+        }
+        EXPECT_GT(fresh_faults - faults_writing(p, 7), 1024);
+        fill(p + 8 * kMiB, 2 * kMiB, 8);
+        EXPECT_TRUE(holds(p, 8 * kMiB, 7));
+        EXPECT_TRUE(holds(p + 8 * kMiB, 2 * kMiB, 8));
+        memory::unmap(p, 10 * kMiB);
+        EXPECT_EQ(memory::kept().bytes, memory::mapped_length(10 * kMiB));  // kept whole
+    }
+}
+
+// Growing a block gives it a fresh tail, which kept pieces fill in turn.
+TEST_F(Scratch, AGrownBlockTakesKeptPiecesForItsNewTail) {
+    auto* p = static_cast<uint8_t*>(memory::map(4 * kMiB));
+    void* piece = memory::map(4 * kMiB);
+    fill(p, 4 * kMiB, 3);
+    fill(piece, 4 * kMiB, 9);
+    memory::unmap(piece, 4 * kMiB);
+    auto* q = static_cast<uint8_t*>(memory::remap(p, 4 * kMiB, 8 * kMiB));
+    EXPECT_TRUE(holds(q, 4 * kMiB, 3));
+    EXPECT_TRUE(holds(q + 4 * kMiB, 4 * kMiB, 9));
+    EXPECT_EQ(memory::kept().bytes, 0u);
+    memory::unmap(q, 8 * kMiB);
 }
 
 // (block size, pages): however large the blocks a call frees, and whatever

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "blob/blob.h"
@@ -19,6 +20,16 @@
 using namespace dagloom;
 
 namespace {
+
+void put_u32(std::vector<uint8_t>& out, uint32_t v) {
+    if (!put_u32_checked(out, v, Field32::NodeCount).ok()) std::abort();
+}
+
+void put_u64(std::vector<uint8_t>& out, uint64_t v) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+void put_bytes(std::vector<uint8_t>& out, std::string_view bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
 
 [[noreturn]] void die(const char* what, const std::string& detail = {}) {
     std::fprintf(stderr, "fuzz_blob: %s %s\n", what, detail.c_str());
