@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <ranges>
 #include <span>
 #include <utility>
 #include <vector>
@@ -208,11 +207,38 @@ public:
     // (each once, ascending id), as of the last rebuild.
     std::span<const Id> classes_with_op(GlobalSymbol op) const;
 
-    // Iteration over all classes (ascending representative id): a slot holds
-    // a live class exactly when its id equals its position.
-    auto classes() const {
-        return std::span<const EClass>(classes_.data(), classes_.size()) |
-               std::views::filter([base = classes_.data()](const EClass& c) { return c.id == &c - base; });
+    // Iteration over all classes (ascending representative id), for range
+    // for: a slot holds a live class exactly when its id equals its position.
+    class ClassIterator {
+    public:
+        ClassIterator(const EClass* base, const EClass* cur, const EClass* end) : base_(base), cur_(cur), end_(end) {
+            skip();
+        }
+        const EClass& operator*() const { return *cur_; }
+        ClassIterator& operator++() {
+            ++cur_;
+            skip();
+            return *this;
+        }
+        bool operator==(const ClassIterator& o) const { return cur_ == o.cur_; }
+
+    private:
+        void skip() {
+            while (cur_ != end_ && cur_->id != static_cast<Id>(cur_ - base_)) ++cur_;
+        }
+        const EClass* base_;
+        const EClass* cur_;
+        const EClass* end_;
+    };
+    struct ClassRange {
+        ClassIterator b, e;
+        ClassIterator begin() const { return b; }
+        ClassIterator end() const { return e; }
+    };
+    ClassRange classes() const {
+        const EClass* base = classes_.data();
+        const EClass* end = base + classes_.size();
+        return ClassRange{ClassIterator(base, base, end), ClassIterator(base, end, end)};
     }
 
 private:
