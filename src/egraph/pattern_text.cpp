@@ -224,7 +224,12 @@ std::string_view trim_unicode(std::string_view s) {
 Result<RecExpr, RecExprParseError> RecExpr::from_str(std::string_view text) {
     auto parsed = parse_str(trim_unicode(text));
     using Kind = RecExprParseError::Kind;
-    if (!parsed.ok()) return make_err(RecExprParseError{.kind = Kind::BadSexp, .bad_sexp = parsed.error()});
+    if (!parsed.ok()) {
+        RecExprParseError e;
+        e.kind = Kind::BadSexp;
+        e.bad_sexp = parsed.error();
+        return make_err(std::move(e));
+    }
     const Sexp& top = *parsed;
     RecExpr expr;
 
