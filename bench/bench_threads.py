@@ -14,6 +14,11 @@ each); targets on this 2-core machine in brackets:
 - building into one store, half of the calls hitting keys that exist [>= 1.5];
 - serialize() / nodes() / to_dot() on one store [>= 1.7];
 - reduce() on separate stores.
+
+Two reference lines show what the interpreter itself allows, with no store
+involved: the same build loops with each store call replaced by `slice`,
+and the objects nodes() returns made in pure Python. A store line cannot
+scale better than its reference line on the same machine.
 """
 
 import os
@@ -104,6 +109,20 @@ def speedup(label, target, one, split):
     return t_one, t_split
 
 
+class NoStore:
+    """Takes the store's place in build_into: each call makes a small
+    object and nothing else, so what is left is the driving loop."""
+    add_source = slice
+    add_op = slice
+
+
+def nodes_in_python(count):
+    """What nodes() returns for `count` two-input ops, made by the
+    interpreter alone."""
+    return [{"id": i, "output": False, "inputs": [i - 2, i - 1], "kind": "op", "name": "add",
+             "params": {"k": i % 7}} for i in range(count)]
+
+
 def fresh_ints(ids):
     """The same ids as int objects of their own (see own_copy)."""
     return [(i + 1) - 1 for i in ids]
@@ -124,6 +143,10 @@ def main():
 
     speedup("build, a store per thread", None, one_separate,
             lambda: [lambda p=p, g=dc.GraphStore(): build_into(g, p) for p in parts])
+
+    speedup("reference: the build loop alone (store calls -> slice)", None,
+            lambda: lambda: [build_into(NoStore, p) for p in parts],
+            lambda: [lambda p=p: build_into(NoStore, p) for p in parts])
 
     # One store, disjoint keys.
     holder = {}
@@ -170,6 +193,10 @@ def main():
         speedup(f"{name}() on one store of {distinct} nodes", target,
                 lambda reader=reader: lambda: reader(calls * threads),
                 lambda reader=reader: [lambda: reader(calls)] * threads)
+
+    speedup(f"reference: nodes()' objects made in pure Python ({distinct})", None,
+            lambda: lambda: [nodes_in_python(distinct) for _ in range(calls * threads)],
+            lambda: [lambda: [nodes_in_python(distinct) for _ in range(calls)]] * threads)
 
     # Reductions of separate stores (for reference).
     stores = [dc.GraphStore() for _ in range(threads)]

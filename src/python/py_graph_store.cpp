@@ -182,11 +182,22 @@ PyObject* node_to_py(const Names& n, NodeId id, const NodeKey& key, bool is_outp
 }
 
 PyObject* nodes(ModuleState* st, GraphStore& store, const Bound<0>&) {
-    // One consistent copy; the Python objects are built without the lock.
-    Snapshot snap = store.snapshot();
-    const std::vector<bool> is_output = output_flags(snap.nodes.size(), snap.outputs);
-    return list_to_py(snap.nodes.size(),
-                      [&](std::size_t i) { return node_to_py(st->names, i, snap.nodes[i], is_output[i]); });
+    // The count and outputs of one instant; the nodes below that count are
+    // copied a block at a time and their Python objects built without the
+    // lock. A whole copy of a large store cost more than the objects made
+    // from it, and its fresh pages were where two threads reading met.
+    constexpr std::size_t kBlock = 4096;
+    const auto [count, outputs] = store.with_locked(
+        [](const GraphStore::View& v) { return std::pair(v.nodes.size(), v.outputs); });
+    const std::vector<bool> is_output = output_flags(count, outputs);
+    std::vector<NodeKey> block;
+    return list_to_py(count, [&](std::size_t i) {
+        if (i % kBlock == 0) {
+            block.clear();
+            store.copy_nodes(i, std::min(i + kBlock, count), block);
+        }
+        return node_to_py(st->names, i, block[i % kBlock], is_output[i]);
+    });
 }
 
 // ---- persistence -----------------------------------------------------------

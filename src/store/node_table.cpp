@@ -319,12 +319,15 @@ bool NodeTable::same_record(std::size_t a, std::size_t b) const {
 
 std::vector<NodeKey> NodeTable::keys_from(std::size_t start) const {
     // One count for the whole copy: a writer may add keys meanwhile.
-    const std::size_t end = size();
     std::vector<NodeKey> keys;
-    if (start >= end) return keys;
-    keys.reserve(end - start);
-    for (std::size_t i = start; i < end; ++i) keys.push_back(key_of(view(i)));
+    copy_keys(start, size(), keys);
     return keys;
+}
+
+void NodeTable::copy_keys(std::size_t start, std::size_t end, std::vector<NodeKey>& into) const {
+    if (start >= end) return;
+    into.reserve(into.size() + (end - start));
+    for (std::size_t i = start; i < end; ++i) into.push_back(key_of(view(i)));
 }
 
 std::optional<uint64_t> NodeTable::find(const Probe& probe, const PoolIds& ids) const {

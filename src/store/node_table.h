@@ -145,6 +145,8 @@ public:
     void truncate(std::size_t count) noexcept;
     // Every key from position `start` on, rebuilt as NodeKeys.
     std::vector<NodeKey> keys_from(std::size_t start) const;
+    // The keys at positions [start, end), rebuilt and appended to `into`.
+    void copy_keys(std::size_t start, std::size_t end, std::vector<NodeKey>& into) const;
 
     // Where the pools hold a parts key's name and parameter list, if they do.
     // The ids never change once given, so a caller meeting the same name or
