@@ -4,12 +4,6 @@
 
 namespace dagloom {
 
-namespace {
-
-inline bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
-
-}  // namespace
-
 bool is_valid_utf8(const uint8_t* p, std::size_t n) {
     std::size_t i = 0;
     while (i < n) {
@@ -48,7 +42,7 @@ bool is_valid_utf8(const uint8_t* p, std::size_t n) {
         const uint8_t second = p[i + 1];
         if (second < lo || second > hi) return false;
         for (std::size_t k = 2; k < len; ++k) {
-            if (!is_continuation(p[i + k])) return false;
+            if ((p[i + k] & 0xC0) != 0x80) return false;  // not a continuation byte
         }
         i += len;
     }

@@ -78,7 +78,6 @@ public:
     std::span<Id> children() { return {data(), len_}; }
     std::span<const Id> children() const { return {data(), len_}; }
     Id child(std::size_t i) const { return data()[i]; }
-    Id& child(std::size_t i) { return data()[i]; }
     void push_child(Id id) {
         if (len_ < kInline) {
             u_.inl[len_++] = id;

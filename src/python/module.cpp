@@ -3,6 +3,7 @@
 // the public names in their fixed order.
 
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "python/binder.h"
@@ -70,11 +71,6 @@ bool intern_names(Names& n) {
     return true;
 }
 
-int add_type(PyObject* module, const char* name, PyTypeObject* type) {
-    if (type == nullptr) return -1;
-    return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type));
-}
-
 int module_exec_impl(PyObject* module) {
     ModuleState* st = state_of_module(module);
     if (!intern_names(st->names)) return -1;
@@ -85,12 +81,14 @@ int module_exec_impl(PyObject* module) {
         PyExc_BaseException, nullptr);
     if (st->panic_exception == nullptr) return -1;
 
-    st->graph_store_type = create_graph_store_type(module);
-    if (add_type(module, "GraphStore", st->graph_store_type) < 0) return -1;
-    st->payload_descriptor_type = create_payload_descriptor_type(module);
-    if (add_type(module, "PayloadDescriptor", st->payload_descriptor_type) < 0) return -1;
-    st->incremental_reducer_type = create_incremental_reducer_type(module);
-    if (add_type(module, "IncrementalReducer", st->incremental_reducer_type) < 0) return -1;
+    const std::tuple<PyTypeObject**, const char*, PyTypeObject* (*)(PyObject*)> types[] = {
+        {&st->graph_store_type, "GraphStore", create_graph_store_type},
+        {&st->payload_descriptor_type, "PayloadDescriptor", create_payload_descriptor_type},
+        {&st->incremental_reducer_type, "IncrementalReducer", create_incremental_reducer_type}};
+    for (auto [slot, name, create] : types) {
+        *slot = create(module);
+        if (*slot == nullptr || PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(*slot)) < 0) return -1;
+    }
 
     PyRef module_name(PyModule_GetNameObject(module));
     if (!module_name) return -1;
