@@ -13,7 +13,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_common import best_of, build_records, report, rss_bytes  # noqa: E402
+from bench_common import best_in_turns, build_records, report, rss_bytes  # noqa: E402
 
 
 def build_native(records):
@@ -93,10 +93,9 @@ def main():
         return
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
     records = build_records(n)
-    t_native, store = best_of(lambda: build_native(records))
-    t_python, _ = best_of(lambda: build_python(records))
-    t_loop, _ = best_of(lambda: loop_only(records))
-    t_counter, _ = best_of(lambda: loop_counter(records))
+    (t_native, store), (t_python, _), (t_loop, _), (t_counter, _) = best_in_turns(
+        [lambda: build_native(records), lambda: build_python(records), lambda: loop_only(records),
+         lambda: loop_counter(records)])
     nodes = store.node_count()
     mem = {}
     for kind in ("native", "python"):

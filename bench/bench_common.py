@@ -1,5 +1,6 @@
 """Helpers shared by the Python benchmarks: timing, memory, graph recipes."""
 
+import gc
 import os
 import random
 import time
@@ -21,6 +22,25 @@ def best_of(fn, repeat=3):
         result = fn()
         best = min(best, time.perf_counter() - t0)
     return best, result
+
+
+def best_in_turns(fns, repeat=5):
+    """Smallest wall time of each of fns over `repeat` rounds, the fns run
+    in turns within a round: figures that are subtracted or divided then
+    meet the machine at the same speed (a VM's speed drifts by the
+    second). Returns the list of (seconds, last result)."""
+    best = [(float("inf"), None)] * len(fns)
+    result = None
+    for _ in range(repeat):
+        for i, fn in enumerate(fns):
+            # Earlier results are freed before the clock starts.
+            best[i] = (best[i][0], None)
+            result = None
+            gc.collect()
+            t0 = time.perf_counter()
+            result = fn()
+            best[i] = (min(best[i][0], time.perf_counter() - t0), result)
+    return best
 
 
 def build_records(n, seed=1):
