@@ -55,9 +55,14 @@ std::string to_dot(const GraphStore& store) {
     return store.with_locked([](const GraphStore::View& view) {
         // Every piece is appended to the text itself: a temporary string per
         // piece would cost more than writing it.
-        std::string out = "digraph dagloom {\n";
         // One count for the whole text: a writer may add nodes meanwhile.
         const std::size_t count = view.nodes.size();
+        // Room for a typical graph's text up front: growing by doubling
+        // copies the text again at each step, and each step maps fresh
+        // pages and unmaps old ones, which stalls every thread of the process.
+        std::string out;
+        out.reserve(64 + count * 96);
+        out = "digraph dagloom {\n";
         const std::vector<bool> is_output = output_flags(count, view.outputs);
         std::string label;
         for (std::size_t i = 0; i < count; ++i) {
