@@ -139,12 +139,6 @@ bool EGraph::perform_union(Id id1, Id id2) {
 
 void EGraph::fail_invalid_id(Id r) { fail("Invalid id " + std::to_string(r)); }
 
-std::size_t EGraph::total_number_of_nodes() const {
-    std::size_t n = 0;
-    for (const EClass& c : classes()) n += c.nodes.size();
-    return n;
-}
-
 std::span<const Id> EGraph::classes_with_op(GlobalSymbol op) const {
     const std::uint32_t e =
         op_index_.find(hash_word(0, op.raw()), [&](std::uint32_t i) { return op_keys_[i] == op; });

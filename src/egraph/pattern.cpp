@@ -347,10 +347,6 @@ Pattern::Pattern(RecExpr ast) : ast_(compact(ast)) {
 
 std::ostream& operator<<(std::ostream& out, const Pattern& p) { return out << p.ast(); }
 
-std::optional<SearchMatches> Pattern::search_eclass(const EGraph& egraph, Id eclass) const {
-    return search_eclass_with_limit(egraph, eclass, std::numeric_limits<std::size_t>::max());
-}
-
 std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass,
                                                                std::size_t limit) const {
     SubstList substs = program_.run_with_limit(egraph, eclass, limit);
@@ -400,12 +396,6 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std:
             if (!visit(eclass)) break;
     }
     return result;
-}
-
-std::size_t Pattern::n_matches(const EGraph& egraph) const {
-    std::size_t n = 0;
-    for (const SearchMatches& m : search(egraph)) n += m.substs.size();
-    return n;
 }
 
 Id Pattern::instantiate(EGraph& egraph, const Subst& subst) const {
@@ -479,14 +469,6 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
         if (egraph.union_(id, it.eclass)) added.push_back(id);
     }
     return added;
-}
-
-std::vector<Id> Pattern::apply_one(EGraph& egraph, Id eclass, const Subst& subst, const RecExpr* /*searcher_ast*/,
-                                   GlobalSymbol rule_name) const {
-    DAGLOOM_LOG(Trace, "Applying ", rule_name, ": ", ast_, " to class ", eclass, " with ", subst);
-    const Id id = instantiate(egraph, subst);
-    if (egraph.union_(id, eclass)) return {id};
-    return {};
 }
 
 // ---------------------------------------------------------------- Rewrite

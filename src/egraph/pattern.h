@@ -163,17 +163,13 @@ public:
     const std::vector<Var>& vars() const { return vars_; }
 
     // Searcher.
-    std::optional<SearchMatches> search_eclass(const EGraph& egraph, Id eclass) const;
     std::optional<SearchMatches> search_eclass_with_limit(const EGraph& egraph, Id eclass, std::size_t limit) const;
     std::vector<SearchMatches> search(const EGraph& egraph) const;
     std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit) const;
-    std::size_t n_matches(const EGraph& egraph) const;
 
     // Applier.
     std::vector<Id> apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
                                   GlobalSymbol rule_name) const;
-    std::vector<Id> apply_one(EGraph& egraph, Id eclass, const Subst& subst, const RecExpr* searcher_ast,
-                              GlobalSymbol rule_name) const;
     // Builds the instance for subst in the e-graph; returns its class.
     Id instantiate(EGraph& egraph, const Subst& subst) const;
 

@@ -48,11 +48,6 @@ public:
         if (inserted) items_.emplace_back(name, init);
         return items_[e].second;
     }
-    const V* get(GlobalSymbol name) const {
-        const std::uint32_t e =
-            index_.find(hash_id(name.raw()), [&](std::uint32_t i) { return items_[i].first == name; });
-        return e == FlatIndex::kNone ? nullptr : &items_[e].second;
-    }
     std::size_t size() const { return items_.size(); }
     bool empty() const { return items_.empty(); }
     auto begin() { return items_.begin(); }
@@ -135,14 +130,6 @@ public:
     }
     Runner& set_node_limit(std::size_t n) {
         node_limit = n;
-        return *this;
-    }
-    Runner& set_time_limit(std::chrono::nanoseconds d) {
-        time_limit = d;
-        return *this;
-    }
-    Runner& add_hook(Hook hook) {
-        hooks.push_back(std::move(hook));
         return *this;
     }
 

@@ -205,7 +205,7 @@ TEST(Pattern, LimitsStopTheSearch) {
     eg.rebuild();
     Pattern p = pat("(f ?a)");
     EXPECT_EQ(total(p.search(eg)), 3u);
-    EXPECT_EQ(p.n_matches(eg), 3u);
+    EXPECT_EQ(total(p.search_with_limit(eg, 3)), 3u);
     auto one = p.search_with_limit(eg, 1);
     ASSERT_EQ(one.size(), 1u);
     EXPECT_EQ(one[0].substs.size(), 1u);
@@ -227,7 +227,7 @@ TEST(Pattern, LimitWithinOneClass) {
     auto m = p.search_eclass_with_limit(eg, c, 1);
     ASSERT_TRUE(m.has_value());
     EXPECT_EQ(m->substs.size(), 1u);
-    EXPECT_FALSE(p.search_eclass(eg, x).has_value());
+    EXPECT_FALSE(p.search_eclass_with_limit(eg, x, 5).has_value());
 }
 
 TEST(Pattern, VariableRootMatchesEveryClassOnce) {
@@ -291,8 +291,7 @@ TEST(Pattern, InstantiateAddsNestedTermsAndHashConses) {
     EXPECT_EQ(eg.id_count(), 3u);  // (g a) once, then f
     EXPECT_EQ(eg[id].nodes[0].child(0), eg[id].nodes[0].child(1));
     EXPECT_EQ(p.instantiate(eg, Subst{{var("?x"), a}}), id);
-    auto one = p.apply_one(eg, a, Subst{{var("?x"), a}}, nullptr, sym("r"));
-    ASSERT_EQ(one.size(), 1u);
+    EXPECT_TRUE(eg.union_(p.instantiate(eg, Subst{{var("?x"), a}}), a));
     EXPECT_EQ(eg.find(a), eg.find(id));
 }
 
