@@ -307,15 +307,6 @@ bool Machine::run(std::size_t pc) {
     return --limit_ == 0;
 }
 
-SubstList Program::run_with_limit(const EGraph& egraph, Id eclass, std::size_t limit) const {
-    if (!egraph.is_clean()) fail("Tried to search a dirty e-graph!");
-    SubstList out;
-    if (limit == 0) return out;
-    Machine m;
-    m.run_on(egraph, *this, eclass, limit, out);
-    return out;
-}
-
 // ---------------------------------------------------------------- Pattern
 
 namespace {
@@ -347,20 +338,13 @@ Pattern::Pattern(RecExpr ast) : ast_(compact(ast)) {
 
 std::ostream& operator<<(std::ostream& out, const Pattern& p) { return out << p.ast(); }
 
-std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass,
-                                                               std::size_t limit) const {
-    SubstList substs = program_.run_with_limit(egraph, eclass, limit);
-    if (substs.empty()) return std::nullopt;
-    return SearchMatches{eclass, std::move(substs), &ast_};
-}
-
 std::vector<SearchMatches> Pattern::search(const EGraph& egraph) const {
     return search_with_limit(egraph, std::numeric_limits<std::size_t>::max());
 }
 
 std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit) const {
-    // Checked up front (not only when a class is visited), so that a dirty
-    // e-graph is refused even when its stale op index has no candidates.
+    // Checked before any class is visited, so that a dirty e-graph is
+    // refused even when its stale op index has no candidates.
     if (!egraph.is_clean()) fail("Tried to search a dirty e-graph!");
     std::vector<SearchMatches> result;
     if (ast_.empty()) return result;

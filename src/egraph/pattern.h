@@ -131,9 +131,6 @@ class Program {
 public:
     static Program compile_from_pat(const RecExpr& ast);
 
-    // Fails with "Tried to search a dirty e-graph!" on a dirty e-graph.
-    SubstList run_with_limit(const EGraph& egraph, Id eclass, std::size_t limit) const;
-
     const std::vector<Instruction>& instructions() const { return instructions_; }
     // Template: for each variable, its register in the Id slot.
     const Subst& subst() const { return subst_; }
@@ -163,7 +160,6 @@ public:
     const std::vector<Var>& vars() const { return vars_; }
 
     // Searcher.
-    std::optional<SearchMatches> search_eclass_with_limit(const EGraph& egraph, Id eclass, std::size_t limit) const;
     std::vector<SearchMatches> search(const EGraph& egraph) const;
     std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit) const;
 

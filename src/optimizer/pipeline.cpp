@@ -57,10 +57,6 @@ std::vector<uint64_t> kept_outputs(const ScratchVector<LiveIndex>& index, const 
     return kept;
 }
 
-}  // namespace
-
-namespace {
-
 // The phases up to fusion; each consumes what the one before produced, so
 // no phase holds a second copy of the graph.
 struct CanonicalForm {
