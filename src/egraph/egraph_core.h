@@ -151,8 +151,7 @@ public:
     std::optional<Id> lookup(SymbolLang node) const;
 
     // Merges two classes; true when they were different. Always marks dirty.
-    bool union_(Id id1, Id id2) { return perform_union(id1, id2); }
-    bool perform_union(Id id1, Id id2);
+    bool union_(Id id1, Id id2);
 
     // Restores the invariants; returns the number of congruence merges.
     std::size_t rebuild();

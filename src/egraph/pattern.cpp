@@ -457,11 +457,10 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
 
 // ---------------------------------------------------------------- Rewrite
 
-Result<Rewrite, std::string> Rewrite::make(std::string_view name, std::shared_ptr<const Pattern> searcher,
-                                           std::shared_ptr<const Pattern> applier) {
+Result<Rewrite, std::string> Rewrite::make(std::string_view name, Pattern searcher, Pattern applier) {
     const GlobalSymbol sym = GlobalSymbol::from(name);
-    const std::vector<Var>& bound = searcher->vars();
-    for (Var v : applier->vars()) {
+    const std::vector<Var>& bound = searcher.vars();
+    for (Var v : applier.vars()) {
         if (std::find(bound.begin(), bound.end(), v) == bound.end()) {
             std::ostringstream msg;
             msg << "Rewrite " << sym << " refers to unbound var " << v;
@@ -470,14 +469,9 @@ Result<Rewrite, std::string> Rewrite::make(std::string_view name, std::shared_pt
     }
     Rewrite rw;
     rw.name = sym;
-    rw.searcher = std::move(searcher);
-    rw.applier = std::move(applier);
+    rw.searcher = std::make_shared<const Pattern>(std::move(searcher));
+    rw.applier = std::make_shared<const Pattern>(std::move(applier));
     return rw;
-}
-
-Result<Rewrite, std::string> Rewrite::make(std::string_view name, Pattern searcher, Pattern applier) {
-    return make(name, std::make_shared<const Pattern>(std::move(searcher)),
-                std::make_shared<const Pattern>(std::move(applier)));
 }
 
 }  // namespace dagloom::egraph

@@ -184,8 +184,6 @@ public:
 
     // Error text "Rewrite {} refers to unbound var {}" when the applier uses a
     // variable the searcher does not bind.
-    static Result<Rewrite, std::string> make(std::string_view name, std::shared_ptr<const Pattern> searcher,
-                                             std::shared_ptr<const Pattern> applier);
     static Result<Rewrite, std::string> make(std::string_view name, Pattern searcher, Pattern applier);
 
     std::vector<SearchMatches> search(const EGraph& egraph) const { return searcher->search(egraph); }

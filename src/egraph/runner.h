@@ -83,10 +83,6 @@ struct RuleStats {
 
 class BackoffScheduler {
 public:
-    BackoffScheduler() = default;
-    BackoffScheduler(std::size_t initial_match_limit, std::size_t initial_ban_length)
-        : initial_match_limit_(initial_match_limit), initial_ban_length_(initial_ban_length) {}
-
     std::size_t initial_match_limit() const { return initial_match_limit_; }
     std::size_t initial_ban_length() const { return initial_ban_length_; }
 
@@ -104,8 +100,6 @@ public:
     bool admit(std::size_t iteration, GlobalSymbol rule, std::size_t total);
     std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
                                               const Rewrite& rewrite);
-    std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
-                              const std::vector<SearchMatches>& matches);
 
 private:
     std::size_t initial_match_limit_ = 1000;

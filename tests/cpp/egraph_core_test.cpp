@@ -430,7 +430,7 @@ protected:
 };
 
 TEST_F(EgraphLog, OffByDefaultAndLazy) {
-    EXPECT_EQ(log::max_level(), log::Level::Off);
+    EXPECT_FALSE(log::enabled(log::Level::Warn));
     int formatted = 0;
     DAGLOOM_LOG(Warn, "x", CountingArg{&formatted});
     EXPECT_EQ(formatted, 0);
