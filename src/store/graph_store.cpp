@@ -156,11 +156,6 @@ std::vector<NodeId> GraphStore::outputs() const {
     return outputs_;
 }
 
-Snapshot GraphStore::snapshot() const {
-    ReadGuard guard(*this);
-    return Snapshot{table_.keys_from(0), outputs_};
-}
-
 void GraphStore::copy_nodes(std::size_t start, std::size_t end, std::vector<NodeKey>& into) const {
     ReadGuard guard(*this);
     table_.copy_keys(start, end, into);

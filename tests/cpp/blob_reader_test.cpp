@@ -10,6 +10,7 @@
 #include "blob/reader.h"
 #include "blob/utf8.h"
 #include "blob/writer.h"
+#include "store_testing.h"
 
 using namespace dagloom;
 
@@ -59,7 +60,7 @@ BlobError read_error(const Bytes& bytes) {
     return r.error();
 }
 
-std::vector<NodeKey> nodes_of(const GraphStore& s) { return s.snapshot().nodes; }
+std::vector<NodeKey> nodes_of(const GraphStore& s) { return snapshot(s).nodes; }
 
 // ---------------------------------------------------------------------------
 // Every error kind, with its message and the order in which checks run.
