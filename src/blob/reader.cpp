@@ -77,11 +77,6 @@ Result<std::string_view, BlobError> Reader::string_view() {
     return std::string_view(reinterpret_cast<const char*>(p), len);
 }
 
-Result<std::string, BlobError> Reader::string() {
-    DAGLOOM_READ(view, string_view());
-    return std::string(view);
-}
-
 Result<ParamMap, BlobError> Reader::params() {
     DAGLOOM_READ(count, u32());
     if (count == 0) return ParamMap();
@@ -122,12 +117,6 @@ Result<ParamMap, BlobError> Reader::params() {
     return ParamMap::make(std::move(entries));
 }
 
-Result<std::vector<NodeId>, BlobError> Reader::inputs(uint64_t limit) {
-    std::vector<NodeId> ids;
-    if (auto s = inputs_into(limit, ids); !s) return make_err(std::move(s.error()));
-    return ids;
-}
-
 Status<BlobError> Reader::inputs_into(uint64_t limit, std::vector<NodeId>& ids) {
     DAGLOOM_READ(count, u32());
     ids.clear();
@@ -160,8 +149,8 @@ Result<std::vector<StageOp>, BlobError> Reader::members(std::size_t input_count)
     members.reserve(capped_reserve(count, remaining(), kMinStageMember));
     for (uint32_t m = 0; m < count; ++m) {
         StageOp member;
-        DAGLOOM_READ(op, string());
-        member.op = std::move(op);
+        DAGLOOM_READ(op, string_view());
+        member.op = op;
         DAGLOOM_READ(ref_count, u32());
         member.inputs.reserve(capped_reserve(ref_count, remaining(), kStageRefSize));
         for (uint32_t i = 0; i < ref_count; ++i) {
@@ -326,24 +315,25 @@ Status<BlobError> read_record(Reader& r, uint64_t k, RecordParts& out) {
 }
 
 Result<NodeKey, BlobError> read_whole(Reader& r, uint8_t tag, uint64_t k) {
+    std::vector<NodeId> inputs;
     switch (tag) {
         case static_cast<uint8_t>(NodeKind::External): {
             PayloadDescriptor d;
             for (std::string* field : d.required()) {
-                DAGLOOM_READ(text, r.string());
-                *field = std::move(text);
+                DAGLOOM_READ(text, r.string_view());
+                *field = text;
             }
             DAGLOOM_READ(present, r.u8());
             if (present != 0) {
-                DAGLOOM_READ(pref, r.string());
-                d.preprocessing_ref = std::move(pref);
+                DAGLOOM_READ(pref, r.string_view());
+                d.preprocessing_ref = std::string(pref);
             }
             DAGLOOM_READ(params, r.params());
-            DAGLOOM_READ(inputs, r.inputs(k));
+            if (auto s = r.inputs_into(k, inputs); !s) return make_err(std::move(s.error()));
             return NodeKey::external(std::move(d), std::move(params), std::move(inputs));
         }
         case static_cast<uint8_t>(NodeKind::Stage): {
-            DAGLOOM_READ(inputs, r.inputs(k));
+            if (auto s = r.inputs_into(k, inputs); !s) return make_err(std::move(s.error()));
             DAGLOOM_READ(members, r.members(inputs.size()));
             return NodeKey::stage(std::move(inputs), std::move(members));
         }

@@ -27,16 +27,12 @@ struct Reader {
     Result<uint32_t, BlobError> u32();
     Result<uint64_t, BlobError> u64();
 
-    // uint32 length, then that many bytes of strict UTF-8.
-    Result<std::string, BlobError> string();
-    // The same, borrowed from the blob.
+    // uint32 length, then that many bytes of strict UTF-8, borrowed from the blob.
     Result<std::string_view, BlobError> string_view();
     // uint32 entry count, then key, value tag and value per entry; the
     // entries come back in ParamMap order (stable sort by key bytes).
     Result<ParamMap, BlobError> params();
     // uint32 count, then uint64 ids; each id must be below `limit`.
-    Result<std::vector<NodeId>, BlobError> inputs(uint64_t limit);
-    // The same into a reused buffer.
     Status<BlobError> inputs_into(uint64_t limit, std::vector<NodeId>& ids);
     // uint32 member count, then each StageOp. `input_count` bounds Input
     // references; Member references must name an earlier member.

@@ -123,14 +123,11 @@ void write_node(W& w, const NodeView& node) {
     w.u8(static_cast<uint8_t>(node.kind));
     switch (node.kind) {
         case NodeKind::Source:
-            write_string(w, node.name);
-            write_params(w, *node.params);
-            return;
         case NodeKind::Op:
         case NodeKind::Reduction:
             write_string(w, node.name);
             write_params(w, *node.params);
-            write_ids(w, node.inputs);
+            if (node.kind != NodeKind::Source) write_ids(w, node.inputs);
             return;
         case NodeKind::External: {
             const PayloadDescriptor& d = node.descriptor();

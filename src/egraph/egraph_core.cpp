@@ -113,7 +113,7 @@ std::optional<Id> EGraph::lookup(SymbolLang node) const {
     return union_find_.find(e->value);
 }
 
-bool EGraph::perform_union(Id id1, Id id2) {
+bool EGraph::union_(Id id1, Id id2) {
     clean_ = false;
     Id r1 = union_find_.find_compress(id1);
     Id r2 = union_find_.find_compress(id2);
@@ -138,12 +138,6 @@ bool EGraph::perform_union(Id id1, Id id2) {
 }
 
 void EGraph::fail_invalid_id(Id r) { fail("Invalid id " + std::to_string(r)); }
-
-std::size_t EGraph::total_number_of_nodes() const {
-    std::size_t n = 0;
-    for (const EClass& c : classes()) n += c.nodes.size();
-    return n;
-}
 
 std::span<const Id> EGraph::classes_with_op(GlobalSymbol op) const {
     const std::uint32_t e =
@@ -171,7 +165,7 @@ std::size_t EGraph::process_unions() {
     // Memo entry e now names class cls; the class it named before joins cls.
     auto redirect = [&](std::uint32_t e, Id cls) {
         const Id old = std::exchange(memo_entries_[e].value, cls);
-        if (perform_union(old, cls)) ++n_unions;
+        if (union_(old, cls)) ++n_unions;
     };
     while (!pending_.empty()) {
         // Prefetch the memo slot of an entry a few places down the stack; a

@@ -129,9 +129,6 @@ struct EClass {
     Id id = 0;           // the representative; equals the key
     NodeList nodes;      // sorted and deduplicated after rebuild
     ParentList parents;  // one entry per occurrence as a child
-
-    std::size_t len() const { return nodes.size(); }
-    bool is_empty() const { return nodes.empty(); }
 };
 
 class EGraph {
@@ -154,14 +151,12 @@ public:
     std::optional<Id> lookup(SymbolLang node) const;
 
     // Merges two classes; true when they were different. Always marks dirty.
-    bool union_(Id id1, Id id2) { return perform_union(id1, id2); }
-    bool perform_union(Id id1, Id id2);
+    bool union_(Id id1, Id id2);
 
     // Restores the invariants; returns the number of congruence merges.
     std::size_t rebuild();
 
     Id find(Id id) const { return union_find_.find(id); }
-    Id find_compress(Id id) { return union_find_.find_compress(id); }
 
     // The class of find(id); "Invalid id {}" if it has none.
     const EClass& operator[](Id id) const {
@@ -176,8 +171,6 @@ public:
     std::size_t memo_len() const { return memo_entries_.size(); }
     // Number of ids ever created.
     std::size_t id_count() const { return union_find_.size(); }
-    // Total nodes over all classes.
-    std::size_t total_number_of_nodes() const;
     bool is_clean() const { return clean_; }
     std::size_t pending_len() const { return pending_.size(); }
     // The recorded parent node of a parent (or pending) entry.

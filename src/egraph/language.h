@@ -34,8 +34,7 @@ inline constexpr std::uint64_t hash_id(Id id) { return hash_word(0, id); }
 //
 // Layout: 16 bytes. Up to two children live inline (the common case in
 // computation graphs: leaves, unary and binary operations), so copying such a
-// node never allocates; longer child lists live on the heap with a capacity
-// implied by the length (the next power of two, at least 4).
+// node never allocates; longer child lists live on the heap, exactly as long.
 class SymbolLang {
 public:
     // Its children are inline or behind a heap pointer: moved as bytes, it
@@ -78,20 +77,6 @@ public:
     std::span<Id> children() { return {data(), len_}; }
     std::span<const Id> children() const { return {data(), len_}; }
     Id child(std::size_t i) const { return data()[i]; }
-    void push_child(Id id) {
-        if (len_ < kInline) {
-            u_.inl[len_++] = id;
-            return;
-        }
-        if (len_ == kInline || (len_ >= 4 && std::has_single_bit(len_))) {
-            std::uint32_t cap = len_ == kInline ? 4 : len_ * 2;
-            Id* fresh = alloc(cap);
-            std::memcpy(fresh, data(), len_ * sizeof(Id));
-            if (len_ > kInline) std::free(u_.heap);
-            u_.heap = fresh;
-        }
-        u_.heap[len_++] = id;
-    }
 
     // Replaces each child c by f(c), in order. Inline children are rewritten
     // with one 8-byte store, as assign does, so that a following whole-word
@@ -146,18 +131,13 @@ public:
 
 private:
     static constexpr std::uint32_t kInline = 2;
-    static std::uint32_t heap_cap(std::uint32_t len) { return len <= 4 ? 4 : std::bit_ceil(len); }
-    static Id* alloc(std::uint32_t cap) {
-        Id* p = static_cast<Id*>(std::malloc(cap * sizeof(Id)));
-        if (!p) throw std::bad_alloc();
-        return p;
-    }
     const Id* data() const { return len_ <= kInline ? u_.inl : u_.heap; }
     Id* data() { return len_ <= kInline ? u_.inl : u_.heap; }
     // Out of line: keeps the inline path small, and stops the compiler from
     // "checking" this branch against callers whose lists it knows are short.
     [[gnu::noinline]] static Id* heap_copy(const Id* src, std::size_t n) {
-        Id* p = alloc(heap_cap(static_cast<std::uint32_t>(n)));
+        Id* p = static_cast<Id*>(std::malloc(n * sizeof(Id)));
+        if (!p) throw std::bad_alloc();
         std::memcpy(p, src, n * sizeof(Id));
         return p;
     }

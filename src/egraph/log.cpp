@@ -44,12 +44,6 @@ void set_max_level(Level level) {
     refresh_locked(s);
 }
 
-Level max_level() {
-    LogState& s = state();
-    std::lock_guard<std::mutex> g(s.mu);
-    return s.max;
-}
-
 namespace detail {
 
 void emit(Level level, std::string message) {

@@ -16,7 +16,7 @@
 
 namespace dagloom::log {
 
-// Ordered by verbosity; a record is emitted when its level <= max_level().
+// Ordered by verbosity; a record is emitted when its level <= the maximum level.
 enum class Level : int { Off = 0, Warn = 1, Info = 2, Debug = 3, Trace = 4 };
 
 using Sink = std::function<void(Level, std::string_view message)>;
@@ -25,7 +25,6 @@ using Sink = std::function<void(Level, std::string_view message)>;
 void set_sink(Sink sink);
 // The maximum level; defaults to Off.
 void set_max_level(Level level);
-Level max_level();
 
 namespace detail {
 // max_level if a sink is installed, else Off: the one value the fast path reads.

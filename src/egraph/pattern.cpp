@@ -307,15 +307,6 @@ bool Machine::run(std::size_t pc) {
     return --limit_ == 0;
 }
 
-SubstList Program::run_with_limit(const EGraph& egraph, Id eclass, std::size_t limit) const {
-    if (!egraph.is_clean()) fail("Tried to search a dirty e-graph!");
-    SubstList out;
-    if (limit == 0) return out;
-    Machine m;
-    m.run_on(egraph, *this, eclass, limit, out);
-    return out;
-}
-
 // ---------------------------------------------------------------- Pattern
 
 namespace {
@@ -347,24 +338,13 @@ Pattern::Pattern(RecExpr ast) : ast_(compact(ast)) {
 
 std::ostream& operator<<(std::ostream& out, const Pattern& p) { return out << p.ast(); }
 
-std::optional<SearchMatches> Pattern::search_eclass(const EGraph& egraph, Id eclass) const {
-    return search_eclass_with_limit(egraph, eclass, std::numeric_limits<std::size_t>::max());
-}
-
-std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass,
-                                                               std::size_t limit) const {
-    SubstList substs = program_.run_with_limit(egraph, eclass, limit);
-    if (substs.empty()) return std::nullopt;
-    return SearchMatches{eclass, std::move(substs), &ast_};
-}
-
 std::vector<SearchMatches> Pattern::search(const EGraph& egraph) const {
     return search_with_limit(egraph, std::numeric_limits<std::size_t>::max());
 }
 
 std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit) const {
-    // Checked up front (not only when a class is visited), so that a dirty
-    // e-graph is refused even when its stale op index has no candidates.
+    // Checked before any class is visited, so that a dirty e-graph is
+    // refused even when its stale op index has no candidates.
     if (!egraph.is_clean()) fail("Tried to search a dirty e-graph!");
     std::vector<SearchMatches> result;
     if (ast_.empty()) return result;
@@ -400,12 +380,6 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std:
             if (!visit(eclass)) break;
     }
     return result;
-}
-
-std::size_t Pattern::n_matches(const EGraph& egraph) const {
-    std::size_t n = 0;
-    for (const SearchMatches& m : search(egraph)) n += m.substs.size();
-    return n;
 }
 
 Id Pattern::instantiate(EGraph& egraph, const Subst& subst) const {
@@ -481,21 +455,12 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
     return added;
 }
 
-std::vector<Id> Pattern::apply_one(EGraph& egraph, Id eclass, const Subst& subst, const RecExpr* /*searcher_ast*/,
-                                   GlobalSymbol rule_name) const {
-    DAGLOOM_LOG(Trace, "Applying ", rule_name, ": ", ast_, " to class ", eclass, " with ", subst);
-    const Id id = instantiate(egraph, subst);
-    if (egraph.union_(id, eclass)) return {id};
-    return {};
-}
-
 // ---------------------------------------------------------------- Rewrite
 
-Result<Rewrite, std::string> Rewrite::make(std::string_view name, std::shared_ptr<const Pattern> searcher,
-                                           std::shared_ptr<const Pattern> applier) {
+Result<Rewrite, std::string> Rewrite::make(std::string_view name, Pattern searcher, Pattern applier) {
     const GlobalSymbol sym = GlobalSymbol::from(name);
-    const std::vector<Var>& bound = searcher->vars();
-    for (Var v : applier->vars()) {
+    const std::vector<Var>& bound = searcher.vars();
+    for (Var v : applier.vars()) {
         if (std::find(bound.begin(), bound.end(), v) == bound.end()) {
             std::ostringstream msg;
             msg << "Rewrite " << sym << " refers to unbound var " << v;
@@ -504,14 +469,9 @@ Result<Rewrite, std::string> Rewrite::make(std::string_view name, std::shared_pt
     }
     Rewrite rw;
     rw.name = sym;
-    rw.searcher = std::move(searcher);
-    rw.applier = std::move(applier);
+    rw.searcher = std::make_shared<const Pattern>(std::move(searcher));
+    rw.applier = std::make_shared<const Pattern>(std::move(applier));
     return rw;
-}
-
-Result<Rewrite, std::string> Rewrite::make(std::string_view name, Pattern searcher, Pattern applier) {
-    return make(name, std::make_shared<const Pattern>(std::move(searcher)),
-                std::make_shared<const Pattern>(std::move(applier)));
 }
 
 }  // namespace dagloom::egraph

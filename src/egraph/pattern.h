@@ -131,9 +131,6 @@ class Program {
 public:
     static Program compile_from_pat(const RecExpr& ast);
 
-    // Fails with "Tried to search a dirty e-graph!" on a dirty e-graph.
-    SubstList run_with_limit(const EGraph& egraph, Id eclass, std::size_t limit) const;
-
     const std::vector<Instruction>& instructions() const { return instructions_; }
     // Template: for each variable, its register in the Id slot.
     const Subst& subst() const { return subst_; }
@@ -163,17 +160,12 @@ public:
     const std::vector<Var>& vars() const { return vars_; }
 
     // Searcher.
-    std::optional<SearchMatches> search_eclass(const EGraph& egraph, Id eclass) const;
-    std::optional<SearchMatches> search_eclass_with_limit(const EGraph& egraph, Id eclass, std::size_t limit) const;
     std::vector<SearchMatches> search(const EGraph& egraph) const;
     std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit) const;
-    std::size_t n_matches(const EGraph& egraph) const;
 
     // Applier.
     std::vector<Id> apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
                                   GlobalSymbol rule_name) const;
-    std::vector<Id> apply_one(EGraph& egraph, Id eclass, const Subst& subst, const RecExpr* searcher_ast,
-                              GlobalSymbol rule_name) const;
     // Builds the instance for subst in the e-graph; returns its class.
     Id instantiate(EGraph& egraph, const Subst& subst) const;
 
@@ -192,8 +184,6 @@ public:
 
     // Error text "Rewrite {} refers to unbound var {}" when the applier uses a
     // variable the searcher does not bind.
-    static Result<Rewrite, std::string> make(std::string_view name, std::shared_ptr<const Pattern> searcher,
-                                             std::shared_ptr<const Pattern> applier);
     static Result<Rewrite, std::string> make(std::string_view name, Pattern searcher, Pattern applier);
 
     std::vector<SearchMatches> search(const EGraph& egraph) const { return searcher->search(egraph); }

@@ -167,9 +167,7 @@ std::ostream& operator<<(std::ostream& out, Var v) { return out << v.sym.as_str(
 Result<ENodeOrVar, ENodeOrVarParseError> ENodeOrVar::from_op(std::string_view op, std::span<const Id> children) {
     if (op.size() > 1 && op[0] == '?') {
         if (!children.empty()) return make_err(ENodeOrVarParseError::make_unexpected_var(std::string(op)));
-        auto v = Var::from_str(op);
-        if (!v.ok()) return make_err(ENodeOrVarParseError::make_bad_var(v.error()));
-        return ENodeOrVar::var(*v);
+        return ENodeOrVar::var(Var{GlobalSymbol::from(op)});
     }
     return ENodeOrVar::enode(SymbolLang::from_op(op, children));
 }

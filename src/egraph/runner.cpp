@@ -89,11 +89,6 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
     return matches;
 }
 
-std::size_t BackoffScheduler::apply_rewrite(std::size_t /*iteration*/, EGraph& egraph, const Rewrite& rewrite,
-                                            const std::vector<SearchMatches>& matches) {
-    return rewrite.apply(egraph, matches).size();
-}
-
 bool BackoffScheduler::can_stop(std::size_t iteration) {
     const std::size_t n_stats = stats_.size();
     std::vector<std::pair<GlobalSymbol, RuleStats*>> banned;
@@ -216,7 +211,7 @@ Iteration Runner::run_one(std::span<const Rewrite* const> rules) {
         for (std::size_t k = 0; k < rules.size() && k < matches.size(); ++k) {
             const Rewrite& rw = *rules[k];
             DAGLOOM_LOG(Debug, "Applying ", rw.name, " ", total_substs(matches[k]), " times");
-            const std::size_t n = scheduler_.apply_rewrite(i, egraph, rw, matches[k]);
+            const std::size_t n = rw.apply(egraph, matches[k]).size();
             if (n > 0) {
                 iter.applied.entry(rw.name) += n;
                 DAGLOOM_LOG(Debug, "Applied ", rw.name, " ", n, " times");

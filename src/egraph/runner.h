@@ -48,11 +48,6 @@ public:
         if (inserted) items_.emplace_back(name, init);
         return items_[e].second;
     }
-    const V* get(GlobalSymbol name) const {
-        const std::uint32_t e =
-            index_.find(hash_id(name.raw()), [&](std::uint32_t i) { return items_[i].first == name; });
-        return e == FlatIndex::kNone ? nullptr : &items_[e].second;
-    }
     std::size_t size() const { return items_.size(); }
     bool empty() const { return items_.empty(); }
     auto begin() { return items_.begin(); }
@@ -88,10 +83,6 @@ struct RuleStats {
 
 class BackoffScheduler {
 public:
-    BackoffScheduler() = default;
-    BackoffScheduler(std::size_t initial_match_limit, std::size_t initial_ban_length)
-        : initial_match_limit_(initial_match_limit), initial_ban_length_(initial_ban_length) {}
-
     std::size_t initial_match_limit() const { return initial_match_limit_; }
     std::size_t initial_ban_length() const { return initial_ban_length_; }
 
@@ -109,8 +100,6 @@ public:
     bool admit(std::size_t iteration, GlobalSymbol rule, std::size_t total);
     std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
                                               const Rewrite& rewrite);
-    std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
-                              const std::vector<SearchMatches>& matches);
 
 private:
     std::size_t initial_match_limit_ = 1000;
@@ -135,14 +124,6 @@ public:
     }
     Runner& set_node_limit(std::size_t n) {
         node_limit = n;
-        return *this;
-    }
-    Runner& set_time_limit(std::chrono::nanoseconds d) {
-        time_limit = d;
-        return *this;
-    }
-    Runner& add_hook(Hook hook) {
-        hooks.push_back(std::move(hook));
         return *this;
     }
 

@@ -68,7 +68,6 @@ public:
     constexpr unsigned shard() const { return raw_ >> 28; }
 
     std::string_view as_str() const { return SymbolTable::global().resolve(raw_); }
-    std::string str() const { return std::string(as_str()); }
 
     friend constexpr bool operator==(GlobalSymbol a, GlobalSymbol b) { return a.raw_ == b.raw_; }
     friend constexpr auto operator<=>(GlobalSymbol a, GlobalSymbol b) { return a.raw_ <=> b.raw_; }

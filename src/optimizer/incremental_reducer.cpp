@@ -104,11 +104,6 @@ private:
     std::vector<ParamsFacts> params_;
 };
 
-template <class Vector>
-void reserve_more(Vector& v, std::size_t extra) {
-    if (v.capacity() - v.size() < extra) v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
-}
-
 // What the step remembers about how canonical nodes are used, so that it
 // can skip looking in the table (a random access into a large index) for
 // most keys.

@@ -57,10 +57,6 @@ std::vector<uint64_t> kept_outputs(const ScratchVector<LiveIndex>& index, const 
     return kept;
 }
 
-}  // namespace
-
-namespace {
-
 // The phases up to fusion; each consumes what the one before produced, so
 // no phase holds a second copy of the graph.
 struct CanonicalForm {
@@ -168,16 +164,19 @@ ReducedStore reduce_distinct(std::size_t input_nodes, PackedInput in, const Rewr
 // from a copy, and no copy of the whole table (nor of its index, which the
 // reduction never searches) is made. The lock is held for this sweep
 // alone; the engine and fusion, the costly phases, run without it.
-template <class OutputsOf>
-Result<PackedInput, BadNodeId> kept_store_input(const GraphStore& store, OutputsOf&& outputs_of,
-                                                std::size_t& input_nodes) {
-    return store.with_locked([&](const GraphStore::View& view) -> Result<PackedInput, BadNodeId> {
+// Against `outputs`, or with none the store's marked ones as of that sweep.
+Result<ReducedStore, BadNodeId> reduce_store(const GraphStore& store, const std::vector<NodeId>* outputs,
+                                             const RewriteEngine& engine, bool maximal_fusion) {
+    std::size_t input_nodes = 0;
+    auto in = store.with_locked([&](const GraphStore::View& view) -> Result<PackedInput, BadNodeId> {
         input_nodes = view.nodes.size();
-        const std::vector<NodeId>& outputs = outputs_of(view);
-        for (NodeId o : outputs)
+        const std::vector<NodeId>& kept = outputs != nullptr ? *outputs : view.outputs;
+        for (NodeId o : kept)
             if (o >= input_nodes) return make_err(BadNodeId{o});
-        return kept_packed_input(view.nodes, outputs);
+        return kept_packed_input(view.nodes, kept);
     });
+    if (!in) return make_err(in.error());
+    return reduce_distinct(input_nodes, std::move(*in), engine, maximal_fusion);
 }
 
 }  // namespace
@@ -222,20 +221,14 @@ ReducedStore from_reduced(Reduced reduced) {
 }
 
 ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion) {
-    std::size_t input_nodes = 0;
-    auto in = kept_store_input(
-        store, [](const GraphStore::View& view) -> const std::vector<NodeId>& { return view.outputs; }, input_nodes);
-    if (!in) fail("store outputs name its nodes");
-    return reduce_distinct(input_nodes, std::move(*in), engine, maximal_fusion);
+    auto reduced = reduce_store(store, nullptr, engine, maximal_fusion);
+    if (!reduced) fail("store outputs name its nodes");
+    return std::move(*reduced);
 }
 
 Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, const std::vector<NodeId>& outputs,
                                                     const RewriteEngine& engine, bool maximal_fusion) {
-    std::size_t input_nodes = 0;
-    auto in = kept_store_input(
-        store, [&](const GraphStore::View&) -> const std::vector<NodeId>& { return outputs; }, input_nodes);
-    if (!in) return make_err(in.error());
-    return reduce_distinct(input_nodes, std::move(*in), engine, maximal_fusion);
+    return reduce_store(store, &outputs, engine, maximal_fusion);
 }
 
 std::vector<std::pair<std::string, std::size_t>> report_to_map(const ReductionReport& report) {

@@ -115,152 +115,6 @@ struct FusedMembers {
     }
 };
 
-// How many stages fusion emits, with how many members and references.
-struct StageCounts {
-    std::size_t stages = 0;
-    std::size_t members = 0;
-    std::size_t refs = 0;
-};
-
-// The partition and emission shared by every output form. `emit` offers
-//   void reserve(std::size_t nodes, StageCounts stages)
-//   uint64_t opaque(uint32_t text, uint32_t own_key, std::vector<NodeId>& inputs)
-//   uint64_t stage(const std::vector<NodeId>& inputs, const FusedMembers& members)
-// each returning the emitted node's position; own_key is the node's own
-// rebuild key (graph.own_keys), or RebuildTable::kNone.
-template <class Emit>
-std::vector<uint64_t> fuse(const PackedGraph& graph, bool maximal_fusion, Emit& emit, std::size_t& stages,
-                           std::size_t& boundary_nodes) {
-    const std::size_t n = graph.size();
-    ScratchVector<char> is_output(n, 0);
-    for (uint64_t x : graph.outputs) {
-        check_index(x, n);
-        is_output[x] = 1;
-    }
-    ScratchVector<uint32_t> label = maximal_fusion ? maximal_labels(graph, build_use_lists(graph), is_output)
-                                                 : single_use_labels(graph, is_output);
-    ScratchVector<char>().swap(is_output);
-
-    // Members of each label, ascending, again in one flat array.
-    ScratchVector<uint32_t> group_start(n + 1, 0);
-    for (uint32_t l : label) ++group_start[l + 1];
-    std::size_t group_count = 0;
-    std::size_t stage_count = 0;
-    // Every operation is a member of some stage, and each of its children
-    // one reference.
-    std::size_t member_count = 0;
-    std::size_t ref_count = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (group_start[i + 1] != 0) {
-            ++group_count;
-            if (!graph.opaque[i]) ++stage_count;
-        }
-        if (!graph.opaque[i]) {
-            ++member_count;
-            ref_count += graph.child_start[i + 1] - graph.child_start[i];
-        }
-        group_start[i + 1] += group_start[i];
-    }
-    emit.reserve(group_count, StageCounts{stage_count, member_count, ref_count});
-    ScratchVector<uint32_t> members(n);
-    {
-        ScratchVector<uint32_t> cursor(group_start.begin(), group_start.end() - 1);
-        for (uint32_t p = 0; p < n; ++p) members[cursor[label[p]]++] = p;
-    }
-    auto group_of = [&](uint32_t l) {
-        return std::span<const uint32_t>(members.data() + group_start[l], members.data() + group_start[l + 1]);
-    };
-
-    // Per label: the reduced position once emitted.
-    ScratchVector<uint32_t> reduced_pos(n, kNone);
-    auto recorded = [&](uint32_t l) {
-        if (reduced_pos[l] == kNone) fail("no entry found for key");
-        return static_cast<NodeId>(reduced_pos[l]);
-    };
-    // While a group is built, slot[m] is member m's index within it, and
-    // slot[lc] the place of label lc in its input list (where input_owner[lc]
-    // is the group). A label read as an input is no member of the group, so
-    // the two never meet.
-    ScratchVector<uint32_t> slot(n, 0);
-    ScratchVector<uint32_t> input_owner(n, kNone);  // label of the stage whose input list holds this label
-    std::vector<uint32_t> input_labels;
-    std::vector<NodeId> inputs;
-    FusedMembers fused;  // reused from stage to stage: no allocation per stage
-    // Opaque nodes are groups of their own, emitted in ascending order.
-    OwnKeyCursor own(graph.own_keys);
-
-    // A group's label is its highest member; visiting positions in ascending
-    // order and emitting a group at its label gives the order by highest
-    // member without a sort (nor a look at the group of every position).
-    for (uint32_t p = 0; p < n; ++p) {
-        const uint32_t l = label[p];
-        if (l != p) continue;
-        auto group = group_of(l);
-
-        uint64_t pos = 0;
-        if (graph.opaque[l]) {
-            const auto kids = graph.children_of(l);
-            inputs.clear();
-            for (uint32_t c : kids) inputs.push_back(recorded(label[c]));
-            pos = emit.opaque(graph.op[l], own.key_of(l), inputs);
-            ++boundary_nodes;
-        } else {
-            for (std::size_t k = 0; k < group.size(); ++k) slot[group[k]] = static_cast<uint32_t>(k);
-            input_labels.clear();
-            fused.clear();
-            for (uint32_t m : group) {
-                fused.ops.push_back(graph.op[m]);
-                for (uint32_t c : graph.children_of(m)) {
-                    const uint32_t lc = label[c];
-                    if (lc == l) {
-                        fused.refs.push_back(StageRefs::pack(StageRef::Member(slot[c])));
-                    } else {
-                        if (input_owner[lc] != l) {
-                            input_owner[lc] = l;
-                            slot[lc] = static_cast<uint32_t>(input_labels.size());
-                            input_labels.push_back(lc);
-                        }
-                        fused.refs.push_back(StageRefs::pack(StageRef::Input(slot[lc])));
-                    }
-                }
-                fused.ref_start.push_back(fused.refs.size());
-            }
-            inputs.clear();
-            for (uint32_t lc : input_labels) inputs.push_back(recorded(lc));
-            pos = emit.stage(inputs, fused);
-            ++stages;
-        }
-        reduced_pos[l] = static_cast<uint32_t>(pos);
-    }
-
-    std::vector<uint64_t> outputs;
-    outputs.reserve(graph.outputs.size());
-    for (uint64_t x : graph.outputs) outputs.push_back(recorded(label[x]));
-    return outputs;
-}
-
-// Emits NodeKeys.
-struct KeyEmitter {
-    const RebuildTable& rebuild;
-    const TextTable& texts;
-    std::vector<NodeKey>& nodes;
-
-    void reserve(std::size_t count, StageCounts) { nodes.reserve(count); }
-    uint64_t opaque(uint32_t text, uint32_t own_key, const std::vector<NodeId>& inputs) {
-        const uint32_t index = rebuild.key_index(text, own_key);
-        if (index == RebuildTable::kNone) fail("no entry found for key");
-        nodes.push_back(rebuild.keys[index].with_inputs(inputs));
-        return nodes.size() - 1;
-    }
-    uint64_t stage(const std::vector<NodeId>& inputs, const FusedMembers& fused) {
-        const StageMembers members(
-            &texts, [](const void* t, uint32_t id) -> std::string_view { return static_cast<const TextTable*>(t)->at(id); },
-            fused.ops, fused.ref_start.data(), fused.refs.data());
-        nodes.push_back(NodeKey::stage(inputs, members.to_vector()));
-        return nodes.size() - 1;
-    }
-};
-
 // Appends straight to a node table. A rebuilt node of a kind the table
 // keeps as parts shares its name and parameter list with every node
 // rebuilt from the same key, so those are hashed and pooled once per key.
@@ -269,11 +123,8 @@ public:
     TableEmitter(const RebuildTable& rebuild, const TextTable& texts, NodeTable& table)
         : rebuild_(rebuild), texts_(texts), table_(table), parts_(rebuild.keys.size()), member_texts_(texts.size()) {}
 
-    // The few externals among the opaque nodes grow their column as they come.
-    void reserve(std::size_t count, StageCounts stages) {
-        table_.reserve_unchecked(count, stages.stages, stages.members, stages.refs);
-    }
-
+    // Each returns the emitted node's position. own_key is the node's own
+    // rebuild key (graph.own_keys), or RebuildTable::kNone.
     uint64_t opaque(uint32_t text, uint32_t own_key, const std::vector<NodeId>& inputs) {
         const uint32_t index = rebuild_.key_index(text, own_key);
         if (index == RebuildTable::kNone) fail("no entry found for key");
@@ -336,19 +187,125 @@ private:
 
 }  // namespace
 
-FusionResult stage_fusion(const PackedGraph& graph, const RebuildTable& table, bool maximal_fusion) {
-    FusionResult result;
-    KeyEmitter emit{table, graph.texts, result.nodes};
-    result.outputs = fuse(graph, maximal_fusion, emit, result.stages, result.boundary_nodes);
-    return result;
-}
-
 TableFusion stage_fusion_into(const PackedGraph& graph, const RebuildTable& rebuild, bool maximal_fusion,
                               NodeTable& table) {
     TableFusion result;
     TableEmitter emit(rebuild, graph.texts, table);
-    result.outputs = fuse(graph, maximal_fusion, emit, result.stages, result.boundary_nodes);
+    const std::size_t n = graph.size();
+    ScratchVector<char> is_output(n, 0);
+    for (uint64_t x : graph.outputs) {
+        check_index(x, n);
+        is_output[x] = 1;
+    }
+    ScratchVector<uint32_t> label = maximal_fusion ? maximal_labels(graph, build_use_lists(graph), is_output)
+                                                 : single_use_labels(graph, is_output);
+    ScratchVector<char>().swap(is_output);
+
+    // Members of each label, ascending, again in one flat array.
+    ScratchVector<uint32_t> group_start(n + 1, 0);
+    for (uint32_t l : label) ++group_start[l + 1];
+    std::size_t group_count = 0;
+    std::size_t stage_count = 0;
+    // Every operation is a member of some stage, and each of its children
+    // one reference.
+    std::size_t member_count = 0;
+    std::size_t ref_count = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (group_start[i + 1] != 0) {
+            ++group_count;
+            if (!graph.opaque[i]) ++stage_count;
+        }
+        if (!graph.opaque[i]) {
+            ++member_count;
+            ref_count += graph.child_start[i + 1] - graph.child_start[i];
+        }
+        group_start[i + 1] += group_start[i];
+    }
+    // The few externals among the opaque nodes grow their column as they come.
+    table.reserve_unchecked(group_count, stage_count, member_count, ref_count);
+    ScratchVector<uint32_t> members(n);
+    {
+        ScratchVector<uint32_t> cursor(group_start.begin(), group_start.end() - 1);
+        for (uint32_t p = 0; p < n; ++p) members[cursor[label[p]]++] = p;
+    }
+    auto group_of = [&](uint32_t l) {
+        return std::span<const uint32_t>(members.data() + group_start[l], members.data() + group_start[l + 1]);
+    };
+
+    // Per label: the reduced position once emitted.
+    ScratchVector<uint32_t> reduced_pos(n, kNone);
+    auto recorded = [&](uint32_t l) {
+        if (reduced_pos[l] == kNone) fail("no entry found for key");
+        return static_cast<NodeId>(reduced_pos[l]);
+    };
+    // While a group is built, slot[m] is member m's index within it, and
+    // slot[lc] the place of label lc in its input list (where input_owner[lc]
+    // is the group). A label read as an input is no member of the group, so
+    // the two never meet.
+    ScratchVector<uint32_t> slot(n, 0);
+    ScratchVector<uint32_t> input_owner(n, kNone);  // label of the stage whose input list holds this label
+    std::vector<uint32_t> input_labels;
+    std::vector<NodeId> inputs;
+    FusedMembers fused;  // reused from stage to stage: no allocation per stage
+    // Opaque nodes are groups of their own, emitted in ascending order.
+    OwnKeyCursor own(graph.own_keys);
+
+    // A group's label is its highest member; visiting positions in ascending
+    // order and emitting a group at its label gives the order by highest
+    // member without a sort (nor a look at the group of every position).
+    for (uint32_t p = 0; p < n; ++p) {
+        const uint32_t l = label[p];
+        if (l != p) continue;
+        auto group = group_of(l);
+
+        uint64_t pos = 0;
+        if (graph.opaque[l]) {
+            const auto kids = graph.children_of(l);
+            inputs.clear();
+            for (uint32_t c : kids) inputs.push_back(recorded(label[c]));
+            pos = emit.opaque(graph.op[l], own.key_of(l), inputs);
+            ++result.boundary_nodes;
+        } else {
+            for (std::size_t k = 0; k < group.size(); ++k) slot[group[k]] = static_cast<uint32_t>(k);
+            input_labels.clear();
+            fused.clear();
+            for (uint32_t m : group) {
+                fused.ops.push_back(graph.op[m]);
+                for (uint32_t c : graph.children_of(m)) {
+                    const uint32_t lc = label[c];
+                    if (lc == l) {
+                        fused.refs.push_back(StageRefs::pack(StageRef::Member(slot[c])));
+                    } else {
+                        if (input_owner[lc] != l) {
+                            input_owner[lc] = l;
+                            slot[lc] = static_cast<uint32_t>(input_labels.size());
+                            input_labels.push_back(lc);
+                        }
+                        fused.refs.push_back(StageRefs::pack(StageRef::Input(slot[lc])));
+                    }
+                }
+                fused.ref_start.push_back(fused.refs.size());
+            }
+            inputs.clear();
+            for (uint32_t lc : input_labels) inputs.push_back(recorded(lc));
+            pos = emit.stage(inputs, fused);
+            ++result.stages;
+        }
+        reduced_pos[l] = static_cast<uint32_t>(pos);
+    }
+
+    result.outputs.reserve(graph.outputs.size());
+    for (uint64_t x : graph.outputs) result.outputs.push_back(recorded(label[x]));
     return result;
+}
+
+
+// The nodes go through a table as they do in reduction, and come back out
+// of it as keys.
+FusionResult stage_fusion(const PackedGraph& graph, const RebuildTable& table, bool maximal_fusion) {
+    NodeTable nodes;
+    TableFusion fused = stage_fusion_into(graph, table, maximal_fusion, nodes);
+    return FusionResult{nodes.keys_from(0), std::move(fused.outputs), fused.stages, fused.boundary_nodes};
 }
 
 }  // namespace dagloom

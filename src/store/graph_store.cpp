@@ -123,8 +123,7 @@ Status<BadNodeId> GraphStore::mark_outputs_locked(std::span<const NodeId> ids) {
     // nodes, and growing the set one rehash at a time costs more than
     // marking them; single marks grow the list geometrically.
     if (ids.size() > 1) output_set_.reserve(output_set_.size() + ids.size());
-    if (outputs_.capacity() < outputs_.size() + ids.size())
-        outputs_.reserve(std::max(outputs_.size() + ids.size(), 2 * outputs_.capacity()));
+    reserve_more(outputs_, ids.size());
     // The set allocates an entry per id: should one fail, the ids this
     // call marked are taken out again and the marks are as they were.
     const std::size_t before = outputs_.size();
@@ -155,11 +154,6 @@ std::size_t GraphStore::node_count() const {
 std::vector<NodeId> GraphStore::outputs() const {
     ReadGuard guard(*this);
     return outputs_;
-}
-
-Snapshot GraphStore::snapshot() const {
-    ReadGuard guard(*this);
-    return Snapshot{table_.keys_from(0), outputs_};
 }
 
 void GraphStore::copy_nodes(std::size_t start, std::size_t end, std::vector<NodeKey>& into) const {

@@ -27,11 +27,6 @@ struct BadNodeId {
     friend bool operator==(const BadNodeId&, const BadNodeId&) = default;
 };
 
-struct Snapshot {
-    std::vector<NodeKey> nodes;
-    std::vector<NodeId> outputs;
-};
-
 // Keys are interned: an equal key returns the id it already has, so ids are
 // dense, stable, and a topological order.
 //
@@ -68,7 +63,6 @@ public:
 
     std::size_t node_count() const;
     std::vector<NodeId> outputs() const;
-    Snapshot snapshot() const;
     // The nodes [start, end) appended to `into`, for a reader that read a
     // count of at least `end` before: nodes below it never change, so a
     // large prefix can be copied a block at a time.

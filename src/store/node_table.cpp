@@ -16,12 +16,6 @@ constexpr uint64_t kMaxPoolEntries = 0xfffffffeULL;
 // How many keys ahead of the one being indexed its slot is prefetched.
 constexpr std::size_t kPrefetchAhead = 8;
 
-template <class Vector>
-void reserve_for(Vector& v, std::size_t extra) {
-    if (v.capacity() - v.size() >= extra) return;
-    v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
-}
-
 }  // namespace
 
 std::optional<uint32_t> StringPool::find(std::string_view s, uint64_t hash) const {
@@ -34,8 +28,8 @@ uint32_t StringPool::add(std::string_view s, uint64_t hash) {
     const uint64_t id = offsets_.size() - 1;
     if (id >= kMaxPoolEntries) fail("dagloom-core string pool is full");
     index_.reserve_one();
-    reserve_for(offsets_, 1);
-    if (chars_.capacity() - chars_.size() < s.size()) chars_.reserve(std::max(chars_.size() + s.size(), 2 * chars_.capacity()));
+    reserve_more(offsets_, 1);
+    reserve_more(chars_, s.size());
     chars_.append(s);
     offsets_.push_back(chars_.size());
     index_.insert(id, hash);
@@ -62,15 +56,13 @@ std::optional<uint32_t> ParamPool::find_class(const ParamMap& params, uint64_t h
     return classes_[*pos];
 }
 
-uint32_t ParamPool::add(const ParamMap& params, uint64_t hash) { return add(ParamMap(params), hash); }
-
 uint32_t ParamPool::add(ParamMap&& params, uint64_t hash) {
     const uint64_t id = maps_.size();
     if (id >= kMaxPoolEntries) fail("dagloom-core parameter pool is full");
     const uint32_t cls = find_class(params, hash).value_or(static_cast<uint32_t>(id));
     index_.reserve_one();
-    reserve_for(maps_, 1);
-    reserve_for(classes_, 1);
+    reserve_more(maps_, 1);
+    reserve_more(classes_, 1);
     maps_.push_back(std::move(params));
     classes_.push_back(cls);
     index_.insert(id, hash);
@@ -189,7 +181,7 @@ KeyIndex& NodeTable::segment(std::size_t s) {
     // Inputs name earlier positions, so segments come at most one ahead of
     // the table's end and this grows one at a time.
     if (s > 1 + (records_.size() >> kSegmentBits)) fail("a node table key reads past the table's end");
-    reserve_for(segment_pending_, s + 1 - before);
+    reserve_more(segment_pending_, s + 1 - before);
     if (s >= segment_capacity_) {
         const std::size_t capacity = std::max(s + 1, 2 * segment_capacity_);
         auto moved = std::make_unique<KeyIndex[]>(capacity);
@@ -266,7 +258,7 @@ uint64_t NodeTable::append_pending(const Probe& probe, const PoolIds& ids, NodeK
     const std::size_t s = probe.segment;
     KeyIndex& index = segment(s);
     index.reserve(index.size() + segment_pending_[s] + 1);
-    reserve_for(pending_, 1);
+    reserve_more(pending_, 1);
     const uint64_t pos = append(probe, ids, whole, false);
     pending_.push_back(Pending{probe.hash, s});
     ++segment_pending_[s];
@@ -366,11 +358,11 @@ uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whol
         index = &segment(probe.segment);
         index->reserve_one();
     }
-    reserve_for(records_, 1);
-    reserve_for(input_offsets_, 1);
+    reserve_more(records_, 1);
+    reserve_more(input_offsets_, 1);
     Record r{0, 0, parts.kind};
     if (parts.kind == NodeKind::External) {
-        reserve_for(whole_, 1);
+        reserve_more(whole_, 1);
         r.name = static_cast<uint32_t>(whole_.size());
         // Moved when the caller hands the key over; copied only from a probe's view.
         if (whole != nullptr) {
@@ -382,11 +374,11 @@ uint64_t NodeTable::append(const Probe& probe, const PoolIds& ids, NodeKey* whol
         append_stage(parts);
         r.name = static_cast<uint32_t>(stage_members_.size() - 2);
     } else {
-        reserve_for(inputs_, parts.inputs.size());
+        reserve_more(inputs_, parts.inputs.size());
         // A pool entry added here and then left unused (should the next
         // one fail to allocate) is invisible: pools are only looked into.
         r.name = ids.name ? *ids.name : names_.add(parts.name, probe.name_hash);
-        r.params = ids.params ? *ids.params : params_.add(*parts.params, probe.params_hash);
+        r.params = ids.params ? *ids.params : params_.add(ParamMap(*parts.params), probe.params_hash);
         inputs_.append(parts.inputs.begin(), parts.inputs.end());
     }
     records_.push_back(r);
@@ -469,11 +461,11 @@ void NodeTable::append_stage(const NodeView& parts) {
         for (std::size_t k = 0; k < members.size(); ++k) ops.push_back(name_id(members.op(k), name_hash(members.op(k))));
         pooled = ops.data();
     }
-    reserve_for(inputs_, parts.inputs.size());
-    reserve_for(stage_members_, 1);
-    reserve_for(member_ops_, members.size());
-    reserve_for(member_ref_start_, members.size());
-    reserve_for(member_refs_, refs);
+    reserve_more(inputs_, parts.inputs.size());
+    reserve_more(stage_members_, 1);
+    reserve_more(member_ops_, members.size());
+    reserve_more(member_ref_start_, members.size());
+    reserve_more(member_refs_, refs);
     inputs_.append(parts.inputs.begin(), parts.inputs.end());
     for (std::size_t k = 0; k < members.size(); ++k) {
         member_ops_.push_back(pooled[k]);

@@ -74,8 +74,7 @@ public:
     std::optional<uint32_t> find(const ParamMap& params, uint64_t hash) const;
     // The class of the lists equal to these as keys.
     std::optional<uint32_t> find_class(const ParamMap& params, uint64_t hash) const;
-    uint32_t add(const ParamMap& params, uint64_t hash);  // the bits must be absent
-    uint32_t add(ParamMap&& params, uint64_t hash);
+    uint32_t add(ParamMap&& params, uint64_t hash);  // the bits must be absent
     const ParamMap& at(uint32_t id) const { return maps_[id]; }
     uint32_t class_of(uint32_t id) const { return classes_[id]; }
     bool has_room() const {

@@ -60,6 +60,15 @@ KeptBlocks& kept_blocks() {
     return *kept;
 }
 
+// The list, made on first use; nothing when making it runs out of memory.
+KeptBlocks* kept_blocks_if_any() noexcept {
+    try {
+        return &kept_blocks();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
 void unmap_now(const Block& b) noexcept {
 #if defined(__linux__)
     ::munmap(b.at, b.length);
@@ -227,15 +236,8 @@ void unmap(void* p, std::size_t bytes) noexcept {
     if (!p) return;
     const Block block{static_cast<char*>(p), mapped_length(bytes), Clock::now()};
 #if defined(__linux__)
-    KeptBlocks* kept = nullptr;
-    if (block.length <= kKeptLimit) {
-        // The list is made on first use, which may itself run out of
-        // memory: the block is then handed back instead of kept.
-        try {
-            kept = &kept_blocks();
-        } catch (const std::bad_alloc&) {
-        }
-    }
+    // Without a list to keep it in, the block is handed back.
+    KeptBlocks* const kept = block.length <= kKeptLimit ? kept_blocks_if_any() : nullptr;
     if (kept != nullptr) {
         KeptBlocks& k = *kept;
         std::lock_guard guard(k.lock);
@@ -268,12 +270,8 @@ Kept kept() {
 }
 
 void release_kept() noexcept {
-    KeptBlocks* kept = nullptr;
-    try {
-        kept = &kept_blocks();
-    } catch (const std::bad_alloc&) {
-        return;  // never made: nothing is kept
-    }
+    KeptBlocks* const kept = kept_blocks_if_any();
+    if (kept == nullptr) return;  // never made: nothing is kept
     KeptBlocks& k = *kept;
     std::lock_guard guard(k.lock);
     for (const Block& b : k.blocks) unmap_now(b);

@@ -20,6 +20,7 @@
 // more, then throws std::bad_alloc (never terminates).
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <limits>
@@ -125,5 +126,12 @@ struct ScratchAllocator {
 
 template <class T>
 using ScratchVector = std::vector<T, ScratchAllocator<T>>;
+
+// Room for `extra` more elements, at least doubling what is there: a long
+// run of appends that each make room first stays linear.
+template <class Vector>
+void reserve_more(Vector& v, std::size_t extra) {
+    if (v.capacity() - v.size() < extra) v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
+}
 
 }  // namespace dagloom

@@ -11,6 +11,7 @@
 
 #include "blob/blob.h"
 #include "blob/writer.h"
+#include "store_testing.h"
 
 using namespace dagloom;
 
@@ -250,8 +251,8 @@ protected:
 TEST_P(BlobRoundTrip, RebuildsTheSameStoreAndTheSameBytes) {
     auto back = deserialize(blob);
     ASSERT_TRUE(back.ok()) << back.error().message();
-    Snapshot want = store->snapshot();
-    Snapshot got = (*back)->snapshot();
+    Snapshot want = snapshot(*store);
+    Snapshot got = snapshot(**back);
     EXPECT_EQ(got.nodes, want.nodes);
     EXPECT_EQ(got.outputs, want.outputs);
     EXPECT_EQ(write(**back, got.outputs), blob);
@@ -331,7 +332,7 @@ TEST(BlobRoundTripOutputs, EmptyPreprocessingRefStaysPresent) {
     ASSERT_EQ(s->node_count(), 2u);
     auto back = deserialize(write(*s, {}));
     ASSERT_TRUE(back.ok());
-    auto nodes = (*back)->snapshot().nodes;
+    auto nodes = snapshot(**back).nodes;
     ASSERT_EQ(nodes.size(), 2u);
     EXPECT_EQ(nodes[0].descriptor().preprocessing_ref, std::optional<std::string>(""));
     EXPECT_EQ(nodes[1].descriptor().preprocessing_ref, std::nullopt);
@@ -381,7 +382,7 @@ TEST(BlobRoundTripCaches, ManyNamesAndListsReadBackInPlace) {
     const std::vector<uint8_t> blob = write(*store, store->outputs());
     auto back = deserialize(blob);
     ASSERT_TRUE(back.ok()) << back.error().message();
-    EXPECT_EQ((*back)->snapshot().nodes, keys);
+    EXPECT_EQ(snapshot(**back).nodes, keys);
     EXPECT_EQ(write(**back, (*back)->outputs()), blob);
     // The store read back interns like the original: every key is found.
     for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(*(*back)->intern(keys[i]), i);

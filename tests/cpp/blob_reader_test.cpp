@@ -10,6 +10,7 @@
 #include "blob/reader.h"
 #include "blob/utf8.h"
 #include "blob/writer.h"
+#include "store_testing.h"
 
 using namespace dagloom;
 
@@ -59,7 +60,7 @@ BlobError read_error(const Bytes& bytes) {
     return r.error();
 }
 
-std::vector<NodeKey> nodes_of(const GraphStore& s) { return s.snapshot().nodes; }
+std::vector<NodeKey> nodes_of(const GraphStore& s) { return snapshot(s).nodes; }
 
 // ---------------------------------------------------------------------------
 // Every error kind, with its message and the order in which checks run.
@@ -334,19 +335,19 @@ TEST(BlobReaderCursor, AdvancesPastEachField) {
     b.raw("DIR1").u32(0).str("héllo").u32(1).str("k").u8(3).str("v").ids({0, 2}).u8(9);
     Reader r{span_of(b)};
     EXPECT_EQ(r.pos, 8u);
-    auto s = r.string();
+    auto s = r.string_view();
     ASSERT_TRUE(s.ok());
     EXPECT_EQ(*s, "héllo");
     EXPECT_EQ(r.pos, 8u + 4 + 6);
     auto p = r.params();
     ASSERT_TRUE(p.ok());
     EXPECT_EQ(*p, ParamMap::make({{"k", ParamValue::Str("v")}}));
-    auto ids = r.inputs(3);
-    ASSERT_TRUE(ids.ok());
-    EXPECT_EQ(*ids, (std::vector<NodeId>{0, 2}));
+    std::vector<NodeId> ids{7};
+    ASSERT_TRUE(r.inputs_into(3, ids).ok());
+    EXPECT_EQ(ids, (std::vector<NodeId>{0, 2}));
     EXPECT_EQ(r.remaining(), 1u);
     Reader again{span_of(b), r.pos - 20};  // back at the id list
-    EXPECT_EQ(again.inputs(2).error(), BlobError::bad_node_ref(2));
+    EXPECT_EQ(again.inputs_into(2, ids).error(), BlobError::bad_node_ref(2));
 }
 
 // ---------------------------------------------------------------------------

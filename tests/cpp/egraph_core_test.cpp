@@ -41,13 +41,13 @@ TEST(Egraph, SymbolLangOrderAndEquality) {
 TEST(Egraph, SymbolLangLongChildLists) {
     GlobalSymbol f = sym("stage|9");
     std::vector<Id> kids;
-    SymbolLang n(f);
     for (Id k = 0; k < 40; ++k) {
-        n.push_child(k * 3);
         kids.push_back(k * 3);
-        ASSERT_EQ(n.len(), kids.size());
-        ASSERT_EQ(std::vector<Id>(n.children().begin(), n.children().end()), kids);
+        const SymbolLang grown(f, kids);
+        ASSERT_EQ(grown.len(), kids.size());
+        ASSERT_EQ(std::vector<Id>(grown.children().begin(), grown.children().end()), kids);
     }
+    SymbolLang n(f, kids);
     SymbolLang copy = n;
     EXPECT_EQ(copy, n);
     EXPECT_EQ(copy.hash(), n.hash());
@@ -286,8 +286,10 @@ TEST(Egraph, StaleMemoEntriesStay) {
     eg.union_(a, b);
     eg.rebuild();
     EXPECT_EQ(eg.memo_len(), 4u);  // f(b) stays as a stale key
-    EXPECT_EQ(eg.total_number_of_nodes(), 3u);
-    EXPECT_GT(eg.memo_len(), eg.total_number_of_nodes());
+    std::size_t class_nodes = 0;
+    for (const EClass& c : eg.classes()) class_nodes += c.nodes.size();
+    EXPECT_EQ(class_nodes, 3u);
+    EXPECT_GT(eg.memo_len(), class_nodes);
 }
 
 TEST(Egraph, MemoGrowsWithNewCanonicalKeys) {
@@ -428,7 +430,7 @@ protected:
 };
 
 TEST_F(EgraphLog, OffByDefaultAndLazy) {
-    EXPECT_EQ(log::max_level(), log::Level::Off);
+    EXPECT_FALSE(log::enabled(log::Level::Warn));
     int formatted = 0;
     DAGLOOM_LOG(Warn, "x", CountingArg{&formatted});
     EXPECT_EQ(formatted, 0);

@@ -205,14 +205,14 @@ TEST(Pattern, LimitsStopTheSearch) {
     eg.rebuild();
     Pattern p = pat("(f ?a)");
     EXPECT_EQ(total(p.search(eg)), 3u);
-    EXPECT_EQ(p.n_matches(eg), 3u);
+    EXPECT_EQ(total(p.search_with_limit(eg, 3)), 3u);
     auto one = p.search_with_limit(eg, 1);
     ASSERT_EQ(one.size(), 1u);
     EXPECT_EQ(one[0].substs.size(), 1u);
     EXPECT_EQ(total(p.search_with_limit(eg, 2)), 2u);
     EXPECT_TRUE(p.search_with_limit(eg, 0).empty());
-    EXPECT_TRUE(p.program().run_with_limit(eg, one[0].eclass, 0).empty());
-    EXPECT_EQ(p.program().run_with_limit(eg, one[0].eclass, 5).size(), 1u);
+    // A class yields its own matches only, however large the limit.
+    for (const SearchMatches& m : p.search_with_limit(eg, 5)) EXPECT_EQ(m.substs.size(), 1u);
 }
 
 TEST(Pattern, LimitWithinOneClass) {
@@ -222,12 +222,13 @@ TEST(Pattern, LimitWithinOneClass) {
     eg.union_(c, node(eg, "f", {y}));
     eg.rebuild();
     Pattern p = pat("(f ?a)");
-    EXPECT_EQ(p.program().run_with_limit(eg, c, 1).size(), 1u);
-    EXPECT_EQ(p.program().run_with_limit(eg, c, 2).size(), 2u);
-    auto m = p.search_eclass_with_limit(eg, c, 1);
-    ASSERT_TRUE(m.has_value());
-    EXPECT_EQ(m->substs.size(), 1u);
-    EXPECT_FALSE(p.search_eclass(eg, x).has_value());
+    // Both matches lie in one class: the limit cuts that class's list.
+    auto one = p.search_with_limit(eg, 1);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].eclass, eg.find(c));
+    EXPECT_EQ(one[0].substs.size(), 1u);
+    EXPECT_EQ(total(p.search_with_limit(eg, 2)), 2u);
+    for (const SearchMatches& m : p.search_with_limit(eg, 5)) EXPECT_NE(m.eclass, eg.find(x));
 }
 
 TEST(Pattern, VariableRootMatchesEveryClassOnce) {
@@ -291,8 +292,7 @@ TEST(Pattern, InstantiateAddsNestedTermsAndHashConses) {
     EXPECT_EQ(eg.id_count(), 3u);  // (g a) once, then f
     EXPECT_EQ(eg[id].nodes[0].child(0), eg[id].nodes[0].child(1));
     EXPECT_EQ(p.instantiate(eg, Subst{{var("?x"), a}}), id);
-    auto one = p.apply_one(eg, a, Subst{{var("?x"), a}}, nullptr, sym("r"));
-    ASSERT_EQ(one.size(), 1u);
+    EXPECT_TRUE(eg.union_(p.instantiate(eg, Subst{{var("?x"), a}}), a));
     EXPECT_EQ(eg.find(a), eg.find(id));
 }
 
@@ -356,7 +356,7 @@ TEST(Pattern, SearchingADirtyEgraphFails) {
     eg.rebuild();
     eg.union_(x, y);
     EXPECT_EQ(failure_text([&] { p.search_with_limit(eg, 1); }), "Tried to search a dirty e-graph!");
-    EXPECT_EQ(failure_text([&] { p.program().run_with_limit(eg, x, 0); }), "Tried to search a dirty e-graph!");
+    EXPECT_EQ(failure_text([&] { p.search_with_limit(eg, 0); }), "Tried to search a dirty e-graph!");
     EXPECT_EQ(failure_text([&] { pat("?v").search(eg); }), "Tried to search a dirty e-graph!");
 }
 

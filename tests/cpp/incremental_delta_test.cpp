@@ -183,8 +183,8 @@ TEST_P(DeltaAndKeySteps, ReachTheSameStateAsTheRules) {
                 ASSERT_TRUE(direct.ok() && via_keys.ok());
                 const ReducedStore built = from_reduced(std::move(*via_keys));
                 EXPECT_EQ(direct->report, built.report);
-                const Snapshot got = direct->store->snapshot();
-                const Snapshot want = built.store->snapshot();
+                const Snapshot got = snapshot(*direct->store);
+                const Snapshot want = snapshot(*built.store);
                 EXPECT_TRUE(got.nodes == want.nodes);
                 EXPECT_EQ(got.outputs, want.outputs);
             }

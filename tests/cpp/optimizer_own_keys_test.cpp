@@ -15,6 +15,7 @@
 #include "optimizer/saturation_engine.h"
 #include "optimizer_testing.h"
 #include "store/node_table.h"
+#include "store_testing.h"
 
 namespace dagloom {
 namespace {
@@ -223,7 +224,7 @@ std::vector<ReductionPath> reduction_paths() {
              return reduce_with_outputs(s, outs, egraph, maximal).value();
          }},
         {"keys", false, [](const GraphStore& s, const auto& outs, bool maximal) {
-             return from_reduced(reduce_with_mode(s.snapshot().nodes, outs, replay, maximal));
+             return from_reduced(reduce_with_mode(snapshot(s).nodes, outs, replay, maximal));
          }},
         {"reducer", true, [reducer_of](const GraphStore& s, const auto& outs, bool maximal) {
              return reducer_of(s).finalize_store(outs, replay, maximal).value();
@@ -267,7 +268,7 @@ TEST(OwnKeys, ReducedNodesHoldTheBitsOfTheNodesTheyStandFor) {
     const std::vector<ReductionPath> paths = reduction_paths();
     for (int round = 0; round < 150; ++round) {
         auto store = random_nan_store(rng);
-        const Snapshot recorded = store->snapshot();
+        const Snapshot recorded = snapshot(*store);
         std::vector<NodeId> outputs;
         for (std::size_t k = 1 + rng() % 4; k-- > 0;) outputs.push_back(rng() % recorded.nodes.size());
         outputs.push_back(recorded.nodes.size() - 1);
@@ -277,16 +278,16 @@ TEST(OwnKeys, ReducedNodesHoldTheBitsOfTheNodesTheyStandFor) {
                 SCOPED_TRACE("round " + std::to_string(round) + ", " + path.name +
                              (maximal ? ", maximal" : ", single-use"));
                 const ReducedStore once = path.reduce(*store, outputs, maximal);
-                const Snapshot got = once.store->snapshot();
+                const Snapshot got = snapshot(*once.store);
                 expect_representatives_bits(recorded, outputs, path.among_all, got);
                 // Bits aside, the reduction is that of the canonical graph.
                 const ReducedStore plain = path.reduce(*canonical, outputs, maximal);
                 EXPECT_EQ(once.report, plain.report);
-                const Snapshot want = plain.store->snapshot();
+                const Snapshot want = snapshot(*plain.store);
                 EXPECT_EQ(got.nodes, want.nodes);
                 EXPECT_EQ(got.outputs, want.outputs);
                 const ReducedStore twice = path.reduce(*once.store, got.outputs, maximal);
-                expect_representatives_bits(recorded, outputs, path.among_all, twice.store->snapshot());
+                expect_representatives_bits(recorded, outputs, path.among_all, snapshot(*twice.store));
                 if (::testing::Test::HasFailure()) return;
             }
         }

@@ -81,7 +81,7 @@ TEST(ConcurrentStore, EightThreadsInternOverlappingKeysOfEveryKind) {
     for (int t = 1; t < kThreads; ++t) EXPECT_EQ(ids[static_cast<std::size_t>(t)], ids[0]) << "thread " << t;
     const std::set<NodeId> distinct(ids[0].begin(), ids[0].end());
     EXPECT_EQ(store.node_count(), distinct.size());
-    const Snapshot snap = store.snapshot();
+    const Snapshot snap = snapshot(store);
     for (int k = 0; k < kKeys; ++k) EXPECT_EQ(snap.nodes[ids[0][static_cast<std::size_t>(k)]], graph_key(k, ids[0]));
     for (std::size_t id = 0; id < snap.nodes.size(); ++id)
         for (NodeId in : snap.nodes[id].inputs()) EXPECT_LT(in, id);
@@ -109,7 +109,7 @@ TEST(ConcurrentStore, ReadersSeeConsistentSnapshotsWhileWritersIntern) {
         // Readers: every view taken is a valid store on its own.
         std::size_t last = 0;
         do {
-            const Snapshot snap = store.snapshot();
+            const Snapshot snap = snapshot(store);
             ASSERT_GE(snap.nodes.size(), last) << "a store never shrinks";
             last = snap.nodes.size();
             for (std::size_t id = 0; id < snap.nodes.size(); ++id)

@@ -45,7 +45,7 @@ TEST(StoreNodeTable, EveryKindReadsBackAsInterned) {
     GraphStore s;
     const std::vector<NodeKey> keys = mixed_keys();
     for (std::size_t i = 0; i < keys.size(); ++i) ASSERT_EQ(*s.intern(keys[i]), i);
-    const Snapshot snap = s.snapshot();
+    const Snapshot snap = snapshot(s);
     ASSERT_EQ(snap.nodes.size(), keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_TRUE(snap.nodes[i] == keys[i]) << i;
     // Interning them again, whole or as parts, finds every one.
@@ -88,7 +88,7 @@ TEST(StoreNodeTable, FloatParamsFollowKeyEquality) {
     EXPECT_EQ(*s.intern(with(ParamValue::Float(-0.0))), 2u);  // the sign of zero counts
     EXPECT_EQ(*s.intern(with(ParamValue::Int(0))), 3u);       // an int never equals a float
     EXPECT_EQ(*s.intern(with(ParamValue::Bool(false))), 4u);
-    const Snapshot snap = s.snapshot();
+    const Snapshot snap = snapshot(s);
     EXPECT_TRUE(std::signbit(snap.nodes[2].params().entries()[0].second.as_float()));
 }
 
@@ -277,7 +277,7 @@ TEST(StoreNodeTable, WholeKeysAppendedUncheckedReadBackAndIndex) {
     }
     ASSERT_TRUE(table.index_pending_distinct());
     GraphStore s(std::move(table));
-    const Snapshot snap = s.snapshot();
+    const Snapshot snap = snapshot(s);
     ASSERT_EQ(snap.nodes.size(), keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) {
         EXPECT_TRUE(snap.nodes[i] == keys[i]) << i;
@@ -333,7 +333,7 @@ TEST(StoreNodeTable, StagesInMemberColumnsMeetOnlyTheirEquals) {
     ASSERT_EQ(*s.intern(NodeKey::source("a", {})), 0u);
     ASSERT_EQ(*s.intern(NodeKey::source("b", {})), 1u);
     for (std::size_t k = 0; k < stages.size(); ++k) ASSERT_EQ(*s.intern(stages[k]), 2 + k) << k;
-    const Snapshot snap = s.snapshot();
+    const Snapshot snap = snapshot(s);
     for (std::size_t k = 0; k < stages.size(); ++k) {
         EXPECT_TRUE(snap.nodes[2 + k] == stages[k]) << k;
         EXPECT_EQ(*s.intern(stages[k]), 2 + k) << k;

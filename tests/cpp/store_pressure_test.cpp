@@ -203,7 +203,7 @@ TEST_P(StoreOutOfMemory, ReadsLeaveStoreUsable) {
     const std::vector<uint8_t> before = bytes_of(s);
     const std::string dot = to_dot(s);
     fail_each_allocation([&] { ASSERT_EQ(to_dot(s), dot); }, [] {});
-    fail_each_allocation([&] { ASSERT_EQ(s.snapshot().nodes.size(), s.node_count()); }, [] {});
+    fail_each_allocation([&] { ASSERT_EQ(snapshot(s).nodes.size(), s.node_count()); }, [] {});
     fail_each_allocation([&] { (void)s.delta_from(1); }, [] {});
     fail_each_allocation([&] { (void)reduce_with(s, SaturationEngine(), false); }, [] {});
     EXPECT_EQ(bytes_of(s), before);
@@ -311,7 +311,7 @@ INSTANTIATE_TEST_SUITE_P(From, KeyIndexErase, ::testing::Values(0, 1, 97, 1500, 
 TEST(NodeTableTruncate, DropsLaterKeysOfEveryKind) {
     GraphStore grown;
     fill(grown, 1200);
-    const std::vector<NodeKey> keys = grown.snapshot().nodes;
+    const std::vector<NodeKey> keys = snapshot(grown).nodes;
     for (std::size_t keep : {std::size_t{0}, std::size_t{1}, std::size_t{517}, keys.size() - 1, keys.size()}) {
         NodeTable t;
         for (const NodeKey& k : keys) t.intern(t.probe(view_of(k)), nullptr);
@@ -397,7 +397,7 @@ TEST(StoreThreads, SearchesAndReadsDuringGrowth) {
                 const int k = static_cast<int>(seed % static_cast<unsigned>(known));
                 ASSERT_EQ(*s.intern(key(k)), ids[static_cast<std::size_t>(k)]);
                 if (seed % 64 == 0) {
-                    const Snapshot snap = s.snapshot();
+                    const Snapshot snap = snapshot(s);
                     ASSERT_GE(snap.nodes.size(), static_cast<std::size_t>(known));
                     ASSERT_EQ(snap.nodes[ids[static_cast<std::size_t>(k)]], key(k));
                 }

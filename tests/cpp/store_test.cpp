@@ -80,11 +80,11 @@ TEST(StoreOutputs, MarkOnceInOrder) {
 TEST(StoreSnapshot, FromAndWhole) {
     GraphStore s;
     EXPECT_EQ(s.node_count(), 0u);
-    EXPECT_TRUE(s.snapshot().nodes.empty());
+    EXPECT_TRUE(snapshot(s).nodes.empty());
     EXPECT_TRUE(s.outputs().empty());
     for (const char* n : {"a", "b", "c"}) ASSERT_TRUE(s.intern(src(n)).ok());
     ASSERT_TRUE(s.mark_output(1).ok());
-    Snapshot all = s.snapshot();
+    Snapshot all = snapshot(s);
     EXPECT_EQ(all.nodes.size(), 3u);
     EXPECT_EQ(all.outputs, (std::vector<NodeId>{1}));
     EXPECT_EQ(snapshot_from(s, 0).size(), 3u);
@@ -104,7 +104,7 @@ TEST(StorePoison, ReaderFailureLeavesStoreUsable) {
     EXPECT_THROW(s.with_locked([](const GraphStore::View&) -> int { throw std::bad_alloc(); }), std::bad_alloc);
     EXPECT_EQ(s.node_count(), 1u);
     EXPECT_EQ(*s.intern(src("b")), 1u);
-    EXPECT_EQ(s.snapshot().nodes.size(), 2u);
+    EXPECT_EQ(snapshot(s).nodes.size(), 2u);
 }
 
 TEST(StoreThreads, OverlappingInternsAgree) {
@@ -122,7 +122,7 @@ TEST(StoreThreads, OverlappingInternsAgree) {
     for (auto& th : threads) th.join();
     EXPECT_EQ(s.node_count(), static_cast<std::size_t>(kKeys));
     for (int t = 1; t < kThreads; ++t) EXPECT_EQ(ids[t], ids[0]);
-    Snapshot snap = s.snapshot();
+    Snapshot snap = snapshot(s);
     for (int k = 0; k < kKeys; ++k) EXPECT_EQ(snap.nodes[ids[0][k]], NodeKey::source("k" + std::to_string(k), {}));
 }
 

@@ -31,6 +31,7 @@
 #include "optimizer/pipeline.h"
 #include "optimizer/saturation_engine.h"
 #include "store/graph_store.h"
+
 #include "../cpp/store_testing.h"
 
 using namespace dagloom;
@@ -268,7 +269,7 @@ struct Run {
     IncrementalReducer inc;
 
     void check_store() const {
-        Snapshot snap = store.snapshot();
+        Snapshot snap = snapshot(store);
         if (snap.nodes != model) die("store disagrees with the model");
         if (snap.outputs != marked) die("outputs disagree with the model:", ids_text(snap.outputs));
         if (store.node_count() != model.size()) die("node_count disagrees with the snapshot");
@@ -327,7 +328,7 @@ struct Run {
             // A reduced store is an ordinary store: it reduces again, stages
             // and all (the maximal rule makes the larger stages).
             if (maximal) {
-                Snapshot rs = via_store->store->snapshot();
+                Snapshot rs = snapshot(*via_store->store);
                 Reduced again = reduce_with_mode(rs.nodes, rs.outputs, engine(), in.ConsumeBool());
                 check_reduced(again, rs.nodes.size(), rs.outputs.size());
                 (void)from_reduced(std::move(again));
@@ -368,7 +369,7 @@ struct Run {
         auto back = deserialize(blob);
         if (!back.ok()) die("reader refused a blob the writer wrote:", back.error().message());
         GraphStore& b = **back;
-        if (b.snapshot().nodes != model) die("read-back store has other nodes");
+        if (snapshot(b).nodes != model) die("read-back store has other nodes");
         const std::vector<NodeId> expect_marks = first_occurrences(outputs);
         if (b.outputs() != expect_marks) die("read-back store has other outputs:", ids_text(b.outputs()));
         const std::vector<uint8_t> rewritten = write_own(b);
@@ -376,7 +377,7 @@ struct Run {
         auto twice = deserialize(rewritten);
         if (!twice.ok() || write_own(**twice) != rewritten) die("a rewritten blob is not a fixed point");
         // The rebuilt store reduces exactly like the original.
-        auto from_back = reduce_both(b, b.snapshot().nodes, expect_marks);
+        auto from_back = reduce_both(b, snapshot(b).nodes, expect_marks);
         auto from_orig = reduce_with_outputs(store, expect_marks, engine(), false);
         if (!from_orig.ok()) die("original store refused its outputs");
         if (write_own(*from_back) != write_own(*from_orig->store)) die("rebuilt store reduces differently");
