@@ -150,22 +150,15 @@ void write_node(W& w, const NodeView& node) {
     fail("unknown node kind in the IR blob writer");
 }
 
-uint8_t* grow(std::vector<uint8_t>& out, uint64_t n) {
-    const std::size_t at = out.size();
-    out.resize(at + static_cast<std::size_t>(n));
-    return out.data() + at;
-}
-
-// Measures `f`'s part, then writes it into exactly that much new space.
-template <class Part>
-Status<BlobTooLarge> append(std::vector<uint8_t>& out, Part part) {
-    Sizer sizer;
-    part(sizer);
-    if (!sizer.ok()) return make_err(sizer.error());
-    Filler filler(grow(out, sizer.size));
-    part(filler);
-    if (filler.end() != out.data() + out.size()) fail("IR blob record size mismatch");
-    return Unit{};
+// Walks the header, the first `count` nodes and the output list with one
+// writer (a Sizer or a Filler).
+template <class W, class NodeAt>
+void walk_blob(W& w, std::size_t count, NodeAt node_at, const std::vector<NodeId>& outputs) {
+    for (uint8_t b : kMagic) w.u8(b);
+    w.field32(count, Field32::NodeCount);
+    for (std::size_t i = 0; i < count; ++i) write_node(w, node_at(i));
+    w.field32(outputs.size(), Field32::OutputCount);
+    w.u64s(outputs);
 }
 
 }  // namespace
@@ -183,29 +176,6 @@ std::string too_large_message(Field32 field, uint64_t value) {
     const std::string n = std::to_string(value);
     return kWording[f].first + n + kWording[f].second + " does not fit the IR blob's 32-bit " + kField[f] + " field";
 }
-
-Status<BlobTooLarge> put_u32_checked(std::vector<uint8_t>& out, uint64_t value, Field32 field) {
-    return append(out, [&](auto& w) { w.field32(value, field); });
-}
-
-Status<BlobTooLarge> put_node(std::vector<uint8_t>& out, const NodeView& node) {
-    return append(out, [&](auto& w) { write_node(w, node); });
-}
-
-namespace {
-
-// Walks the header, the first `count` nodes and the output list with one
-// writer (a Sizer or a Filler).
-template <class W, class NodeAt>
-void walk_blob(W& w, std::size_t count, NodeAt node_at, const std::vector<NodeId>& outputs) {
-    for (uint8_t b : kMagic) w.u8(b);
-    w.field32(count, Field32::NodeCount);
-    for (std::size_t i = 0; i < count; ++i) write_node(w, node_at(i));
-    w.field32(outputs.size(), Field32::OutputCount);
-    w.u64s(outputs);
-}
-
-}  // namespace
 
 Result<BlobPlan, BlobTooLarge> plan_blob(const GraphStore& store, const std::vector<NodeId>& outputs) {
     return store.with_locked([&](const GraphStore::View& view) -> Result<BlobPlan, BlobTooLarge> {

@@ -1,7 +1,7 @@
-// Low-level appenders of the IR blob writer. Everything is little-endian
-// with no padding; the 32-bit count and length fields are range-checked so
-// that a value which does not fit is reported instead of being truncated
-// into a blob that reads back as something else.
+// The IR blob writer's 32-bit fields. Everything is little-endian with no
+// padding; the 32-bit count and length fields are range-checked so that a
+// value which does not fit is reported instead of being truncated into a
+// blob that reads back as something else.
 #pragma once
 
 #include <bit>
@@ -33,11 +33,5 @@ enum class Field32 : uint8_t {
 
 // "string of 4294967296 bytes does not fit the IR blob's 32-bit length field"
 std::string too_large_message(Field32 field, uint64_t value);
-
-// Append one 32-bit field, or one node record (the kind tag and the kind's
-// fields), or report BlobTooLarge for a 32-bit field that does not fit and
-// append nothing.
-Status<BlobTooLarge> put_u32_checked(std::vector<uint8_t>& out, uint64_t value, Field32 field);
-Status<BlobTooLarge> put_node(std::vector<uint8_t>& out, const NodeView& node);
 
 }  // namespace dagloom
