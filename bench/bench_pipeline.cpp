@@ -95,9 +95,7 @@ Workload make_workload(std::size_t n) {
 
 // Every key of a store, in id order.
 std::vector<NodeKey> all_keys(const GraphStore& store) {
-    std::vector<NodeKey> keys;
-    store.copy_nodes(0, store.node_count(), keys);
-    return keys;
+    return store.with_locked([](const GraphStore::View& v) { return v.nodes.keys_from(0); });
 }
 
 const Workload& workload(std::size_t n) {

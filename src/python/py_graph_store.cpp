@@ -182,10 +182,10 @@ PyObject* node_to_py(const Names& n, NodeId id, const NodeKey& key, bool is_outp
 }
 
 PyObject* nodes(ModuleState* st, GraphStore& store, const Bound<0>&) {
-    // The count and outputs of one instant; the nodes below that count are
-    // copied a block at a time and their Python objects built without the
-    // lock. A whole copy of a large store cost more than the objects made
-    // from it, and its fresh pages were where two threads reading met.
+    // The count and outputs of one instant. Nodes below that count never
+    // change, so they are copied a block at a time, each under the read
+    // lock, and their Python objects built without it: a whole copy first
+    // would hold a second store in memory beside the list being built.
     constexpr std::size_t kBlock = 4096;
     const auto [count, outputs] = store.with_locked(
         [](const GraphStore::View& v) { return std::pair(v.nodes.size(), v.outputs); });
@@ -194,7 +194,8 @@ PyObject* nodes(ModuleState* st, GraphStore& store, const Bound<0>&) {
     return list_to_py(count, [&](std::size_t i) {
         if (i % kBlock == 0) {
             block.clear();
-            store.copy_nodes(i, std::min(i + kBlock, count), block);
+            const std::size_t end = std::min(i + kBlock, count);
+            store.with_locked([&](const GraphStore::View& v) { v.nodes.copy_keys(i, end, block); });
         }
         return node_to_py(st->names, i, block[i % kBlock], is_output[i]);
     });

@@ -156,11 +156,6 @@ std::vector<NodeId> GraphStore::outputs() const {
     return outputs_;
 }
 
-void GraphStore::copy_nodes(std::size_t start, std::size_t end, std::vector<NodeKey>& into) const {
-    ReadGuard guard(*this);
-    table_.copy_keys(start, end, into);
-}
-
 NodeDelta GraphStore::delta_from(NodeId start) const {
     ReadGuard guard(*this);
     return NodeDelta::copy_of(table_, static_cast<std::size_t>(std::min<NodeId>(start, table_.size())));

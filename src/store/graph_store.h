@@ -63,10 +63,6 @@ public:
 
     std::size_t node_count() const;
     std::vector<NodeId> outputs() const;
-    // The nodes [start, end) appended to `into`, for a reader that read a
-    // count of at least `end` before: nodes below it never change, so a
-    // large prefix can be copied a block at a time.
-    void copy_nodes(std::size_t start, std::size_t end, std::vector<NodeKey>& into) const;
     // The nodes from id `start` on, copied packed (see NodeDelta); the copy
     // costs what it holds, however large the store.
     NodeDelta delta_from(NodeId start) const;
