@@ -187,9 +187,11 @@ PyObject* nodes(ModuleState* st, GraphStore& store, const Bound<0>&) {
     // lock, and their Python objects built without it: a whole copy first
     // would hold a second store in memory beside the list being built.
     constexpr std::size_t kBlock = 4096;
-    const auto [count, outputs] = store.with_locked(
-        [](const GraphStore::View& v) { return std::pair(v.nodes.size(), v.outputs); });
-    const std::vector<bool> is_output = output_flags(count, outputs);
+    std::size_t count = 0;
+    const std::vector<bool> is_output = store.with_locked([&](const GraphStore::View& v) {
+        count = v.nodes.size();
+        return output_flags(count, v.outputs);
+    });
     std::vector<NodeKey> block;
     return list_to_py(count, [&](std::size_t i) {
         if (i % kBlock == 0) {
