@@ -12,13 +12,6 @@ uint64_t random_hash_seed() {
     return (static_cast<uint64_t>(rd()) << 32) ^ rd();
 }
 
-namespace {
-
-// Positions are stored in 32 bits (plus one for "empty").
-constexpr uint64_t kMaxEntries = 0xfffffffeULL;
-
-}  // namespace
-
 void KeyIndex::rehash(std::size_t capacity) {
     std::vector<uint64_t> fresh(capacity, 0);
     const std::size_t mask = capacity - 1;
@@ -31,10 +24,10 @@ void KeyIndex::rehash(std::size_t capacity) {
     slots_ = std::move(fresh);
 }
 
-void KeyIndex::reserve_one() {
+void KeyIndex::grow_for_one() {
     if (size_ >= kMaxEntries) fail("dagloom-core key index is full: more than 4294967294 keys");
     // Keep the load factor at most 0.7 so probe runs stay short.
-    if ((size_ + 1) * 10 > slots_.size() * 7) rehash(slots_.empty() ? 16 : slots_.size() * 2);
+    rehash(slots_.empty() ? 16 : slots_.size() * 2);
 }
 
 void KeyIndex::erase_from(uint64_t first) noexcept {

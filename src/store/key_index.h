@@ -71,7 +71,9 @@ public:
 
     // Makes room for one more entry; call before appending to the key vector
     // so that a failed allocation leaves both unchanged.
-    void reserve_one();
+    void reserve_one() {
+        if (!has_room_for_one() || size_ >= kMaxEntries) grow_for_one();
+    }
     // Whether one more entry fits without growing (reserve_one would do nothing).
     bool has_room_for_one() const { return !slots_.empty() && (size_ + 1) * 10 <= slots_.size() * 7; }
     // Forgets every entry for a position from `first` on. Allocates nothing:
@@ -89,6 +91,8 @@ public:
     std::size_t size() const { return size_; }
 
 private:
+    // Positions are stored in 32 bits (plus one for "empty").
+    static constexpr uint64_t kMaxEntries = 0xfffffffeULL;
     // A slot holds the hash's high 32 bits (the tag) above position + 1;
     // 0 is empty. The tag picks the bucket and screens candidates, so a
     // probe touches a key only when 32 bits of its hash already agree.
@@ -98,6 +102,7 @@ private:
         return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(slots_[i])).load(std::memory_order_acquire);
     }
     void rehash(std::size_t capacity);
+    void grow_for_one();
 
     std::vector<uint64_t> slots_;  // power-of-two size
     std::size_t size_ = 0;

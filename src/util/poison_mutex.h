@@ -65,13 +65,28 @@ public:
     // f() under the lock. f must change nothing before it has all the memory
     // it needs: a std::bad_alloc from it then leaves the lock usable, while
     // any other failure poisons it.
+    // (Built on try/catch rather than Guard: asking the runtime for the
+    // count of uncaught exceptions on entry and exit costs more than the
+    // short sections a store's writers run through here.)
     template <class F>
     decltype(auto) locked(F&& f) {
-        Guard guard(*this);
+        mu_.lock();
+        if (poisoned()) {
+            mu_.unlock();
+            fail_poisoned();
+        }
+        struct Unlock {
+            SpinLock& mu;
+            ~Unlock() { mu.unlock(); }
+        } unlock{mu_};
         try {
             return f();
         } catch (const std::bad_alloc&) {
-            guard.spare();
+            throw;
+        } catch (...) {
+            // Set before the unlock that unwinding runs: no other writer
+            // may enter what this one left half-updated.
+            poisoned_.store(true, std::memory_order_release);
             throw;
         }
     }
