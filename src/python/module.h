@@ -7,6 +7,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "store/graph_store.h"
 #include "util/internal_error.h"
@@ -115,7 +116,7 @@ PyCFunction as_cfunction(F* f) {
 }
 
 // A new str from UTF-8 held by the core.
-inline PyObject* str_to_py(const std::string& s) {
+inline PyObject* str_to_py(std::string_view s) {
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
 }
 

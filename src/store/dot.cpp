@@ -9,7 +9,7 @@ namespace dagloom {
 namespace {
 
 // Appends the node's label, as DOT shows it, to `label`.
-void append_label(std::string& label, const NodeView& node) {
+void append_label(KeptText& label, const NodeView& node) {
     switch (node.kind) {
         case NodeKind::Source: label.append("Source ").append(node.name); break;
         case NodeKind::Op: label.append("Op ").append(node.name); break;
@@ -28,7 +28,7 @@ void append_label(std::string& label, const NodeView& node) {
     if (!node.params->empty()) label.append(" ").append(node.params->display());
 }
 
-void append_escaped(std::string& out, std::string_view text) {
+void append_escaped(KeptText& out, std::string_view text) {
     for (char c : text) {
         if (c == '\\') out += "\\\\";
         else if (c == '"') out += "\\\"";
@@ -37,7 +37,7 @@ void append_escaped(std::string& out, std::string_view text) {
 }
 
 // "n<id>", written in place: the text holds one per node and two per edge.
-void append_node(std::string& out, uint64_t id) {
+void append_node(KeptText& out, uint64_t id) {
     char digits[24];
     char* end = digits + sizeof digits;
     char* p = end;
@@ -51,7 +51,7 @@ void append_node(std::string& out, uint64_t id) {
 
 }  // namespace
 
-std::string to_dot(const GraphStore& store) {
+KeptText to_dot(const GraphStore& store) {
     return store.with_locked([](const GraphStore::View& view) {
         // Every piece is appended to the text itself: a temporary string per
         // piece would cost more than writing it.
@@ -60,11 +60,18 @@ std::string to_dot(const GraphStore& store) {
         // Room for a typical graph's text up front: growing by doubling
         // copies the text again at each step, and each step maps fresh
         // pages and unmaps old ones, which stalls every thread of the process.
-        std::string out;
-        out.reserve(64 + count * 96);
+        // A node line takes 16 bytes and its id's digits beside its label
+        // (about 40 in all), an edge line at most 24 with ids of up to seven
+        // digits. No more than that: the kept blocks the text comes from
+        // hold 64 MiB in all, enough for two threads' texts of a
+        // 400,000-node store when each asks for what it needs.
+        std::size_t edges = 0;
+        for (std::size_t i = 0; i < count; ++i) edges += view.nodes.inputs(i).size();
+        KeptText out;
+        out.reserve(64 + count * 40 + edges * 24);
         out = "digraph dagloom {\n";
         const std::vector<bool> is_output = output_flags(count, view.outputs);
-        std::string label;
+        KeptText label;
         for (std::size_t i = 0; i < count; ++i) {
             label.clear();
             append_label(label, view.nodes.view(i));

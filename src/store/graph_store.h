@@ -12,6 +12,7 @@
 #include "graph/node_key.h"
 #include "graph/node_view.h"
 #include "store/node_delta.h"
+#include "util/memory.h"
 #include "store/node_table.h"
 #include "util/poison_mutex.h"
 #include "util/rw_lock.h"
@@ -132,7 +133,12 @@ AppendedStore from_appended(NodeTable nodes);
 // One flag per node id below `count`: whether it is listed in `outputs`.
 std::vector<bool> output_flags(std::size_t count, const std::vector<NodeId>& outputs);
 
+// Text held in blocks the memory module keeps between calls: a DOT text runs
+// to tens of megabytes, and fresh memory for it would be faulted in page by
+// page on every call.
+using KeptText = std::basic_string<char, std::char_traits<char>, ScratchAllocator<char>>;
+
 // Graphviz digraph "dagloom" of the whole store, rendered under its lock.
-std::string to_dot(const GraphStore& store);
+KeptText to_dot(const GraphStore& store);
 
 }  // namespace dagloom

@@ -201,7 +201,7 @@ TEST_P(StoreOutOfMemory, ReadsLeaveStoreUsable) {
     // Each try repeats the whole read: kept small, or the tries add up.
     fill(s, std::min(GetParam(), 300));
     const std::vector<uint8_t> before = bytes_of(s);
-    const std::string dot = to_dot(s);
+    const KeptText dot = to_dot(s);
     fail_each_allocation([&] { ASSERT_EQ(to_dot(s), dot); }, [] {});
     fail_each_allocation([&] { ASSERT_EQ(snapshot(s).nodes.size(), s.node_count()); }, [] {});
     fail_each_allocation([&] { (void)s.delta_from(1); }, [] {});
