@@ -433,7 +433,7 @@ struct Run {
     }
 
     void dot() {
-        const std::string d = to_dot(store);
+        const KeptText d = to_dot(store);
         if (!d.starts_with("digraph dagloom")) die("DOT text without its header");
     }
 };
