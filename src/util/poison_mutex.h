@@ -37,13 +37,7 @@ public:
 
     class Guard {
     public:
-        explicit Guard(PoisonMutex& m) : m_(m), exceptions_(std::uncaught_exceptions()) {
-            m_.mu_.lock();
-            if (m_.poisoned()) {
-                m_.mu_.unlock();
-                m_.fail_poisoned();
-            }
-        }
+        explicit Guard(PoisonMutex& m) : m_(m), exceptions_(std::uncaught_exceptions()) { m_.acquire(); }
         ~Guard() {
             if (!spared_ && std::uncaught_exceptions() > exceptions_) m_.poisoned_.store(true, std::memory_order_release);
             m_.mu_.unlock();
@@ -70,11 +64,7 @@ public:
     // short sections a store's writers run through here.)
     template <class F>
     decltype(auto) locked(F&& f) {
-        mu_.lock();
-        if (poisoned()) {
-            mu_.unlock();
-            fail_poisoned();
-        }
+        acquire();
         struct Unlock {
             SpinLock& mu;
             ~Unlock() { mu.unlock(); }
@@ -92,6 +82,15 @@ public:
     }
 
 private:
+    // Takes the lock, or fails with the poisoned text and leaves it free.
+    void acquire() {
+        mu_.lock();
+        if (poisoned()) {
+            mu_.unlock();
+            fail_poisoned();
+        }
+    }
+
     SpinLock mu_;
     // Keeps the flag, which readers check while writers take the lock, off
     // the lock's cache line (padding rather than alignment, since Python
