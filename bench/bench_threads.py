@@ -189,6 +189,7 @@ def main():
     # Readers of one store: the whole store built above.
     g = holder["g"]
     calls = 4
+
     def repeated(label, target, call):
         # Each result is dropped before the next call, as a reader would.
         def reader(count):
