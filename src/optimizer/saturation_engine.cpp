@@ -91,23 +91,21 @@ PackedGraph merge_classes(PackedGraph graph, std::span<const uint32_t> canon, st
     std::vector<uint32_t> kids;
     // Keys of the nodes merged into others go with them.
     OwnKeyCursor own(graph.own_keys);
+    if (trace != nullptr) trace->assign(n, Index<space::Canonical>::none());
     for (std::size_t i = 0; i < n; ++i) {
-        if (position_of_class[canon[i]] != kNone) continue;  // not its class's first node
-        const uint32_t op = graph.op[i];
-        kids.clear();
-        for (uint32_t c : graph.children_of(i)) kids.push_back(position_of_class[canon[c]]);
-        out.add(op, opaque_text[op] != 0, kids);
-        const auto pos = static_cast<uint32_t>(out.size() - 1);
-        position_of_class[canon[i]] = pos;
-        if (const uint32_t key = own.key_of(i); key != OwnKeyCursor::kNone) out.own_keys.push_back(OwnKey{pos, key});
+        uint32_t& pos = position_of_class[canon[i]];
+        if (pos == kNone) {  // its class's first node
+            const uint32_t op = graph.op[i];
+            kids.clear();
+            for (uint32_t c : graph.children_of(i)) kids.push_back(position_of_class[canon[c]]);
+            out.add(op, opaque_text[op] != 0, kids);
+            pos = static_cast<uint32_t>(out.size() - 1);
+            if (const uint32_t key = own.key_of(i); key != OwnKeyCursor::kNone) out.own_keys.push_back(OwnKey{pos, key});
+        }
+        if (trace != nullptr) trace->set(Index<space::Kept>{static_cast<uint32_t>(i)}, Index<space::Canonical>{pos});
     }
     out.outputs.reserve(graph.outputs.size());
     for (uint64_t o : graph.outputs) out.outputs.push_back(position_of_class[canon[o]]);
-    if (trace != nullptr) {
-        trace->assign(n, Index<space::Canonical>::none());
-        for (std::size_t i = 0; i < n; ++i)
-            trace->set(Index<space::Kept>{static_cast<uint32_t>(i)}, Index<space::Canonical>{position_of_class[canon[i]]});
-    }
     out.texts = std::move(graph.texts);
     // The classes are closed under congruence: two representatives with one
     // op and the same child classes would be one class. (Ops are distinct
