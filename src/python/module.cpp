@@ -95,7 +95,7 @@ int module_exec_impl(PyObject* module) {
     if (!module_name) return -1;
     PyRef version(PyCFunction_NewEx(&version_def, module, module_name.get()));
     if (!version || PyModule_AddObjectRef(module, "version", version.get()) < 0) return -1;
-    // What traced reductions return, after the names every build has.
+    // Origins comes last, so that the names before it keep their order.
     st->origins_type = create_origins_type(module);
     if (st->origins_type == nullptr) return -1;
     return PyModule_AddObjectRef(module, "Origins", reinterpret_cast<PyObject*>(st->origins_type));

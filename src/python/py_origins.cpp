@@ -4,10 +4,11 @@
 // object per node.
 
 #include <new>
+#include <span>
 #include <utility>
 
-#include "python/objects.h"
 #include "python/convert.h"
+#include "python/objects.h"
 #include "python/pyref.h"
 
 namespace dagloom::py {
