@@ -75,6 +75,22 @@ public:
             if (x != Index<To>::kNone) x = next(x);
     }
 
+    // The same reads for a loop over many entries, which then keeps where
+    // they are in registers instead of reading the vector again each time.
+    class View {
+    public:
+        explicit View(std::span<const uint32_t> to) : to_(to) {}
+        Index<To> operator[](Index<From> i) const { return Index<To>{to_[i.value]}; }
+        Index<To> at(Index<From> i) const {
+            check_index(i.value, to_.size());
+            return Index<To>{to_[i.value]};
+        }
+
+    private:
+        std::span<const uint32_t> to_;
+    };
+    View view() const { return View({to_.data(), to_.size()}); }
+
 private:
     ScratchVector<uint32_t> to_;
 };
