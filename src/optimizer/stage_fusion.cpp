@@ -185,17 +185,6 @@ private:
     std::vector<uint64_t> op_hashes_;
 };
 
-// Each member of a group computes its value inside the node emitted at
-// `pos`; an opaque node's group is itself, and no member of it.
-void record_places(FusionTrace& trace, std::span<const uint32_t> group, uint64_t pos, bool opaque) {
-    const Index<space::Fused> node{static_cast<uint32_t>(pos)};
-    for (std::size_t k = 0; k < group.size(); ++k) {
-        const Index<space::Canonical> c{group[k]};
-        trace.node.set(c, node);
-        trace.member.set(c, opaque ? Index<space::Member>::none() : Index<space::Member>{static_cast<uint32_t>(k)});
-    }
-}
-
 }  // namespace
 
 TableFusion stage_fusion_into(const PackedGraph& graph, const RebuildTable& rebuild, bool maximal_fusion,
@@ -260,10 +249,6 @@ TableFusion stage_fusion_into(const PackedGraph& graph, const RebuildTable& rebu
     FusedMembers fused;  // reused from stage to stage: no allocation per stage
     // Opaque nodes are groups of their own, emitted in ascending order.
     OwnKeyCursor own(graph.own_keys);
-    if (trace != nullptr) {
-        trace->node.assign(n, Index<space::Fused>::none());
-        trace->member.assign(n, Index<space::Member>::none());
-    }
 
     // A group's label is its highest member; visiting positions in ascending
     // order and emitting a group at its label gives the order by highest
@@ -307,7 +292,22 @@ TableFusion stage_fusion_into(const PackedGraph& graph, const RebuildTable& rebu
             ++result.stages;
         }
         reduced_pos[l] = static_cast<uint32_t>(pos);
-        if (trace != nullptr) record_places(*trace, group, pos, graph.opaque[l] != 0);
+    }
+    // Each member of a group computes its value inside the node emitted for
+    // the group; an opaque node's group is itself, and no member of it. (A
+    // pass of its own leaves the emitting loop as it is untraced.)
+    if (trace != nullptr) {
+        trace->node.assign(n, Index<space::Fused>::none());
+        trace->member.assign(n, Index<space::Member>::none());
+        for (uint32_t l = 0; l < n; ++l) {
+            if (label[l] != l) continue;
+            const auto group = group_of(l);
+            for (uint32_t k = 0; k < group.size(); ++k) {
+                const Index<space::Canonical> c{group[k]};
+                trace->node.set(c, Index<space::Fused>{reduced_pos[l]});
+                trace->member.set(c, graph.opaque[l] ? Index<space::Member>::none() : Index<space::Member>{k});
+            }
+        }
     }
 
     result.outputs.reserve(graph.outputs.size());
