@@ -10,7 +10,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -118,6 +120,24 @@ struct ReductionTrace {
     std::vector<NodeId> interned;
 };
 
+// Allocates as ScratchAllocator does, but leaves what resize adds unwritten
+// (for a trivial type): a table written in full right after it is made
+// need not be zeroed first.
+template <class T>
+struct UnwrittenAllocator : ScratchAllocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UnwrittenAllocator<U>;
+    };
+    UnwrittenAllocator() = default;
+    template <class U>
+    UnwrittenAllocator(const UnwrittenAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+};
+
 // Where each recorded node's value is found in a reduced store: node(i) is
 // the id of the reduced node whose computation yields it, member(i) the
 // member of that node holding it when the node is a stage, else -1; both
@@ -139,7 +159,7 @@ public:
 private:
     friend class OriginsBuilder;
     std::size_t n_ = 0;
-    ScratchVector<int64_t> columns_;
+    std::vector<int64_t, UnwrittenAllocator<int64_t>> columns_;
     std::vector<NodeId> outputs_;
 };
 
