@@ -104,7 +104,7 @@ def run(records, outputs, store, outs):
     # Both calls run the same pipeline, the traced one keeping each phase's
     # array; timed in turns, the two meet the machine at one speed.
     (t_plain, _), (t_traced, (_, _, origins)) = best_in_turns(
-        [lambda: store.reduce(outputs=outs), lambda: store.reduce_traced(outputs=outs)], repeat=5)
+        [lambda: store.reduce(outputs=outs), lambda: store.reduce_traced(outputs=outs)], repeat=9)
     report("reduce_traced() single-use", t_traced / n * 1e9, "ns/node")
     report("ratio reduce_traced/reduce, in turns (target <= 1.1)", t_traced / t_plain, "x")
     # What an Origins owns: its two int64 columns, and one id per output.
