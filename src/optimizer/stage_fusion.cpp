@@ -185,10 +185,21 @@ private:
     std::vector<uint64_t> op_hashes_;
 };
 
+// Each member of a group computes its value inside the node emitted at
+// `pos`; an opaque node's group is itself, and no member of it.
+void record_places(FusionTrace& trace, std::span<const uint32_t> group, uint64_t pos, bool opaque) {
+    const Index<space::Fused> node{static_cast<uint32_t>(pos)};
+    for (std::size_t k = 0; k < group.size(); ++k) {
+        const Index<space::Canonical> c{group[k]};
+        trace.node.set(c, node);
+        trace.member.set(c, opaque ? Index<space::Member>::none() : Index<space::Member>{static_cast<uint32_t>(k)});
+    }
+}
+
 }  // namespace
 
 TableFusion stage_fusion_into(const PackedGraph& graph, const RebuildTable& rebuild, bool maximal_fusion,
-                              NodeTable& table) {
+                              NodeTable& table, FusionTrace* trace) {
     TableFusion result;
     TableEmitter emit(rebuild, graph.texts, table);
     const std::size_t n = graph.size();
@@ -249,6 +260,10 @@ TableFusion stage_fusion_into(const PackedGraph& graph, const RebuildTable& rebu
     FusedMembers fused;  // reused from stage to stage: no allocation per stage
     // Opaque nodes are groups of their own, emitted in ascending order.
     OwnKeyCursor own(graph.own_keys);
+    if (trace != nullptr) {
+        trace->node.assign(n, Index<space::Fused>::none());
+        trace->member.assign(n, Index<space::Member>::none());
+    }
 
     // A group's label is its highest member; visiting positions in ascending
     // order and emitting a group at its label gives the order by highest
@@ -292,6 +307,7 @@ TableFusion stage_fusion_into(const PackedGraph& graph, const RebuildTable& rebu
             ++result.stages;
         }
         reduced_pos[l] = static_cast<uint32_t>(pos);
+        if (trace != nullptr) record_places(*trace, group, pos, graph.opaque[l] != 0);
     }
 
     result.outputs.reserve(graph.outputs.size());

@@ -309,6 +309,14 @@ ERRORS = [
      "argument 'outputs': Can't extract `str` to `Vec`"),
     ("finalize-missing", lambda w: w.r.finalize(w.g, outputs=[0, w.n]), ValueError, "no node with id "),
     ("finalize-negative", lambda w: w.r.finalize(w.g, outputs=[-1]), OverflowError, ""),
+    # ---- traced reductions
+    ("reduce-traced-missing", lambda w: w.g.reduce_traced(outputs=w.missing), ValueError, "no node with id "),
+    ("reduce-traced-fusion-none", lambda w: w.g.reduce_traced(maximal_fusion=None), TypeError,
+     "argument 'maximal_fusion': 'NoneType' object is not an instance of 'bool'"),
+    ("finalize-traced-str", lambda w: w.r.finalize_traced(w.g, outputs="01"), TypeError,
+     "argument 'outputs': Can't extract `str` to `Vec`"),
+    ("finalize-traced-missing", lambda w: w.r.finalize_traced(w.g, outputs=[0, w.n]), ValueError, "no node with id "),
+    ("origins-new", lambda w: dc.Origins(), TypeError, "cannot create 'dagloom_core.Origins' instances"),
 ]
 
 # (id, call). Each may be repeated any number of times on one world.
@@ -347,6 +355,11 @@ SUCCESS = [
     ("finalize", lambda w: w.r_full.finalize(w.g)),
     ("finalize-outputs", lambda w: w.r_full.finalize(w.g, outputs=w.ins01)),
     ("reducer-counters", lambda w: (w.r.watermark(), w.r.total_work(), w.r.canonical_count())),
+    ("reduce-traced", lambda w: w.g.reduce_traced(maximal_fusion=True, outputs=[6, 12, 6])),
+    ("reduce-traced-marked", lambda w: w.reduced.reduce_traced()),
+    ("finalize-traced", lambda w: w.r_full.finalize_traced(w.g, outputs=w.ins01)),
+    ("origins-read", lambda w: (lambda o: (o.node.tolist(), o.member.tolist(), memoryview(o).nbytes, o.outputs,
+                                           o.input_nodes, repr(o)))(w.g.reduce_traced()[2])),
 ]
 
 
