@@ -6,6 +6,7 @@
     evaluate(store, impl, outputs=[node_id])      # values, in order
     graph, keys = to_dask(store, impl)            # a plain Dask task graph
     compute(store, impl, scheduler="threads")     # run it on a Dask scheduler
+    run(store, impl, [a, b, c])                   # reduce (traced) and run: one value per request
 
 The package reads a store only through its public API (`nodes()`,
 `outputs()`, `serialize()`), so it runs any store: recorded, reduced,
@@ -15,5 +16,6 @@ deserialized or finalized incrementally.
 from ._dask import compute, graph_name, to_dask
 from ._impl import Impl
 from ._local import evaluate
+from ._run import run
 
-__all__ = ["Impl", "compute", "evaluate", "graph_name", "to_dask"]
+__all__ = ["Impl", "compute", "evaluate", "graph_name", "run", "to_dask"]
