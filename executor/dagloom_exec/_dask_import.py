@@ -34,7 +34,10 @@ if TYPE_CHECKING:
 #   ("r", i)          the value of call i
 #   ("k", key)        the value of another key (resolved once all are read)
 #   ("c", value)      a literal, passed as it is
-#   ("l", (terms))    a list Dask builds from its items
+#   ("l", (terms), fan_in)  a list Dask builds from its items; fan_in when
+#                     a task of the graph itself passes it (a Blockwise layer's
+#                     contraction, a reduction's combine), not a call inside
+#                     one chunk's own computation
 Term = tuple[Any, ...]
 
 # Callables whose modules are trusted to hold pure functions, and the
@@ -228,6 +231,7 @@ class Conversion:
         self.ops: dict[str, Fn] = {}
         self.sources: dict[str, Any] = {}
         self.chunkwise: dict[str, bool] = {}    # op name -> elementwise on chunks
+        self.makes_data: set[str] = set()       # op names of pure calls without inputs
         self._calls: list[_Call] = []
         self._names: dict[Any, str] = {}
         self._fn_names: dict[int, tuple[Any, str]] = {}
@@ -319,7 +323,7 @@ class Conversion:
             args = [self._term(a, scope, deps, chunkwise) for a in x[1:]]
             return self._apply(x[0], args, (), chunkwise, deps)
         if isinstance(x, list):
-            return ("l", tuple(self._term(a, scope, deps, False) for a in x))
+            return ("l", tuple(self._term(a, scope, deps, chunkwise) for a in x), scope is None)
         try:
             if scope is None:
                 if x in self.dsk:
@@ -436,14 +440,17 @@ class Conversion:
         inputs: list[int] = []
         list_refs = [False]
         slots, key = self._slots(call.args, terms, inputs, list_refs, top=True)
-        kwparts = [(k, self._slots((t,), terms, inputs, list_refs, top=True))
-                   for k, t in call.kwargs]
-        kwslots = tuple((k, s[0]) for k, (s, _) in kwparts)
-        kwkey = tuple((k, key_[0]) for k, (_, key_) in kwparts)
+        kwslots: tuple[tuple[str, Any], ...] = ()
+        kwkey: tuple[tuple[str, Any], ...] = ()
+        if call.kwargs:
+            kwparts = [(k, self._slots((t,), terms, inputs, list_refs, top=True))
+                       for k, t in call.kwargs]
+            kwslots = tuple((k, s[0]) for k, (s, _) in kwparts)
+            kwkey = tuple((k, key_[0]) for k, (_, key_) in kwparts)
         # A call without inputs makes data (zeros, a random draw, a file
         # read): it stays one per task, as Dask has it.
         shareable = call.pure and not call.escapes and bool(inputs)
-        if shareable and not call.kwargs:
+        if shareable and not call.kwargs and id(call.fn) in self._rules:
             rule = self._rule_form(call, slots, [self._calls[j].meta
                                                  for j in self._refs(call, terms)])
             if rule is not None:
@@ -464,6 +471,8 @@ class Conversion:
             name = f"{base}!{self._unique}"
             self.ops[name] = Apply(call.fn, slots, kwslots)
             self.chunkwise[name] = chunkwise
+            if call.pure and not inputs:
+                self.makes_data.add(name)
         call.node = self.store.add_op(name, inputs)
 
     def _slots(self, args: tuple[Term, ...], terms: dict[Any, Term], inputs: list[int],
@@ -479,7 +488,7 @@ class Conversion:
                 slots.append(None)
                 key.append(None)
             elif t[0] == "l":
-                s, k = self._slots(t[1], terms, inputs, list_refs, top=False)
+                s, k = self._slots(t[1], terms, inputs, list_refs, top=not t[2])
                 slots.append(("l", s))
                 key.append(("l", k))
             else:

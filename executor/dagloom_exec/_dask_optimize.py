@@ -1,0 +1,201 @@
+"""Dask's optimizer replaced by the reducer: `optimize_dask`.
+
+A Dask graph is read into a store (`from_dask`), reduced, and lowered back
+to a plain Dask dict whose requested keys keep their names. The reduced
+store's stages are taken apart and the tasks regrouped here, because what
+a task should hold is a question of parallelism that the module's two
+fusion rules do not ask: fusing every single-use producer into its reader
+puts a whole reduction tree into one task.
+
+A unit (a member of a reduced stage, or a plain node) joins the task of its
+readers only when all its readers are in that task and either
+
+- every reader works chunk by chunk (a Blockwise layer's call, or a rule
+  op): the chunks stay apart, as Dask's own Blockwise fusion keeps them; or
+- the reader has no other input that has to be computed (a chain).
+
+So independent chunks and the branches of a reduction tree stay separate
+tasks, and data-making roots (zeros, random draws, literals) fold into the
+one task that reads them, as Dask's root fusion folds them.
+"""
+
+from __future__ import annotations
+
+import gc
+import uuid
+from collections.abc import Callable, Hashable, Iterable, Mapping
+from typing import TYPE_CHECKING, Any
+
+from ._dask_import import Conversion, _flatten
+from ._plan import Call, Member, RunStage, Task
+
+if TYPE_CHECKING:
+    from dagloom_core import GraphStore
+
+
+def _reduced_ids(store: GraphStore, ids: list[int]) -> tuple[list[Any], list[int]]:
+    """The reduced store's nodes() and the reduced id of every request, in order."""
+    traced = getattr(store, "reduce_traced", None)
+    if traced is not None:
+        reduced, _, origins = traced(outputs=ids)
+        return reduced.nodes(), list(origins.outputs)
+    # FALLBACK until GraphStore.reduce_traced is on main, then replaced by the
+    # branch above: a store marks each output once, so requests that reduce
+    # to one node would come back as one. Each request is read by an exchange
+    # of its own (opaque, so no rule touches it, and distinct by its param);
+    # the exchanges are the outputs, and each one's input is its request.
+    tags = [store.add_exchange([node], {"dagloom_request": k}) for k, node in enumerate(ids)]
+    reduced, _ = store.reduce(outputs=tags)
+    nodes = reduced.nodes()
+    return nodes, [nodes[t]["inputs"][0] for t in reduced.outputs()]
+
+
+class _Unit:
+    __slots__ = ("name", "fn", "params", "inputs", "chunkwise", "root", "readers", "group")
+
+    def __init__(self, name: str, fn: Any, params: Mapping[str, Any], inputs: list[int],
+                 chunkwise: bool, root: bool) -> None:
+        self.name = name    # where a failure happened, as the op's name tells it
+        self.fn = fn
+        self.params = params
+        self.inputs = inputs
+        self.chunkwise = chunkwise
+        # A literal, or a pure call that makes data from nothing: folding it
+        # into its reader costs that reader no parallelism.
+        self.root = root
+        self.readers: list[int] = []
+        self.group = -1
+
+
+def _units(nodes: list[Any], conv: Conversion) -> tuple[list[_Unit], list[int]]:
+    """The reduced graph one call per unit, and the unit giving each node's value."""
+    units: list[_Unit] = []
+    value_of: list[int] = []
+    ops, sources, chunkwise, data = conv.impl.ops, conv.impl.sources, conv.chunkwise, \
+        conv.makes_data
+    for node in nodes:
+        kind = node["kind"]
+        if kind == "stage":
+            first = len(units)
+            ins = [value_of[i] for i in node["inputs"]]
+            for m in node["members"]:
+                refs = [first + j if where == "member" else ins[j] for where, j in m["inputs"]]
+                name = m["name"]
+                units.append(_Unit(name, ops[name], m["params"], refs, chunkwise[name],
+                                   name in data))
+        elif kind == "op":
+            name = node["name"]
+            units.append(_Unit(name, ops[name], node["params"],
+                               [value_of[i] for i in node["inputs"]], chunkwise[name],
+                               name in data))
+        elif kind == "source":
+            units.append(_Unit(node["name"], sources[node["name"]], {}, [], False, True))
+        else:   # the requests' exchanges: nothing reads them
+            value_of.append(-1)
+            continue
+        value_of.append(len(units) - 1)
+    return units, value_of
+
+
+def _identity(x: Any) -> Any:
+    return x
+
+
+def lower(nodes: list[Any], conv: Conversion, reduced_ids: list[int],
+          keys: list[Any]) -> dict[Any, Any]:
+    """A plain Dask dict computing `keys` from the reduced store's nodes()."""
+    units, value_of = _units(nodes, conv)
+    requested: dict[int, Any] = {}
+    for key, node in zip(keys, reduced_ids):
+        requested.setdefault(value_of[node], key)
+    needed = bytearray(len(units))
+    for u in requested:
+        needed[u] = 1
+    for u in range(len(units) - 1, -1, -1):
+        if needed[u]:
+            for i in units[u].inputs:
+                if not needed[i]:
+                    needed[i] = 1
+                units[i].readers.append(u)
+    groups: list[list[int]] = []
+    for u in range(len(units) - 1, -1, -1):
+        if not needed[u]:
+            continue
+        unit = units[u]
+        if u not in requested and unit.readers:
+            g = units[unit.readers[0]].group
+            if all(units[r].group == g for r in unit.readers) and all(
+                    _may_join(units, r) for r in set(unit.readers)):
+                unit.group = g
+                groups[g].append(u)
+                continue
+        unit.group = len(groups)
+        groups.append([u])
+    prefix = f"dagloom-{uuid.uuid4().hex}"
+    names = [requested.get(members[0], (prefix, g)) for g, members in enumerate(groups)]
+    graph: dict[Any, Any] = {}
+    for g, members in enumerate(groups):
+        graph[names[g]] = _task(units, members[::-1], names)
+    for key, node in zip(keys, reduced_ids):
+        if key not in graph:
+            graph[key] = (_identity, names[units[value_of[node]].group])
+    return graph
+
+
+def _may_join(units: list[_Unit], reader: int) -> bool:
+    unit = units[reader]
+    if unit.chunkwise:
+        return True
+    computed = {i for i in unit.inputs if not units[i].root}
+    return len(computed) <= 1
+
+
+def _task(units: list[_Unit], members: list[int], names: list[Any]) -> tuple[Any, ...]:
+    """One task for a group, its members in id order (the last is its value)."""
+    inputs: list[int] = []
+    slot: dict[int, int] = {}
+    position = {u: j for j, u in enumerate(members)}
+
+    def ref(i: int) -> tuple[bool, int]:
+        if i in position:
+            return True, position[i]
+        if i not in slot:
+            slot[i] = len(inputs)
+            inputs.append(i)
+        return False, slot[i]
+
+    if len(members) == 1:
+        unit = units[members[0]]
+        refs = [ref(i) for i in unit.inputs]
+        task: Task = Call(unit.name, unit.fn, unit.params)
+    else:
+        parts = [Member(units[u].name, units[u].fn, units[u].params,
+                        tuple([ref(i) for i in units[u].inputs])) for u in members]
+        task = RunStage(f"{len(members)} fused Dask tasks", parts)
+    return (task, *[names[units[i].group] for i in inputs])
+
+
+def optimize_dask(dsk: Any, keys: Any, *, pure: Iterable[Callable[..., Any]] = (),
+                  metas: Mapping[Hashable, Any] | None = None, **kwargs: Any) -> dict[Any, Any]:
+    """A Dask optimization function: the graph reduced, as a plain dict.
+
+        dask.config.set(array_optimize=optimize_dask)     # dask.array
+        dask.config.set(delayed_optimize=optimize_dask)   # dask.delayed
+        dask.config.set(optimizations=[optimize_dask])    # after Dask's own
+
+    Every key in `keys` keeps its name; the rest of the graph is the reduced
+    one. `pure` and `metas` are those of `from_dask`; other keyword arguments
+    (Dask passes its compute arguments) are ignored.
+    """
+    flat = list(_flatten(keys))
+    # Nothing made here is garbage until the end; the collector's full
+    # passes over a large graph would only cost time.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        conv = Conversion(dsk, flat, pure, metas)
+        nodes, reduced_ids = _reduced_ids(conv.store, conv.ids)
+        return lower(nodes, conv, reduced_ids, flat)
+    finally:
+        if collecting:
+            gc.enable()
