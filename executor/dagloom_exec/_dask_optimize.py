@@ -27,7 +27,7 @@ from collections.abc import Callable, Hashable, Iterable, Mapping
 from typing import TYPE_CHECKING, Any
 
 from ._dask_import import Conversion, _flatten
-from ._plan import Call, Member, RunStage, Task
+from ._plan import Call, Member, RunStage
 
 if TYPE_CHECKING:
     from dagloom_core import GraphStore
@@ -166,12 +166,11 @@ def _task(units: list[_Unit], members: list[int], names: list[Any]) -> tuple[Any
 
     if len(members) == 1:
         unit = units[members[0]]
-        refs = [ref(i) for i in unit.inputs]
-        task: Task = Call(unit.name, unit.fn, unit.params)
-    else:
-        parts = [Member(units[u].name, units[u].fn, units[u].params,
-                        tuple([ref(i) for i in units[u].inputs])) for u in members]
-        task = RunStage(f"{len(members)} fused Dask tasks", parts)
+        return (Call(unit.name, unit.fn, unit.params),
+                *[names[units[i].group] for i in unit.inputs])
+    parts = [Member(units[u].name, units[u].fn, units[u].params,
+                    tuple([ref(i) for i in units[u].inputs])) for u in members]
+    task = RunStage(f"{len(members)} fused Dask tasks", parts)
     return (task, *[names[units[i].group] for i in inputs])
 
 
