@@ -461,8 +461,10 @@ class Conversion:
         base = self._fn_name(call.fn)
         if shareable:
             ident = (id(call.fn), key, kwkey, chunkwise)
-            name = self._names.get(ident)
-            if name is None:
+            known = self._names.get(ident)
+            if known is not None:
+                name = known
+            else:
                 name = self._names[ident] = f"{base}/{len(self._names)}"
                 self.ops[name] = Apply(call.fn, slots, kwslots)
                 self.chunkwise[name] = chunkwise

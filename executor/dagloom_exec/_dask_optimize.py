@@ -22,6 +22,7 @@ one task that reads them, as Dask's root fusion folds them.
 from __future__ import annotations
 
 import gc
+import importlib
 import uuid
 from collections.abc import Callable, Hashable, Iterable, Mapping
 from typing import TYPE_CHECKING, Any
@@ -174,8 +175,19 @@ def _task(units: list[_Unit], members: list[int], names: list[Any]) -> tuple[Any
     return (task, *[names[units[i].group] for i in inputs])
 
 
+def _dasks_own(dsk: Any, keys: list[Any], layers: Mapping[str, Any],
+               **kwargs: Any) -> Mapping[Any, Any]:
+    """Dask's own optimization, for graphs whose layers carry annotations
+    (resources, retries, priorities, worker restrictions): a task merged from
+    layers annotated differently would have no right annotation."""
+    arrays = any((layer.collection_annotations or {}).get("type") == "dask.array.core.Array"
+                 for layer in layers.values())
+    module = importlib.import_module("dask.array.optimization" if arrays else "dask.delayed")
+    return module.optimize(dsk, keys, **kwargs)  # type: ignore[no-any-return]
+
+
 def optimize_dask(dsk: Any, keys: Any, *, pure: Iterable[Callable[..., Any]] = (),
-                  metas: Mapping[Hashable, Any] | None = None, **kwargs: Any) -> dict[Any, Any]:
+                  metas: Mapping[Hashable, Any] | None = None, **kwargs: Any) -> Mapping[Any, Any]:
     """A Dask optimization function: the graph reduced, as a plain dict.
 
         dask.config.set(array_optimize=optimize_dask)     # dask.array
@@ -184,9 +196,14 @@ def optimize_dask(dsk: Any, keys: Any, *, pure: Iterable[Callable[..., Any]] = (
 
     Every key in `keys` keeps its name; the rest of the graph is the reduced
     one. `pure` and `metas` are those of `from_dask`; other keyword arguments
-    (Dask passes its compute arguments) are ignored.
+    (Dask passes its compute arguments) are ignored. A graph with annotated
+    layers (``dask.annotate``) gets Dask's own optimization instead, so that
+    every task keeps its annotations.
     """
     flat = list(_flatten(keys))
+    layers = getattr(dsk, "layers", None)
+    if layers is not None and any(layer.annotations for layer in layers.values()):
+        return _dasks_own(dsk, flat, layers, **kwargs)
     # Nothing made here is garbage until the end; the collector's full
     # passes over a large graph would only cost time.
     collecting = gc.isenabled()
