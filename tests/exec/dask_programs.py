@@ -9,9 +9,10 @@ import dask.array as da
 import numpy as np
 
 
-def inputs(n, chunk, seed=0):
-    """Float, int, float32, bool and string arrays of n x n in chunks of chunk x chunk,
-    and a vector of n for broadcasting; zeros of both signs among the floats."""
+def inputs(n, chunk, seed=0, strings=True):
+    """Float, int, float32, bool and (unless told not to) string arrays of n x n
+    in chunks of chunk x chunk, and a vector of n for broadcasting; zeros of
+    both signs among the floats."""
     rng = np.random.default_rng(seed)
     x = rng.standard_normal((n, n))
     x[0, :2] = [0.0, -0.0]
@@ -20,10 +21,12 @@ def inputs(n, chunk, seed=0):
     arrays = dict(x=x, y=y, xi=rng.integers(-9, 9, (n, n)), yi=rng.integers(-9, 9, (n, n)),
                   xf=x.astype(np.float32), yf=y.astype(np.float32),
                   b=rng.random((n, n)) < 0.5, c=rng.random((n, n)) < 0.5,
-                  s=np.array([[f"s{i % 7}{j % 3}" for j in range(n)] for i in range(n)], dtype=object),
-                  t=np.array([[f"t{j % 5}" for j in range(n)] for _ in range(n)], dtype=object),
                   v=rng.standard_normal(n))
-    return {k: da.from_array(a, chunks=chunk if a.ndim == 2 else chunk) for k, a in arrays.items()}
+    if strings:
+        arrays["s"] = np.array([[f"s{i % 7}{j % 3}" for j in range(n)] for i in range(n)],
+                               dtype=object)
+        arrays["t"] = np.array([[f"t{j % 5}" for j in range(n)] for _ in range(n)], dtype=object)
+    return {k: da.from_array(a, chunks=chunk) for k, a in arrays.items()}
 
 
 # name -> (what it holds that Dask leaves, function of the inputs giving collections)
