@@ -238,6 +238,7 @@ class Conversion:
         self._qualnames: dict[str, int] = {}
         self._literals: dict[int, tuple[Any, int]] = {}
         self._unique = 0
+        self._recipes: dict[tuple[int, bool], tuple[Any, int, list[_Call], Term]] = {}
         self.ids = self._convert(keys)
         self.impl = Impl(ops=self.ops, sources=self.sources)
 
@@ -259,7 +260,8 @@ class Conversion:
         return dsk.to_dict(), metas, blockwise
 
     def _meta_of_key(self, key: Any) -> tuple[int, Any] | None:
-        meta = self._layer_meta.get(key) if _hashable(key) else None
+        # A key of the graph is hashable: Dask looks it up.
+        meta = self._layer_meta.get(key)
         if meta is None and type(key) is tuple and key:
             meta = self._layer_meta.get(key[0])
         return meta
@@ -291,10 +293,11 @@ class Conversion:
         for n, term in enumerate(request_terms):
             if term[0] != "r":      # a literal or a list: a node that gives it
                 call = _Call(_value, (term,), (), False)
+                call.pure = True
                 topo.append(len(self._calls))
                 self._calls.append(call)
                 request_terms[n] = ("r", len(self._calls) - 1)
-        self._mark_purity_and_escapes(topo, terms)
+        self._mark_escapes(topo, terms)
         for i in topo:
             self._emit(self._calls[i], terms)
         return [self._calls[t[1]].node for t in request_terms]
@@ -307,7 +310,9 @@ class Conversion:
         term = self._term(self.dsk[key], None, deps, chunkwise)
         if term[0] == "c" and not _scalar(term[1]):
             # Any other literal value is a source, so that its readers share it.
-            self._calls.append(_Call(None, (term,), (), False))
+            source = _Call(None, (term,), (), False)
+            source.pure = True
+            self._calls.append(source)
             term = ("r", len(self._calls) - 1)
         terms[key] = term
         ranges[key] = (start, len(self._calls))
@@ -349,15 +354,65 @@ class Conversion:
             fn = fn.func
         if not kwargs and isinstance(fn, self._subgraph_type):
             # Inlined, so that equal inner calls of different layers can meet.
-            return self._term(fn.outkey, (fn.dsk, dict(zip(fn.inkeys, args)), {}), deps,
-                              chunkwise)
+            return self._inline(fn, args, chunkwise)
         if not kwargs and type(fn) is self._compose_type:
             term = self._apply(fn.first, args, (), chunkwise, deps)
             for f in fn.funcs:
                 term = self._apply(f, [term], (), chunkwise, deps)
             return term
-        self._calls.append(_Call(fn, tuple(args), kwargs, chunkwise))
+        call = _Call(fn, tuple(args), kwargs, chunkwise)
+        call.pure = self._call_purity(call)
+        self._calls.append(call)
         return ("r", len(self._calls) - 1)
+
+    def _inline(self, fn: Any, args: list[Term], chunkwise: bool) -> Term:
+        """A SubgraphCallable's calls over these arguments. Its inner graph is
+        read once per callable (a Blockwise layer calls one for every chunk),
+        with ("p", i) standing for argument i; each use copies those calls."""
+        recipe = self._recipes.get((id(fn), chunkwise))
+        if recipe is None:
+            start = len(self._calls)
+            places: list[Term] = [("p", i) for i in range(len(fn.inkeys))]
+            out = self._term(fn.outkey, (fn.dsk, dict(zip(fn.inkeys, places)), {}), [],
+                             chunkwise)
+            recipe = (fn, start, self._calls[start:], out)
+            del self._calls[start:]
+            self._recipes[(id(fn), chunkwise)] = recipe
+        _, start, protos, out = recipe
+        base = len(self._calls)
+
+        def put(t: Term) -> Term:
+            tag = t[0]
+            if tag == "p":
+                return args[t[1]]
+            if tag == "r":
+                return ("r", base + t[1] - start)
+            if tag == "l":
+                return ("l", tuple([put(i) for i in t[1]]), t[2])
+            return t
+
+        calls = self._calls
+        for proto in protos:
+            call = _Call(proto.fn, tuple([put(t) for t in proto.args]),
+                         tuple([(k, put(t)) for k, t in proto.kwargs]), proto.chunkwise)
+            call.pure = proto.pure and self._bound_pure(proto, args)
+            calls.append(call)
+        return put(out)
+
+    def _bound_pure(self, proto: _Call, args: list[Term]) -> bool:
+        """Whether the literals bound to a proto's places keep it pure (the
+        proto itself saw only places there)."""
+        stack = list(proto.args) + [t for _, t in proto.kwargs]
+        while stack:
+            t = stack.pop()
+            if t[0] == "p":
+                t = args[t[1]]
+            if t[0] == "c":
+                if type(t[1]) not in _SCALARS and not self._literal_pure(t[1]):
+                    return False
+            elif t[0] == "l":
+                stack.extend(t[1])
+        return True
 
     # -- what may merge ----------------------------------------------------
 
@@ -382,14 +437,17 @@ class Conversion:
             return all(k != "out" and self._literal_pure(v, depth + 1) for k, v in items)
         return True
 
-    def _mark_purity_and_escapes(self, topo: list[int], terms: dict[Any, Term]) -> None:
-        for i in topo:
-            call = self._calls[i]
-            if call.fn is None:
-                call.pure = True
-                continue
-            call.pure = (self._pure(call.fn) and all(k != "out" for k, _ in call.kwargs)
-                         and all(self._literal_pure(t[1]) for t in self._consts(call)))
+    def _call_purity(self, call: _Call) -> bool:
+        if call.fn is None or call.fn is _value:
+            return True
+        if not self._pure(call.fn) or any(k == "out" for k, _ in call.kwargs):
+            return False
+        for t in self._consts(call):
+            if type(t[1]) not in _SCALARS and not self._literal_pure(t[1]):
+                return False
+        return True
+
+    def _mark_escapes(self, topo: list[int], terms: dict[Any, Term]) -> None:
         # A value an impure call receives may be changed by it in place, so it
         # must not be shared with anything; nor may what it is a view of.
         for i in reversed(topo):
@@ -483,7 +541,8 @@ class Conversion:
         slots: list[Any] = []
         key: list[Any] = []
         for t in args:
-            t = self._resolve(terms, t)
+            if t[0] == "k":
+                t = self._resolve(terms, t)
             if t[0] == "r":
                 inputs.append(self._calls[t[1]].node)
                 list_refs[0] = list_refs[0] or not top
@@ -572,16 +631,11 @@ class Conversion:
         return ("o", self._literal_name(value))
 
 
-def _hashable(x: Any) -> bool:
-    try:
-        hash(x)
-    except TypeError:
-        return False
-    return True
+_SCALARS = frozenset({int, float, bool, str, bytes, complex, type(None)})
 
 
 def _scalar(value: Any) -> bool:
-    return type(value) in (int, float, bool, str, bytes, complex) or value is None
+    return type(value) in _SCALARS
 
 
 def from_dask(dsk: Any, keys: Any, *, pure: Iterable[Callable[..., Any]] = (),
