@@ -231,7 +231,6 @@ class Conversion:
         self.ops: dict[str, Fn] = {}
         self.sources: dict[str, Any] = {}
         self.chunkwise: dict[str, bool] = {}    # op name -> elementwise on chunks
-        self.makes_data: set[str] = set()       # op names of pure calls without inputs
         self._calls: list[_Call] = []
         self._names: dict[Any, str] = {}
         self._fn_names: dict[int, tuple[Any, str]] = {}
@@ -531,8 +530,6 @@ class Conversion:
             name = f"{base}!{self._unique}"
             self.ops[name] = Apply(call.fn, slots, kwslots)
             self.chunkwise[name] = chunkwise
-            if call.pure and not inputs:
-                self.makes_data.add(name)
         call.node = self.store.add_op(name, inputs)
 
     def _slots(self, args: tuple[Term, ...], terms: dict[Any, Term], inputs: list[int],

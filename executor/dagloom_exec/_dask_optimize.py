@@ -61,8 +61,9 @@ class _Unit:
         self.params = params
         self.inputs = inputs
         self.chunkwise = chunkwise
-        # A literal, or a pure call that makes data from nothing: folding it
-        # into its reader costs that reader no parallelism.
+        # A literal: folding it into its reader costs no parallelism. (Data
+        # made by a call, even a pure one, may take as long as anything else;
+        # it folds only along the edges above.)
         self.root = root
         self.readers: list[int] = []
         self.group = -1
@@ -72,8 +73,7 @@ def _units(nodes: list[Any], conv: Conversion) -> tuple[list[_Unit], list[int]]:
     """The reduced graph one call per unit, and the unit giving each node's value."""
     units: list[_Unit] = []
     value_of: list[int] = []
-    ops, sources, chunkwise, data = conv.impl.ops, conv.impl.sources, conv.chunkwise, \
-        conv.makes_data
+    ops, sources, chunkwise = conv.impl.ops, conv.impl.sources, conv.chunkwise
     for node in nodes:
         kind = node["kind"]
         if kind == "stage":
@@ -83,12 +83,12 @@ def _units(nodes: list[Any], conv: Conversion) -> tuple[list[_Unit], list[int]]:
                 refs = [first + j if where == "member" else ins[j] for where, j in m["inputs"]]
                 name = m["name"]
                 units.append(_Unit(name, ops[name], m["params"], refs, chunkwise[name],
-                                   name in data))
+                                   False))
         elif kind == "op":
             name = node["name"]
             units.append(_Unit(name, ops[name], node["params"],
                                [value_of[i] for i in node["inputs"]], chunkwise[name],
-                               name in data))
+                               False))
         elif kind == "source":
             units.append(_Unit(node["name"], sources[node["name"]], {}, [], False, True))
         else:   # the requests' exchanges: nothing reads them

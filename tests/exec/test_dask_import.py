@@ -72,6 +72,18 @@ def test_requested_keys_keep_their_names_and_the_rest_is_reduced():
     assert same(dask.get(graph, flat), dask.get(dict(z.__dask_graph__()), flat))
 
 
+def test_parallel_work_stays_in_separate_tasks():
+    """A reduction tree and a fan-in of heavy inputs do not fold into one task."""
+    a = dp.inputs(12, 4)
+    total = dp.ARRAY_PROGRAMS["commuted-sum"][1](a)[0]
+    graph = optimize_dask(total.__dask_graph__(), total.__dask_keys__())
+    assert len(graph) > a["x"].npartitions      # one task per chunk, then the tree
+    parts = [dask.delayed(np.arange)(100 + i) for i in range(4)]
+    fan_in = dask.delayed(sum)([dask.delayed(np.sum)(p) for p in parts])
+    graph = optimize_dask(fan_in.__dask_graph__(), [fan_in.key])
+    assert len(graph) == 5 and dask.get(graph, fan_in.key) == fan_in.compute(scheduler="sync")
+
+
 def test_as_an_entry_of_dasks_optimizations_list():
     a = dp.inputs(10, 4)
     collections = dp.ARRAY_PROGRAMS["commuted-sum"][1](a) + dp.ARRAY_PROGRAMS["strings"][1](a)
