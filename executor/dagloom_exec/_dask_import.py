@@ -150,7 +150,8 @@ def _value(x: Any) -> Any:
 class _Call:
     """One call a task makes, before it is a node."""
 
-    __slots__ = ("fn", "args", "kwargs", "chunkwise", "meta", "pure", "escapes", "node")
+    __slots__ = ("fn", "args", "kwargs", "chunkwise", "meta", "pure", "escapes", "returned",
+                 "node")
 
     def __init__(self, fn: Any, args: tuple[Term, ...], kwargs: tuple[tuple[str, Term], ...],
                  chunkwise: bool) -> None:
@@ -161,6 +162,7 @@ class _Call:
         self.meta: tuple[int, Any] | None = None    # (ndim, dtype) of a numpy chunk
         self.pure = False
         self.escapes = False
+        self.returned = False
         self.node = -1
 
 
@@ -214,7 +216,7 @@ class Conversion:
     lowering back to Dask needs to know about each op name."""
 
     def __init__(self, dsk: Any, keys: list[Any], pure: Iterable[Any],
-                 metas: Mapping[Hashable, Any] | None) -> None:
+                 metas: Mapping[Hashable, Any] | None, own_outputs: bool = False) -> None:
         core = importlib.import_module("dagloom_core")
         optimization = importlib.import_module("dask.optimization")
         self._subgraph_type = optimization.SubgraphCallable
@@ -238,6 +240,7 @@ class Conversion:
         self._literals: dict[int, tuple[Any, int]] = {}
         self._unique = 0
         self._recipes: dict[tuple[int, bool], tuple[Any, int, list[_Call], Term]] = {}
+        self._own_outputs = own_outputs
         self.ids = self._convert(keys)
         self.impl = Impl(ops=self.ops, sources=self.sources)
 
@@ -296,6 +299,12 @@ class Conversion:
                 topo.append(len(self._calls))
                 self._calls.append(call)
                 request_terms[n] = ("r", len(self._calls) - 1)
+        if self._own_outputs:
+            # What Dask hands back is made by its own call: the caller may
+            # write into it, so it is neither shared nor a value it was
+            # computed from (x * 1.0 gives a new array, not x).
+            for t in request_terms:
+                self._calls[t[1]].returned = True
         self._mark_escapes(topo, terms)
         for i in topo:
             self._emit(self._calls[i], terms)
@@ -506,7 +515,7 @@ class Conversion:
             kwkey = tuple((k, key_[0]) for k, (_, key_) in kwparts)
         # A call without inputs makes data (zeros, a random draw, a file
         # read): it stays one per task, as Dask has it.
-        shareable = call.pure and not call.escapes and bool(inputs)
+        shareable = call.pure and not call.escapes and not call.returned and bool(inputs)
         if shareable and not call.kwargs and id(call.fn) in self._rules:
             rule = self._rule_form(call, slots, [self._calls[j].meta
                                                  for j in self._refs(call, terms)])

@@ -209,7 +209,7 @@ def optimize_dask(dsk: Any, keys: Any, *, pure: Iterable[Callable[..., Any]] = (
     collecting = gc.isenabled()
     gc.disable()
     try:
-        conv = Conversion(dsk, flat, pure, metas)
+        conv = Conversion(dsk, flat, pure, metas, own_outputs=True)
         nodes, reduced_ids = _reduced_ids(conv.store, conv.ids)
         return lower(nodes, conv, reduced_ids, flat)
     finally:

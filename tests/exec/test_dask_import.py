@@ -72,6 +72,15 @@ def test_requested_keys_keep_their_names_and_the_rest_is_reduced():
     assert same(dask.get(graph, flat), dask.get(dict(z.__dask_graph__()), flat))
 
 
+def test_what_dask_hands_back_is_never_an_input_or_another_output():
+    base = np.arange(16.0).reshape(4, 4)
+    x = da.from_array(base, chunks=4)
+    with dask.config.set(OURS):
+        one, ident, commuted = dask.compute(x * 1.0, x + 0.0, 0.0 + x, scheduler="sync")
+    assert not any(np.shares_memory(v, w) for v, w in
+                   [(one, base), (ident, base), (commuted, base), (ident, commuted)])
+
+
 def test_parallel_work_stays_in_separate_tasks():
     """A reduction tree and a fan-in of heavy inputs do not fold into one task."""
     a = dp.inputs(12, 4)
