@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import functools
 import importlib
+import math
 import struct
 from collections.abc import Callable, Hashable, Iterable, Mapping
 from typing import TYPE_CHECKING, Any
@@ -113,9 +114,18 @@ def _method_name(fn: Any) -> str | None:
     return None
 
 
-def _callable_purity(fn: Any, declared: frozenset[int]) -> bool:
+def _callable_purity(fn: Any, declared: frozenset[int], depth: int = 0) -> bool:
     if id(fn) in declared or _is_ufunc(fn):
         return True
+    if depth > 3:
+        return False
+    if type(fn) is functools.partial:
+        return _callable_purity(fn.func, declared, depth + 1) and all(
+            _callable_purity(v, declared, depth + 1)
+            for v in (*fn.args, *fn.keywords.values())
+            if callable(v) and not isinstance(v, type))
+    if type(fn).__name__ == "Compose" and type(fn).__module__ == "toolz.functoolz":
+        return all(_callable_purity(f, declared, depth + 1) for f in (fn.first, *fn.funcs))
     method = _method_name(fn)
     if method is not None:
         return method in _PURE_METHODS
@@ -131,7 +141,16 @@ def _callable_purity(fn: Any, declared: frozenset[int]) -> bool:
         return name in _PURE_DASK_UTILS
     if module.startswith(_IMPURE_PREFIXES):
         return False
-    return module.startswith(_PURE_PREFIXES) and "<" not in getattr(fn, "__qualname__", "<")
+    if not module.startswith(_PURE_PREFIXES):
+        return False
+    if "<locals>" not in getattr(fn, "__qualname__", "<locals>"):
+        return True
+    # A function made inside a trusted one (dask's keepdims_wrapper around
+    # np.sum) is as pure as the callables it closes over, a few levels down.
+    cells = getattr(fn, "__closure__", None) or ()
+    return all(_callable_purity(c.cell_contents, declared, depth + 1) for c in cells
+               if callable(c.cell_contents) and not isinstance(c.cell_contents, type)
+               and c.cell_contents is not fn)
 
 
 def _flatten(keys: Any) -> Iterable[Any]:
@@ -151,7 +170,7 @@ class _Call:
     """One call a task makes, before it is a node."""
 
     __slots__ = ("fn", "args", "kwargs", "chunkwise", "meta", "pure", "escapes", "returned",
-                 "node")
+                 "recipe", "node")
 
     def __init__(self, fn: Any, args: tuple[Term, ...], kwargs: tuple[tuple[str, Term], ...],
                  chunkwise: bool) -> None:
@@ -163,7 +182,30 @@ class _Call:
         self.pure = False
         self.escapes = False
         self.returned = False
+        # A SubgraphCallable's call, kept whole until it is made nodes: its
+        # inner calls are copied then, or, as in the previous chunk of the
+        # layer, made nodes straight away.
+        self.recipe: _Recipe | None = None
         self.node = -1
+
+
+# How a recipe's call became a node: op name (the stem, for a name of its
+# own), params, inputs as (from the arguments, index) or (False, earlier
+# step), and for a name of its own the op and whether it is chunkwise.
+_Step = tuple[str, Any, list[tuple[bool, int]], "tuple[Fn, bool] | None"]
+
+
+class _Recipe:
+    """A SubgraphCallable's inner calls, read once with ("p", i) for argument i."""
+
+    __slots__ = ("fn", "start", "protos", "out", "pure")
+
+    def __init__(self, fn: Any, start: int, protos: list[_Call], out: Term) -> None:
+        self.fn = fn
+        self.start = start      # the index the protos' ("r", i) terms count from
+        self.protos = protos
+        self.out = out
+        self.pure = all(p.pure for p in protos)
 
 
 class Apply:
@@ -225,6 +267,7 @@ class Conversion:
         self._pure_cache: dict[int, tuple[Any, bool]] = {}
         self._declared = frozenset(id(f) for f in pure)
         self._declared_objects = list(pure)     # keeps the ids above meaningful
+        self.largest_chunk = 0      # elements in the largest numpy chunk; 0: not known
         self.dsk, self._layer_meta, self._blockwise = self._read_graph(dsk)
         for name, meta in (metas or {}).items():
             self._layer_meta[name] = (meta.ndim, meta.dtype) \
@@ -233,13 +276,18 @@ class Conversion:
         self.ops: dict[str, Fn] = {}
         self.sources: dict[str, Any] = {}
         self.chunkwise: dict[str, bool] = {}    # op name -> elementwise on chunks
+        self.shared: set[str] = set()           # op names that equal calls share
         self._calls: list[_Call] = []
         self._names: dict[Any, str] = {}
         self._fn_names: dict[int, tuple[Any, str]] = {}
         self._qualnames: dict[str, int] = {}
         self._literals: dict[int, tuple[Any, int]] = {}
         self._unique = 0
-        self._recipes: dict[tuple[int, bool], tuple[Any, int, list[_Call], Term]] = {}
+        self._recipes: dict[tuple[int, bool], _Recipe] = {}
+        self._reading_recipe = False
+        # What the calls of a recipe became the first time, for the next
+        # chunk with the same kinds of argument: op names, params, inputs.
+        self._compiled: dict[tuple[Any, ...], list[_Step]] = {}
         self._own_outputs = own_outputs
         self.ids = self._convert(keys)
         self.impl = Impl(ops=self.ops, sources=self.sources)
@@ -259,6 +307,8 @@ class Conversion:
             if notes.get("type") == "dask.array.core.Array" \
                     and notes.get("chunk_type") == "numpy.ndarray" and "dtype" in notes:
                 metas[name] = (len(notes["shape"]), notes["dtype"])
+                self.largest_chunk = max(self.largest_chunk,
+                                         math.prod(notes.get("chunksize") or (0,)))
         return dsk.to_dict(), metas, blockwise
 
     def _meta_of_key(self, key: Any) -> tuple[int, Any] | None:
@@ -362,7 +412,18 @@ class Conversion:
             fn = fn.func
         if not kwargs and isinstance(fn, self._subgraph_type):
             # Inlined, so that equal inner calls of different layers can meet.
-            return self._inline(fn, args, chunkwise)
+            recipe = self._recipe(fn, chunkwise)
+            if self._reading_recipe or recipe.out[0] != "r" or recipe.out[1] < recipe.start:
+                return self._inline(recipe, args)
+            call = _Call(fn, tuple(args), (), chunkwise)
+            call.recipe = recipe
+            # Keys and plain scalars leave the recipe as pure as it is; any
+            # other literal is looked at as each inner call receives it.
+            call.pure = recipe.pure and (
+                all(t[0] in "kr" or (t[0] == "c" and type(t[1]) in _SCALARS) for t in args)
+                or all(self._bound_pure(p, args) for p in recipe.protos))
+            self._calls.append(call)
+            return ("r", len(self._calls) - 1)
         if not kwargs and type(fn) is self._compose_type:
             term = self._apply(fn.first, args, (), chunkwise, deps)
             for f in fn.funcs:
@@ -373,20 +434,27 @@ class Conversion:
         self._calls.append(call)
         return ("r", len(self._calls) - 1)
 
-    def _inline(self, fn: Any, args: list[Term], chunkwise: bool) -> Term:
-        """A SubgraphCallable's calls over these arguments. Its inner graph is
-        read once per callable (a Blockwise layer calls one for every chunk),
-        with ("p", i) standing for argument i; each use copies those calls."""
+    def _recipe(self, fn: Any, chunkwise: bool) -> _Recipe:
+        """A SubgraphCallable's inner graph, read once per callable (a
+        Blockwise layer calls one for every chunk)."""
         recipe = self._recipes.get((id(fn), chunkwise))
         if recipe is None:
             start = len(self._calls)
             places: list[Term] = [("p", i) for i in range(len(fn.inkeys))]
-            out = self._term(fn.outkey, (fn.dsk, dict(zip(fn.inkeys, places)), {}), [],
-                             chunkwise)
-            recipe = (fn, start, self._calls[start:], out)
+            outer, self._reading_recipe = self._reading_recipe, True
+            try:
+                out = self._term(fn.outkey, (fn.dsk, dict(zip(fn.inkeys, places)), {}), [],
+                                 chunkwise)
+            finally:
+                self._reading_recipe = outer
+            recipe = _Recipe(fn, start, self._calls[start:], out)
             del self._calls[start:]
             self._recipes[(id(fn), chunkwise)] = recipe
-        _, start, protos, out = recipe
+        return recipe
+
+    def _inline(self, recipe: _Recipe, args: list[Term]) -> Term:
+        """Copies of a recipe's calls over these arguments; the term of its value."""
+        start, protos, out = recipe.start, recipe.protos, recipe.out
         base = len(self._calls)
 
         def put(t: Term) -> Term:
@@ -484,7 +552,8 @@ class Conversion:
 
     def _refs(self, call: _Call, terms: dict[Any, Term]) -> list[int]:
         out: list[int] = []
-        stack = list(reversed(call.args)) + [t for _, t in reversed(call.kwargs)]
+        # In the order the inputs of its node are listed.
+        stack = [t for _, t in reversed(call.kwargs)] + list(reversed(call.args))
         while stack:
             t = self._resolve(terms, stack.pop())
             if t[0] == "r":
@@ -495,14 +564,18 @@ class Conversion:
 
     # -- nodes -------------------------------------------------------------
 
-    def _emit(self, call: _Call, terms: dict[Any, Term]) -> None:
+    def _emit(self, call: _Call, terms: dict[Any, Term]) -> tuple[str, Any, bool]:
+        """Makes the call a node: (op name, params, whether the name is its own)."""
+        if call.recipe is not None:
+            self._emit_recipe(call, terms)
+            return "", None, True
         if call.fn is None:
             value = call.args[0][1]
             name = self._literal_name(value)
             if name not in self.sources:
                 self.sources[name] = Const(f"literal {name}", value)
             call.node = self.store.add_source(name)
-            return
+            return name, None, True
         inputs: list[int] = []
         list_refs = [False]
         slots, key = self._slots(call.args, terms, inputs, list_refs, top=True)
@@ -522,7 +595,7 @@ class Conversion:
             if rule is not None:
                 name, params = rule
                 call.node = self.store.add_op(name, inputs, params)
-                return
+                return name, params, False
         chunkwise = call.chunkwise and not list_refs[0]
         base = self._fn_name(call.fn)
         if shareable:
@@ -534,12 +607,76 @@ class Conversion:
                 name = self._names[ident] = f"{base}/{len(self._names)}"
                 self.ops[name] = Apply(call.fn, slots, kwslots)
                 self.chunkwise[name] = chunkwise
+                self.shared.add(name)
         else:
             self._unique += 1
             name = f"{base}!{self._unique}"
             self.ops[name] = Apply(call.fn, slots, kwslots)
             self.chunkwise[name] = chunkwise
         call.node = self.store.add_op(name, inputs)
+        return name, None, not shareable
+
+    def _emit_recipe(self, call: _Call, terms: dict[Any, Term]) -> None:
+        recipe = call.recipe
+        assert recipe is not None
+        shape: list[Any] = [id(recipe), call.meta, call.chunkwise]
+        nodes: list[int] = []
+        plain = call.pure and not call.escapes and not call.returned
+        for t in call.args:
+            if t[0] == "k":
+                t = self._resolve(terms, t)
+            if t[0] == "r":
+                arg = self._calls[t[1]]
+                nodes.append(arg.node)
+                shape.append(arg.meta)
+            elif t[0] == "c" and type(t[1]) in _SCALARS:
+                nodes.append(-1)
+                shape.append(self._literal_key(t[1]))
+            else:
+                plain = False
+        compiled = self._compiled.get(tuple(shape)) if plain else None
+        if compiled is None:
+            self._emit_copies(call, terms, tuple(shape) if plain else None)
+            return
+        made: list[int] = []
+        add_op = self.store.add_op
+        for name, params, refs, own in compiled:
+            if own is not None:     # a name of its own in every chunk
+                self._unique += 1
+                name = f"{name}!{self._unique}"
+                self.ops[name], self.chunkwise[name] = own
+            made.append(add_op(name, [nodes[i] if outer else made[i] for outer, i in refs],
+                               params))
+        call.node = made[recipe.out[1] - recipe.start]
+
+    def _emit_copies(self, call: _Call, terms: dict[Any, Term],
+                     shape: tuple[Any, ...] | None) -> None:
+        """The recipe's calls copied and made nodes one by one; with a shape,
+        what they became is kept for the next call of that shape."""
+        recipe = call.recipe
+        assert recipe is not None
+        base = len(self._calls)
+        out = self._inline(recipe, list(call.args))
+        copies = self._calls[base:]
+        top = out[1] - base
+        outer = {self._resolve(terms, t)[1]: i for i, t in enumerate(call.args)
+                 if self._resolve(terms, t)[0] == "r"}
+        steps: list[_Step] = []
+        for k, copy in enumerate(copies):
+            # Inside an impure recipe, any value may be one its impure call
+            # changes in place.
+            copy.escapes = call.escapes or not call.pure
+            if k == top:
+                copy.meta, copy.returned = call.meta, call.returned
+            name, params, own = self._emit(copy, terms)
+            if shape is not None:
+                refs = [(False, j - base) if j >= base else (True, outer[j])
+                        for j in self._refs(copy, terms)]
+                kept = (self.ops[name], self.chunkwise[name]) if own else None
+                steps.append((name.rsplit("!", 1)[0] if own else name, params, refs, kept))
+        call.node = copies[top].node
+        if shape is not None:
+            self._compiled[shape] = steps
 
     def _slots(self, args: tuple[Term, ...], terms: dict[Any, Term], inputs: list[int],
                list_refs: list[bool], top: bool) -> tuple[tuple[Any, ...], tuple[Any, ...]]:
@@ -589,6 +726,7 @@ class Conversion:
         return name, {"scalar": unit, "side": "r" if slots[0] is None else "l"}
 
     def _rule_impl(self, name: str) -> None:
+        self.shared.add(name)
         if name not in self.ops:
             ufunc = next(u for n, u in self._rules.values() if n == name)
             self.ops[name] = Arith(ufunc)

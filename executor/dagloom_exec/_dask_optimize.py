@@ -52,10 +52,11 @@ def _reduced_ids(store: GraphStore, ids: list[int]) -> tuple[list[Any], list[int
 
 
 class _Unit:
-    __slots__ = ("name", "fn", "params", "inputs", "chunkwise", "root", "readers", "group")
+    __slots__ = ("name", "fn", "params", "inputs", "chunkwise", "root", "cheap", "readers",
+                 "groups")
 
     def __init__(self, name: str, fn: Any, params: Mapping[str, Any], inputs: list[int],
-                 chunkwise: bool, root: bool) -> None:
+                 chunkwise: bool, root: bool, cheap: bool) -> None:
         self.name = name    # where a failure happened, as the op's name tells it
         self.fn = fn
         self.params = params
@@ -65,15 +66,17 @@ class _Unit:
         # made by a call, even a pure one, may take as long as anything else;
         # it folds only along the edges above.)
         self.root = root
+        self.cheap = cheap      # a literal, or a pure call chunk by chunk
         self.readers: list[int] = []
-        self.group = -1
+        self.groups: list[int] = []     # the tasks it is computed in
 
 
 def _units(nodes: list[Any], conv: Conversion) -> tuple[list[_Unit], list[int]]:
     """The reduced graph one call per unit, and the unit giving each node's value."""
     units: list[_Unit] = []
     value_of: list[int] = []
-    ops, sources, chunkwise = conv.impl.ops, conv.impl.sources, conv.chunkwise
+    ops, sources, chunkwise, shared = conv.impl.ops, conv.impl.sources, conv.chunkwise, \
+        conv.shared
     for node in nodes:
         kind = node["kind"]
         if kind == "stage":
@@ -83,19 +86,24 @@ def _units(nodes: list[Any], conv: Conversion) -> tuple[list[_Unit], list[int]]:
                 refs = [first + j if where == "member" else ins[j] for where, j in m["inputs"]]
                 name = m["name"]
                 units.append(_Unit(name, ops[name], m["params"], refs, chunkwise[name],
-                                   False))
+                                   False, chunkwise[name] and name in shared))
         elif kind == "op":
             name = node["name"]
             units.append(_Unit(name, ops[name], node["params"],
                                [value_of[i] for i in node["inputs"]], chunkwise[name],
-                               False))
+                               False, chunkwise[name] and name in shared))
         elif kind == "source":
-            units.append(_Unit(node["name"], sources[node["name"]], {}, [], False, True))
+            units.append(_Unit(node["name"], sources[node["name"]], {}, [], False, True, True))
         else:   # the requests' exchanges: nothing reads them
             value_of.append(-1)
             continue
         value_of.append(len(units) - 1)
     return units, value_of
+
+
+# Chunks of at most this many elements are "small" (see `lower`): an
+# elementwise call on one costs about what the scheduler spends on a task.
+_RECOMPUTE_ELEMENTS = 100_000
 
 
 def _identity(x: Any) -> Any:
@@ -118,19 +126,28 @@ def lower(nodes: list[Any], conv: Conversion, reduced_ids: list[int],
                 if not needed[i]:
                     needed[i] = 1
                 units[i].readers.append(u)
+    # Where every chunk is small, a task costs more than an elementwise call
+    # on a chunk: a cheap value read by several tasks is computed in each of
+    # them (as Dask computed its copies before they were merged). Where
+    # chunks are large, or their size is not known, it is a task of its own.
+    recompute = 0 < conv.largest_chunk <= _RECOMPUTE_ELEMENTS
     groups: list[list[int]] = []
     for u in range(len(units) - 1, -1, -1):
         if not needed[u]:
             continue
         unit = units[u]
         if u not in requested and unit.readers:
-            g = units[unit.readers[0]].group
-            if all(units[r].group == g for r in unit.readers) and all(
-                    _may_join(units, r) for r in set(unit.readers)):
-                unit.group = g
-                groups[g].append(u)
-                continue
-        unit.group = len(groups)
+            readers = set(unit.readers)
+            if all(_may_join(units, r) for r in readers):
+                at: set[int] = set()
+                for r in readers:
+                    at.update(units[r].groups)
+                if len(at) == 1 or (recompute and unit.cheap):
+                    unit.groups = sorted(at)
+                    for g in unit.groups:
+                        groups[g].append(u)
+                    continue
+        unit.groups = [len(groups)]
         groups.append([u])
     prefix = f"dagloom-{uuid.uuid4().hex}"
     names = [requested.get(members[0], (prefix, g)) for g, members in enumerate(groups)]
@@ -139,7 +156,7 @@ def lower(nodes: list[Any], conv: Conversion, reduced_ids: list[int],
         graph[names[g]] = _task(units, members[::-1], names)
     for key, node in zip(keys, reduced_ids):
         if key not in graph:
-            graph[key] = (_identity, names[units[value_of[node]].group])
+            graph[key] = (_identity, names[units[value_of[node]].groups[0]])
     return graph
 
 
@@ -168,11 +185,13 @@ def _task(units: list[_Unit], members: list[int], names: list[Any]) -> tuple[Any
     if len(members) == 1:
         unit = units[members[0]]
         return (Call(unit.name, unit.fn, unit.params),
-                *[names[units[i].group] for i in unit.inputs])
+                *[names[units[i].groups[0]] for i in unit.inputs])
     parts = [Member(units[u].name, units[u].fn, units[u].params,
                     tuple([ref(i) for i in units[u].inputs])) for u in members]
     task = RunStage(f"{len(members)} fused Dask tasks", parts)
-    return (task, *[names[units[i].group] for i in inputs])
+    # An input from outside is a value of one task only: a value computed in
+    # several tasks is a member of each that reads it.
+    return (task, *[names[units[i].groups[0]] for i in inputs])
 
 
 def _dasks_own(dsk: Any, keys: list[Any], layers: Mapping[str, Any],
