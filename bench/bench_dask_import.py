@@ -96,7 +96,7 @@ def main():
             [str(ROOT / "tests" / "exec")] + [p for p in [os.environ.get("PYTHONPATH")] if p])
         cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                            host="127.0.0.1", dashboard_address=None)
-        client = distributed.Client(cluster)
+        client = distributed.Client(cluster, set_as_default=False)
         schedulers["cluster"] = client
     head = ["program           size   n/chunk", " tasks: dask   ours ratio",
             "opt ms: dask    ours ratio"] + [f"{s} s: dask    ours ratio" for s in schedulers]

@@ -132,19 +132,25 @@ def lower(nodes: list[Any], conv: Conversion, reduced_ids: list[int],
     # chunks are large, or their size is not known, it is a task of its own.
     recompute = 0 < conv.largest_chunk <= _RECOMPUTE_ELEMENTS
     groups: list[list[int]] = []
+    # Whether a unit's inputs may join its task, per unit (see _may_join).
+    joins = [-1] * len(units)
     for u in range(len(units) - 1, -1, -1):
         if not needed[u]:
             continue
         unit = units[u]
         if u not in requested and unit.readers:
-            readers = set(unit.readers)
-            if all(_may_join(units, r) for r in readers):
-                at: set[int] = set()
-                for r in readers:
-                    at.update(units[r].groups)
+            for r in unit.readers:
+                if joins[r] < 0:
+                    joins[r] = _may_join(units, r)
+                if not joins[r]:
+                    break
+            else:
+                at = units[unit.readers[0]].groups
+                if len(unit.readers) > 1 or len(at) > 1:
+                    at = sorted({g for r in unit.readers for g in units[r].groups})
                 if len(at) == 1 or (recompute and unit.cheap):
-                    unit.groups = sorted(at)
-                    for g in unit.groups:
+                    unit.groups = at
+                    for g in at:
                         groups[g].append(u)
                     continue
         unit.groups = [len(groups)]
