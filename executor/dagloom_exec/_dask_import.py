@@ -621,22 +621,12 @@ class Conversion:
         assert recipe is not None
         shape: list[Any] = [id(recipe), call.meta, call.chunkwise]
         nodes: list[int] = []
-        plain = call.pure and not call.escapes and not call.returned
-        for t in call.args:
-            if t[0] == "k":
-                t = self._resolve(terms, t)
-            if t[0] == "r":
-                arg = self._calls[t[1]]
-                nodes.append(arg.node)
-                shape.append(arg.meta)
-            elif t[0] == "c" and type(t[1]) in _SCALARS:
-                nodes.append(-1)
-                shape.append(self._literal_key(t[1]))
-            else:
-                plain = False
+        at: dict[int, int] = {}
+        plain = call.pure and not call.escapes and not call.returned and all(
+            [self._arg_shape(t, terms, nodes, at, shape) for t in call.args])
         compiled = self._compiled.get(tuple(shape)) if plain else None
         if compiled is None:
-            self._emit_copies(call, terms, tuple(shape) if plain else None)
+            self._emit_copies(call, terms, tuple(shape) if plain else None, at)
             return
         made: list[int] = []
         add_op = self.store.add_op
@@ -649,8 +639,29 @@ class Conversion:
                                params))
         call.node = made[recipe.out[1] - recipe.start]
 
+    def _arg_shape(self, t: Term, terms: dict[Any, Term], nodes: list[int],
+                   at: dict[int, int], shape: list[Any]) -> bool:
+        """Adds what kind of argument t is to the shape, its nodes to nodes
+        (at: call index -> position there); False for one no shape covers."""
+        if t[0] == "k":
+            t = self._resolve(terms, t)
+        tag = t[0]
+        if tag == "r":
+            arg = self._calls[t[1]]
+            at.setdefault(t[1], len(nodes))
+            nodes.append(arg.node)
+            shape.append(arg.meta)
+            return True
+        if tag == "c":
+            shape.append(self._literal_key(t[1]))
+            return type(t[1]) in _SCALARS
+        if tag == "l":
+            shape.append(("l", len(t[1]), t[2]))
+            return all([self._arg_shape(i, terms, nodes, at, shape) for i in t[1]])
+        return False
+
     def _emit_copies(self, call: _Call, terms: dict[Any, Term],
-                     shape: tuple[Any, ...] | None) -> None:
+                     shape: tuple[Any, ...] | None, outer: dict[int, int]) -> None:
         """The recipe's calls copied and made nodes one by one; with a shape,
         what they became is kept for the next call of that shape."""
         recipe = call.recipe
@@ -659,8 +670,6 @@ class Conversion:
         out = self._inline(recipe, list(call.args))
         copies = self._calls[base:]
         top = out[1] - base
-        outer = {self._resolve(terms, t)[1]: i for i, t in enumerate(call.args)
-                 if self._resolve(terms, t)[0] == "r"}
         steps: list[_Step] = []
         for k, copy in enumerate(copies):
             # Inside an impure recipe, any value may be one its impure call

@@ -15,6 +15,7 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from test_forms import local_cluster  # noqa: E402,F401 - the session's cluster
 
+import dagloom_exec._dask_optimize  # noqa: E402
 from dagloom_exec import evaluate, from_dask, optimize_dask  # noqa: E402
 
 OURS = {"array_optimize": optimize_dask, "delayed_optimize": optimize_dask}
@@ -58,6 +59,18 @@ def test_array_programs_agree_with_dask_on_every_scheduler(name, scheduler):
     assert ours <= 1.1 * theirs
     if kind == "redundant":
         assert ours < theirs
+
+
+@pytest.mark.parametrize("name", sorted(dp.ARRAY_PROGRAMS))
+def test_array_programs_agree_where_shared_values_are_tasks(name, monkeypatch):
+    """As where chunks are large: a value several tasks read is a task of its own."""
+    monkeypatch.setattr(dagloom_exec._dask_optimize, "_RECOMPUTE_ELEMENTS", 0)
+    kind, build = dp.ARRAY_PROGRAMS[name]
+    collections = build(dp.inputs(12, 5))
+    want = dask.compute(*collections, scheduler="sync")
+    with dask.config.set(OURS):
+        got = dask.compute(*collections, scheduler="threads")
+    assert same(list(want), list(got))
 
 
 def test_requested_keys_keep_their_names_and_the_rest_is_reduced():
