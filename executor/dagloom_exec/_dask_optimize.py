@@ -15,8 +15,11 @@ readers only when all its readers are in that task and either
 - the reader has no other input that has to be computed (a chain).
 
 So independent chunks and the branches of a reduction tree stay separate
-tasks, and data-making roots (zeros, random draws, literals) fold into the
-one task that reads them, as Dask's root fusion folds them.
+tasks, and data-making roots (zeros, random draws, small literals) fold
+into the one task that reads them, as Dask's root fusion folds them. A large
+literal (a chunk that `from_array` sliced) stays a value of the graph, as
+Dask has it: inside a task, a distributed scheduler would carry it as part
+of the task's function.
 """
 
 from __future__ import annotations
@@ -93,7 +96,9 @@ def _units(nodes: list[Any], conv: Conversion) -> tuple[list[_Unit], list[int]]:
                                [value_of[i] for i in node["inputs"]], chunkwise[name],
                                False, chunkwise[name] and name in shared))
         elif kind == "source":
-            units.append(_Unit(node["name"], sources[node["name"]], {}, [], False, True, True))
+            const = sources[node["name"]]
+            small = getattr(const.value, "nbytes", 0) <= _RECOMPUTE_BYTES
+            units.append(_Unit(node["name"], const, {}, [], False, True, small))
         else:   # the requests' exchanges: nothing reads them
             value_of.append(-1)
             continue
@@ -104,6 +109,7 @@ def _units(nodes: list[Any], conv: Conversion) -> tuple[list[_Unit], list[int]]:
 # Chunks of at most this many elements are "small" (see `lower`): an
 # elementwise call on one costs about what the scheduler spends on a task.
 _RECOMPUTE_ELEMENTS = 100_000
+_RECOMPUTE_BYTES = 8 * _RECOMPUTE_ELEMENTS
 
 
 def _identity(x: Any) -> Any:
@@ -138,7 +144,7 @@ def lower(nodes: list[Any], conv: Conversion, reduced_ids: list[int],
         if not needed[u]:
             continue
         unit = units[u]
-        if u not in requested and unit.readers:
+        if u not in requested and unit.readers and (unit.cheap or not unit.root):
             for r in unit.readers:
                 if joins[r] < 0:
                     joins[r] = _may_join(units, r)
@@ -166,6 +172,18 @@ def lower(nodes: list[Any], conv: Conversion, reduced_ids: list[int],
     return graph
 
 
+def _plain_value(value: Any) -> bool:
+    """Whether Dask takes value, standing in a graph, for itself: not a task,
+    a list, a container it walks, nor something that could be a key."""
+    if isinstance(value, (tuple, list, dict, set)):
+        return False
+    try:
+        hash(value)
+    except TypeError:
+        return True
+    return False
+
+
 def _may_join(units: list[_Unit], reader: int) -> bool:
     unit = units[reader]
     if unit.chunkwise:
@@ -190,6 +208,8 @@ def _task(units: list[_Unit], members: list[int], names: list[Any]) -> tuple[Any
 
     if len(members) == 1:
         unit = units[members[0]]
+        if unit.root and _plain_value(unit.fn.value):
+            return unit.fn.value    # type: ignore[no-any-return]
         return (Call(unit.name, unit.fn, unit.params),
                 *[names[units[i].groups[0]] for i in unit.inputs])
     parts = [Member(units[u].name, units[u].fn, units[u].params,
