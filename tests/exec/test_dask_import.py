@@ -73,6 +73,16 @@ def test_array_programs_agree_where_shared_values_are_tasks(name, monkeypatch):
     assert same(list(want), list(got))
 
 
+def test_large_literals_stay_values_of_the_graph():
+    x = da.from_array(np.arange(2 * 400 * 400.0).reshape(800, 400), chunks=400)
+    z = (x + 1.0) * (1.0 + x)
+    graph = optimize_dask(z.__dask_graph__(), z.__dask_keys__())
+    assert sum(isinstance(v, np.ndarray) for v in graph.values()) == 2
+    want = z.compute(scheduler="sync")
+    with dask.config.set(OURS):
+        assert same(want, z.compute(scheduler="threads"))
+
+
 def test_requested_keys_keep_their_names_and_the_rest_is_reduced():
     a = dp.inputs(8, 4)
     z = (a["x"] + a["y"]) * (a["y"] + a["x"])
