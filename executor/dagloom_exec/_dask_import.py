@@ -493,9 +493,10 @@ class Conversion:
         tag = t[0]
         if tag == "r":
             arg = self._calls[t[1]]
-            at.setdefault(t[1], len(nodes))
+            # Which arguments are one value is part of the shape: steps made
+            # where two arguments are one node read that node for both.
+            shape.append((arg.meta, at.setdefault(t[1], len(nodes))))
             nodes.append(arg.node)
-            shape.append(arg.meta)
             return True
         if tag == "c":
             shape.append(self._literal_key(t[1]))

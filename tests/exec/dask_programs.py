@@ -39,7 +39,7 @@ ARRAY_PROGRAMS = {
                                                 (a["y"] + a["x"]).std(axis=1),
                                                 (a["x"] * a["y"]).sum(axis=0)]),
     "matmul-transpose": ("plain", lambda a: [(a["x"].T @ a["x"]).sum(axis=0),
-                                             a["x"] @ a["y"].T]),
+                                             a["x"] @ a["y"].T, a["x"] @ a["x"]]),
     "slice-rechunk": ("plain", lambda a: [(a["x"][1:, ::2] + a["y"][1:, ::2])
                                           .rechunk((a["x"].chunksize[0] + 3, 5)).sum(axis=1)]),
     "where": ("redundant", lambda a: [da.where(a["x"] > a["y"], a["x"] + a["y"], a["y"] + a["x"])]),
