@@ -3,9 +3,11 @@
 Records a small graph (two sources, a commutative pair of adds, a mul, an
 add-zero identity, a sum and one unused op), shows it, reduces it under both
 fusion rules, and then does the same reduction incrementally while the graph
-is being built. Finally it runs the recorded graph and every reduced form
-with concrete inputs (dagloom_exec.evaluate) and prints their values, which
-reduction must not change.
+is being built. It shows, for each recorded node, where its value lives in
+the reduced graph under both fusion rules (a traced reduction). Finally it
+runs the recorded graph and every reduced form with concrete inputs
+(dagloom_exec.evaluate, and dagloom_exec.run for several requests at once)
+and prints their values, which reduction must not change.
 
     PYTHONPATH=<build>/python python3 examples/road_of_one_request.py [--out DIR]
 
@@ -21,7 +23,7 @@ import tempfile
 from typing import Callable, Optional
 
 import dagloom_core
-from dagloom_exec import Impl, evaluate
+from dagloom_exec import Impl, evaluate, run
 
 SCALAR_ZERO: dict[str, float | str] = {"scalar": 0.0, "side": "r"}
 
@@ -84,6 +86,26 @@ IMPL = Impl(ops={"add": add, "mul": mul, "neg": neg},
             sources={"x": [1.0, 2.0, 3.0], "y": [4.0, 5.0, 6.0]})
 
 
+def show_origins(ids: dict[str, int], g: dagloom_core.GraphStore, requests: list[int]) -> None:
+    """Where each recorded node's value lives, under each fusion rule."""
+    for maximal in (False, True):
+        rule = "maximal" if maximal else "single-use"
+        reduced, _, origins = g.reduce_traced(maximal_fusion=maximal, outputs=requests)
+        kinds = [n["kind"] for n in reduced.nodes()]
+        print(f"== where the recorded values live, {rule} fusion, requests {requests}: "
+              f"reduced ids {origins.outputs}")
+        for label, i in ids.items():
+            node, member = origins.node[i], origins.member[i]
+            if node < 0:
+                place = "not needed"
+            elif member < 0:
+                place = f"node {node} ({kinds[node]})"
+            else:
+                place = f"node {node} (stage), member {member}"
+            print(f"  recorded {label:7} (id {i}) -> {place}")
+    print()
+
+
 def render_png(dot_path: pathlib.Path) -> Optional[pathlib.Path]:
     if shutil.which("dot") is None:
         return None
@@ -129,6 +151,10 @@ def main() -> None:
     print(f"  same reduced graph as GraphStore.reduce: {same}")
     show("reduced graph, incremental", reduced, out_dir, "reduced-incremental")
 
+    show_origins(ids, g, [ids["sum"]])
+    # Several requests, two of them equal after reduction: one value each.
+    requests = [ids["sum"], ids["x+y"], ids["mul+0"], ids["y+x"]]
+
     print(f"== values with x = {IMPL.sources['x']}, y = {IMPL.sources['y']}")
     want = evaluate(g, IMPL, [ids["sum"]])
     print(f"  recorded graph, output {ids['sum']}: {want}")
@@ -140,7 +166,14 @@ def main() -> None:
         print(f"  reduced graph, {rule} fusion, output {store.outputs()[0]}: {results[rule]}")
     results["incremental"] = evaluate(reduced, IMPL)
     print(f"  reduced graph, incremental: {results['incremental']}")
-    same = all(v == want for v in results.values())
+    asked = evaluate(g, IMPL, requests)
+    print(f"  recorded graph, requests {requests}: {asked}")
+    runs = []
+    for maximal in (False, True):
+        rule = "maximal" if maximal else "single-use"
+        runs.append(run(g, IMPL, requests, maximal_fusion=maximal))
+        print(f"  run, {rule} fusion, requests {requests}: {runs[-1]}")
+    same = all(v == want for v in results.values()) and all(got == asked for got in runs)
     print(f"  equal before and after reduction: {same}")
     if not same:
         raise SystemExit("reduction changed a value")

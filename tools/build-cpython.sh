@@ -15,10 +15,13 @@
 #
 # The system's apt configuration is never changed: the trixie deb-src entry
 # lives in a private sources list with private state and cache directories.
-# Debian's pure-Python pytest and hypothesis (python3-pytest,
-# python3-hypothesis) are made importable through a .pth file in the cached
-# install's site-packages that appends /usr/lib/python3/dist-packages to
-# sys.path.
+# Debian's pytest and hypothesis, and Dask where it is installed, are made
+# importable through a .pth file in the cached install's site-packages that
+# appends <cache>/debian-pure-python to sys.path: symlinks to the pure-Python
+# files of those packages and their Python dependencies, made anew on every
+# run by tools/pure-python-site.py. The compiled extension modules that
+# Debian built for its own 3.11 are left out: loaded into this interpreter
+# they crash it (an abi3 library is found by its suffix here too).
 set -euo pipefail
 # shellcheck source=tools/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -28,8 +31,14 @@ WORK=${DAGLOOM_CPYTHON_WORK:-${CACHE}.work}
 JOBS=$DAGLOOM_JOBS
 PY="$CACHE/bin/python3.13t"
 STAMP="$CACHE/.dagloom-build-complete"
-PTH_NAME="dagloom-debian-dist-packages.pth"
-DIST_PACKAGES=/usr/lib/python3/dist-packages
+PTH_NAME="dagloom-debian-pure-python.pth"
+# Earlier runs appended all of dist-packages through this file.
+OLD_PTH_NAME="dagloom-debian-dist-packages.pth"
+PURE_SITE="$CACHE/debian-pure-python"
+# The packages whose pure-Python files the interpreter sees (with their
+# Python dependencies); the optional ones only where they are installed.
+PURE_REQUIRED=(python3-pytest python3-hypothesis)
+PURE_OPTIONAL=(python3-dask python3-distributed)
 KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
 
 # Everything but the interpreter's path goes to stderr: callers read the
@@ -49,12 +58,28 @@ import ctypes, zlib, bz2, lzma, sqlite3, json, decimal, threading, unittest
 ' >/dev/null 2>&1
 }
 
-# Append Debian's dist-packages (pytest, hypothesis) to the interpreter's path.
+installed() { dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null | grep -qx installed; }
+
+# Remake the pure-Python directory from what is installed now, and append it
+# to the interpreter's path. One run at a time per cache: another run's
+# interpreter may be reading the directory that is being replaced.
 install_pth() {
-  local purelib
+  local purelib packages=() p
+  for p in "${PURE_REQUIRED[@]}" "${PURE_OPTIONAL[@]}"; do
+    installed "$p" && packages+=("$p")
+  done
+  (
+    flock 8
+    if ((${#packages[@]})); then
+      "$PY" -I "$DAGLOOM_ROOT/tools/pure-python-site.py" "$PURE_SITE" "${packages[@]}"
+    else
+      mkdir -p "$PURE_SITE"
+    fi
+  ) 8>"${CACHE}.site.lock" || die "could not make $PURE_SITE"
   purelib=$("$PY" -I -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
   mkdir -p "$purelib"
-  printf '%s\n' "$DIST_PACKAGES" >"$purelib/$PTH_NAME"
+  rm -f "$purelib/$OLD_PTH_NAME"
+  printf '%s\n' "$PURE_SITE" >"$purelib/$PTH_NAME"
 }
 
 finish() {

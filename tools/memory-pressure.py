@@ -127,7 +127,10 @@ EXTRA_SUCCESS = [
     # (id, call, setup run before each call with the limit lifted)
     ("step-large-delta", lambda w: w.r_half.step(w.g), fresh_half_reducer),
     ("finalize-large-delta", lambda w: w.r_half.finalize(w.g, outputs=[6, w.n - 1]), fresh_half_reducer),
+    ("finalize-traced-large-delta", lambda w: w.r_half.finalize_traced(w.g, outputs=[6, w.n - 1]),
+     fresh_half_reducer),
     ("reduce-everything", lambda w: w.g.reduce(outputs=[w.n - 1]), None),
+    ("reduce-traced-everything", lambda w: w.g.reduce_traced(outputs=[w.n - 1]), None),
     ("grow-many", grow_many, None),
 ]
 

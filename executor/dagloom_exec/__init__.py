@@ -6,6 +6,7 @@
     evaluate(store, impl, outputs=[node_id])      # values, in order
     graph, keys = to_dask(store, impl)            # a plain Dask task graph
     compute(store, impl, scheduler="threads")     # run it on a Dask scheduler
+    run(store, impl, [a, b, c])                   # reduce (traced) and run: one value per request
 
     store, impl, ids = from_dask(dsk, keys)       # a Dask graph as a store
     dask.config.set(array_optimize=optimize_dask) # Dask's optimizer: the reducer
@@ -21,5 +22,7 @@ from ._dask_import import from_dask
 from ._dask_optimize import optimize_dask
 from ._impl import Impl
 from ._local import evaluate
+from ._run import run
 
-__all__ = ["Impl", "compute", "evaluate", "from_dask", "graph_name", "optimize_dask", "to_dask"]
+__all__ = ["Impl", "compute", "evaluate", "from_dask", "graph_name", "optimize_dask", "run",
+           "to_dask"]

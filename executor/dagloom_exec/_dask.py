@@ -11,7 +11,7 @@ from ._impl import Impl
 from ._plan import make_plan
 
 if TYPE_CHECKING:
-    from dagloom_core import GraphStore
+    from dagloom_core import GraphStore, Origins
 
 Key = tuple[str, int]
 
@@ -23,17 +23,22 @@ def graph_name(store: GraphStore) -> str:
     return f"dagloom-{digest}"
 
 
-def to_dask(store: GraphStore, impl: Impl,
-            outputs: Iterable[int] | None = None) -> tuple[dict[Key, Any], list[Key]]:
+def to_dask(store: GraphStore, impl: Impl, outputs: Iterable[int] | None = None, *,
+            origins: Origins | None = None) -> tuple[dict[Key, Any], list[Key]]:
     """A plain Dask graph with one task per node the outputs need (a stage is
     one task), and the keys of `outputs` (default: the store's marked outputs)
     in that order. Keys are (name, node id), name from `graph_name`.
+
+    With `origins`, from the traced reduction that made `store` and no
+    `outputs`: one key per request of that reduction, in request order (a
+    key repeats where requests were merged); the tasks' notes on a user's
+    exception name the recorded nodes too.
 
     Every task is a picklable callable applied to the keys of the node's
     inputs; nothing else in the graph is a key or a task, so Dask never
     mistakes a parameter for either.
     """
-    plan = make_plan(store, impl, outputs)
+    plan = make_plan(store, impl, outputs, origins)
     name = graph_name(store)
     graph: dict[Key, Any] = {
         (name, step.node_id): (step.task, *[(name, j) for j in step.inputs])
@@ -59,8 +64,9 @@ def scheduler_get(scheduler: Any = None) -> Any:
 
 
 def compute(store: GraphStore, impl: Impl, outputs: Iterable[int] | None = None,
-            scheduler: Any = None) -> list[Any]:
-    """`to_dask`, run on the given Dask scheduler; the values of `outputs`, in order."""
+            scheduler: Any = None, *, origins: Origins | None = None) -> list[Any]:
+    """`to_dask`, run on the given Dask scheduler; the values of `outputs`
+    (or of the requests of `origins`), in order."""
     get = scheduler_get(scheduler)
-    graph, keys = to_dask(store, impl, outputs)
+    graph, keys = to_dask(store, impl, outputs, origins=origins)
     return list(get(graph, keys))

@@ -5,6 +5,9 @@ topological order, so every step's inputs come before it). Every name is
 looked up in the `Impl` while planning, so a missing implementation is
 reported before anything runs. A step's task is a small picklable callable:
 the same plan runs in this process (`evaluate`) or on Dask's workers.
+
+Planned with the origins of a traced reduction, a plan's notes on a user's
+exception name the recorded nodes whose value was being computed as well.
 """
 
 from __future__ import annotations
@@ -15,18 +18,18 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from ._impl import Fn, Impl
+from ._recorded import Places, recorded_places, recorded_words
 
 if TYPE_CHECKING:
-    from dagloom_core import GraphStore
+    from dagloom_core import GraphStore, Origins
 
 # How nodes() spells a kind, and how messages and notes name it.
 _KIND_WORD = {"op": "op", "red": "reduction", "reduction": "reduction", "source": "source"}
 
 
-def _describe(node_id: int, kind: str, name: str) -> str:
-    if kind in ("external", "exchange", "stage"):
-        return f"node {node_id} ({kind})"
-    return f"node {node_id} ({_KIND_WORD[kind]} {name!r})"
+def _describe(node_id: int, kind: str, name: str, recorded: str = "") -> str:
+    what = kind if kind in ("external", "exchange", "stage") else f"{_KIND_WORD[kind]} {name!r}"
+    return f"node {node_id} ({what}{'; ' + recorded if recorded else ''})"
 
 
 def _noted(exc: BaseException, where: str) -> None:
@@ -153,7 +156,7 @@ def _lookup(table: Mapping[str, Any], what: str, name: str, where: str) -> Any:
         raise _missing(what, name, where) from None
 
 
-def _stage_task(node: Mapping[str, Any], impl: Impl, where: str) -> RunStage:
+def _stage_task(node: Mapping[str, Any], impl: Impl, where: str, places: Places) -> RunStage:
     node_id = node["id"]
     n_inputs = len(node["inputs"])
     members: list[Member] = []
@@ -169,16 +172,19 @@ def _stage_task(node: Mapping[str, Any], impl: Impl, where: str) -> RunStage:
                 raise ValueError(f"stage node {node_id}: member {j} reads {source} {index}, "
                                  "which it cannot see")
             refs.append((is_member, index))
-        members.append(Member(f"member {j} ({_KIND_WORD[kind]} {name!r}) of node {node_id} (stage)",
+        recorded = recorded_words(places.get((node_id, j), []))
+        members.append(Member(f"member {j} ({_KIND_WORD[kind]} {name!r}) of "
+                              f"node {node_id} (stage{'; ' + recorded if recorded else ''})",
                               fn, m["params"], tuple(refs)))
     if not members:
         raise ValueError(f"stage node {node_id} has no members, so it has no value")
     return RunStage(where, members)
 
 
-def _task(node: Mapping[str, Any], impl: Impl) -> Task:
+def _task(node: Mapping[str, Any], impl: Impl, places: Places) -> Task:
     node_id, kind, name, params = node["id"], node["kind"], node["name"], node["params"]
-    where = _describe(node_id, kind, name)
+    last = len(node["members"]) - 1 if kind == "stage" else -1
+    where = _describe(node_id, kind, name, recorded_words(places.get((node_id, last), [])))
     at = f"node {node_id}"
     if kind == "op":
         return Call(where, _lookup(impl.ops, "op", name, at), params)
@@ -188,7 +194,7 @@ def _task(node: Mapping[str, Any], impl: Impl) -> Task:
         value = _lookup(impl.sources, "source", name, at)
         return Call(where, value, params) if callable(value) else Const(where, value)
     if kind == "stage":
-        return _stage_task(node, impl, where)
+        return _stage_task(node, impl, where, places)
     if kind == "external":
         if impl.external is None:
             raise LookupError(f"no implementation for external nodes ({at}): "
@@ -220,11 +226,16 @@ def _output_ids(outputs: Iterable[int], count: int) -> list[int]:
     return ids
 
 
-def make_plan(store: GraphStore, impl: Impl, outputs: Iterable[int] | None) -> Plan:
-    """Checks everything the outputs need, then lists its steps; runs nothing."""
+def make_plan(store: GraphStore, impl: Impl, outputs: Iterable[int] | None,
+              origins: Origins | None = None) -> Plan:
+    """Checks everything the outputs need, then lists its steps; runs nothing.
+    Without `outputs`, the requests of `origins` (one per request), else the
+    store's marked outputs."""
     if not isinstance(impl, Impl):
         raise TypeError(f"impl must be a dagloom_exec.Impl, not {type(impl).__name__}")
     nodes = store.nodes()
+    if outputs is None and origins is not None:
+        outputs = origins.outputs
     # outputs() is read after nodes(): whatever it names is in that view too.
     ids = _output_ids(store.outputs() if outputs is None else outputs, len(nodes))
     needed = bytearray(len(nodes))
@@ -234,6 +245,9 @@ def make_plan(store: GraphStore, impl: Impl, outputs: Iterable[int] | None) -> P
         if needed[node_id]:
             for j in nodes[node_id]["inputs"]:
                 needed[j] = 1
-    steps = [Step(node["id"], tuple(node["inputs"]), _task(node, impl))
+    places: Places = {}
+    if origins is not None:
+        places = recorded_places(origins, {i for i, flag in enumerate(needed) if flag})
+    steps = [Step(node["id"], tuple(node["inputs"]), _task(node, impl, places))
              for node in nodes if needed[node["id"]]]
     return Plan(steps, ids)

@@ -267,7 +267,9 @@ PackedGraph to_packed(const EngineGraph& graph, TextTable texts) {
     return out;
 }
 
-PackedGraph RewriteEngine::canonicalize_packed(PackedGraph graph) const {
+PackedGraph RewriteEngine::canonicalize_packed(PackedGraph graph, EngineTrace* trace) const {
+    // The plain form says where outputs went, not where every node did.
+    if (trace != nullptr) fail("this rewrite engine cannot say where each node went");
     EngineGraph plain = to_engine_graph(graph);
     TextTable texts = std::move(graph.texts);
     graph = PackedGraph{};

@@ -11,6 +11,7 @@
 #include "graph/node_key.h"
 #include "graph/node_view.h"
 #include "optimizer/packed_graph.h"
+#include "optimizer/trace.h"
 
 namespace dagloom {
 
@@ -46,7 +47,11 @@ public:
     // default the graph goes through canonicalize as an EngineGraph, which
     // does not say where a node comes from: the result then has no own
     // keys, and its opaque nodes are rebuilt from their texts' first nodes.
-    virtual PackedGraph canonicalize_packed(PackedGraph graph) const;
+    // Given a trace, the engine fills it with the result position of the
+    // node that computes each input node's value; the default cannot tell
+    // and refuses (an internal failure). An override repeats the default
+    // argument, so that a call reads the same through either type.
+    virtual PackedGraph canonicalize_packed(PackedGraph graph, EngineTrace* trace = nullptr) const;
 };
 
 // Conversions between the two forms; to_packed interns the op texts into

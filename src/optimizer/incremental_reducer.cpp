@@ -10,6 +10,7 @@
 
 #include "graph/hash.h"
 #include "graph/node_view.h"
+#include "optimizer/liveness.h"
 #include "optimizer/rule_set.h"
 #include "store/node_table.h"
 #include "util/big_vector.h"
@@ -369,6 +370,39 @@ Result<ReducedStore, BadNodeId> IncrementalReducer::finalize_store(const std::ve
     if (!mapped.ok()) return make_err(mapped.error());
     // Stepping merges each commutative key into its mirror when one is held.
     return reduce_table(state_->canonical, *mapped, engine, maximal_fusion, /*mirrors_merged=*/true);
+}
+
+Result<TracedStore, BadNodeId> IncrementalReducer::finalize_traced(const GraphStore& fed,
+                                                                   const std::vector<NodeId>& outputs,
+                                                                   const RewriteEngine& engine,
+                                                                   bool maximal_fusion) const {
+    auto mapped = canonical_outputs(state_->remap, outputs);
+    if (!mapped.ok()) return make_err(mapped.error());
+    // Nodes of the fed store never change once added, so its first nodes,
+    // read now, are the ones consumed (a store fed in place of it may hold
+    // fewer: those beyond it are needed by nothing).
+    const std::size_t consumed = state_->remap.size();
+    auto live = fed.with_locked([&](const GraphStore::View& view) -> Result<ScratchVector<LiveIndex>, BadNodeId> {
+        const std::size_t count = std::min(consumed, view.nodes.size());
+        for (NodeId o : outputs)
+            if (o >= count) return make_err(BadNodeId{o});
+        std::size_t kept = 0, edges = 0;
+        return live_indices(
+            count, [&](std::size_t id) { return view.nodes.inputs(id); }, outputs, kept, edges);
+    });
+    if (!live.ok()) return make_err(live.error());
+    // Each needed node stands for its canonical position: the liveness
+    // array becomes the hop into the canonical form's trace.
+    ScratchVector<LiveIndex>& hop = *live;
+    for (std::size_t i = 0; i < hop.size(); ++i)
+        if (hop[i] != kDead) hop[i] = state_->remap[i];
+    hop.resize(consumed, kDead);
+    ReductionTrace trace;
+    // Stepping merges each commutative key into its mirror when one is held.
+    ReducedStore reduced = reduce_table(state_->canonical, *mapped, engine, maximal_fusion, /*mirrors_merged=*/true,
+                                        &trace);
+    Origins origins = origins_through(trace, IdMap<space::Fed, space::Recorded>(std::move(hop)), outputs);
+    return TracedStore{std::move(reduced), std::move(origins)};
 }
 
 uint64_t IncrementalReducer::watermark() const { return state_->remap.size(); }

@@ -33,6 +33,13 @@ public:
     // from_reduced(finalize(...)) gives, without a key per reduced node.
     Result<ReducedStore, BadNodeId> finalize_store(const std::vector<NodeId>& outputs, const RewriteEngine& engine,
                                                    bool maximal_fusion) const;
+    // The same reduction, also saying where each consumed node of `fed`,
+    // the store the reducer is fed, went. What the outputs need is read
+    // from the store's own graph: the canonical form may have collapsed a
+    // node that no output reaches onto one that an output does. An output
+    // that names no node of `fed` fails like one past the watermark.
+    Result<TracedStore, BadNodeId> finalize_traced(const GraphStore& fed, const std::vector<NodeId>& outputs,
+                                                   const RewriteEngine& engine, bool maximal_fusion) const;
 
     // Where the reducer stands now. roll_back returns to it, undoing the
     // steps taken since (and allocating nothing), for a caller whose call

@@ -43,7 +43,7 @@ void PackedGraph::reserve(std::size_t nodes, std::size_t edges) {
     children.reserve(edges);
 }
 
-void cse_packed(PackedGraph& g) {
+void cse_packed(PackedGraph& g, EngineTrace* trace) {
     const std::size_t n = g.size();
     std::vector<uint32_t> index(n);
     // Result positions by (op, children); result nodes are never changed
@@ -95,6 +95,12 @@ void cse_packed(PackedGraph& g) {
     for (uint64_t& o : g.outputs) {
         check_index(o, n);
         o = index[o];
+    }
+    if (trace != nullptr) {
+        trace->renumber([&](uint32_t c) {
+            check_index(c, n);
+            return index[c];
+        });
     }
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "egraph/flat_index.h"
+#include "optimizer/trace.h"
 #include "util/memory.h"
 
 namespace dagloom {
@@ -114,7 +115,7 @@ private:
 // Merges nodes with equal op text and equal (already merged) children; the
 // opaque flag is not part of the identity, and the first node of each group
 // keeps its own, as it keeps its own key. Works in place: merged nodes only
-// ever move down.
-void cse_packed(PackedGraph& graph);
+// ever move down. A trace of positions in the graph follows the merges.
+void cse_packed(PackedGraph& graph, EngineTrace* trace = nullptr);
 
 }  // namespace dagloom

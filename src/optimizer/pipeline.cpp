@@ -1,8 +1,8 @@
 #include "optimizer/pipeline.h"
 
-#include <limits>
 #include <utility>
 
+#include "optimizer/liveness.h"
 #include "optimizer/stage_fusion.h"
 #include "util/internal_error.h"
 #include "util/memory.h"
@@ -10,45 +10,6 @@
 namespace dagloom {
 
 namespace {
-
-// New indices fit 32 bits, as positions do in the packed graph they feed:
-// half the memory of the one array as large as the whole input.
-using LiveIndex = uint32_t;
-constexpr LiveIndex kDead = std::numeric_limits<LiveIndex>::max();
-
-// The new index of every node the outputs reach, kDead for the others;
-// inputs_of(id) gives a node's inputs, `count` and `edges` receive how many
-// nodes and inputs are kept. Inputs lie below their node, so one
-// descending sweep settles liveness: a node's users have all been visited
-// before it is.
-template <class InputsOf>
-ScratchVector<LiveIndex> live_indices(std::size_t n, InputsOf&& inputs_of, const std::vector<NodeId>& outputs,
-                                      std::size_t& count, std::size_t& edges) {
-    constexpr LiveIndex kLive = 0;
-    if (n >= kDead) fail("dagloom-core reduces at most 4294967294 nodes");
-    ScratchVector<LiveIndex> index(n, kDead);
-    for (NodeId o : outputs) {
-        check_index(o, n);
-        index[o] = kLive;
-    }
-    edges = 0;
-    for (std::size_t id = n; id-- > 0;) {
-        if (index[id] == kDead) continue;
-        const auto inputs = inputs_of(id);
-        edges += inputs.size();
-        for (NodeId in : inputs) {
-            if (in >= id) {
-                check_index(in, n);
-                fail("node inputs precede their node");
-            }
-            index[in] = kLive;
-        }
-    }
-    count = 0;
-    for (LiveIndex& x : index)
-        if (x != kDead) x = static_cast<LiveIndex>(count++);
-    return index;
-}
 
 std::vector<uint64_t> kept_outputs(const ScratchVector<LiveIndex>& index, const std::vector<NodeId>& outputs) {
     std::vector<uint64_t> kept;
@@ -65,17 +26,21 @@ struct CanonicalForm {
     ReductionReport report;
 };
 
-CanonicalForm canonical_form(std::size_t input_nodes, PackedInput in, const RewriteEngine& engine) {
+// A trace, when given, receives where each kept node went.
+CanonicalForm canonical_form(std::size_t input_nodes, PackedInput in, const RewriteEngine& engine,
+                             EngineTrace* trace = nullptr) {
     CanonicalForm form;
     form.report.input_nodes = input_nodes;
     form.report.reachable_nodes = in.graph.size();
+    const std::size_t kept = in.graph.size();
     const std::size_t output_count = in.graph.outputs.size();
-    form.graph = engine.canonicalize_packed(std::move(in.graph));
+    form.graph = engine.canonicalize_packed(std::move(in.graph), trace);
     if (form.graph.outputs.size() != output_count) fail("rewrite engine returns one output per output it was given");
+    if (trace != nullptr && trace->size() != kept) fail("rewrite engine traces every node it was given");
     if (form.graph.distinct) {
         for (uint64_t o : form.graph.outputs) check_index(o, form.graph.size());
     } else {
-        cse_packed(form.graph);
+        cse_packed(form.graph, trace);
     }
     form.report.canonical_nodes = form.graph.size();
     form.rebuild = std::move(in.rebuild);
@@ -98,12 +63,14 @@ Reduced reduce_packed_input(std::size_t input_nodes, PackedInput in, const Rewri
 
 // Dead-code elimination straight into the packed engine graph: the kept
 // nodes are read as views (view_at(id)) and never copied as keys, so
-// reducing a packed table costs no key per node.
+// reducing a packed table costs no key per node. A trace receives the kept
+// positions and the outputs.
 template <class InputsOf, class ViewAt>
-PackedInput kept_packed_input(std::size_t n, InputsOf&& inputs_of, ViewAt&& view_at, const std::vector<NodeId>& outputs) {
+PackedInput kept_packed_input(std::size_t n, InputsOf&& inputs_of, ViewAt&& view_at, const std::vector<NodeId>& outputs,
+                              ReductionTrace* trace = nullptr) {
     std::size_t count = 0;
     std::size_t edges = 0;
-    const ScratchVector<LiveIndex> index = live_indices(n, inputs_of, outputs, count, edges);
+    ScratchVector<LiveIndex> index = live_indices(n, inputs_of, outputs, count, edges);
     PackedInputBuilder builder(count, edges, kept_outputs(index, outputs));
     std::vector<NodeId> inputs;
     for (std::size_t id = 0; id < n; ++id) {
@@ -114,13 +81,18 @@ PackedInput kept_packed_input(std::size_t n, InputsOf&& inputs_of, ViewAt&& view
         node.inputs = inputs;
         builder.add(node);
     }
+    if (trace != nullptr) {
+        trace->outputs = outputs;
+        trace->kept = IdMap<space::Recorded, space::Kept>(std::move(index));
+    }
     return std::move(builder).finish();
 }
 
-PackedInput kept_packed_input(const NodeTable& nodes, const std::vector<NodeId>& outputs) {
+PackedInput kept_packed_input(const NodeTable& nodes, const std::vector<NodeId>& outputs,
+                              ReductionTrace* trace = nullptr) {
     return kept_packed_input(
         nodes.size(), [&](std::size_t id) { return nodes.inputs(id); }, [&](std::size_t id) { return nodes.view(id); },
-        outputs);
+        outputs, trace);
 }
 
 // Marks the reduced outputs (positions in the table `built` was made from).
@@ -139,13 +111,15 @@ void mark_reduced_outputs(const AppendedStore& built, const std::vector<uint64_t
 // table holds no two equal keys; renumbering keeps them apart, and nodes
 // that share an op text are equal apart from their inputs, so they differ
 // in their children: the engine may add them without a lookup each. The
-// reduced nodes go straight into the new store's table.
+// reduced nodes go straight into the new store's table. A trace, holding
+// what dead-code elimination decided, receives what every later phase does.
 ReducedStore reduce_distinct(std::size_t input_nodes, PackedInput in, const RewriteEngine& engine,
-                             bool maximal_fusion) {
+                             bool maximal_fusion, ReductionTrace* trace) {
     in.graph.distinct = true;
-    CanonicalForm form = canonical_form(input_nodes, std::move(in), engine);
+    CanonicalForm form = canonical_form(input_nodes, std::move(in), engine, trace ? &trace->canonical : nullptr);
     NodeTable table;
-    TableFusion fused = stage_fusion_into(form.graph, form.rebuild, maximal_fusion, table);
+    TableFusion fused =
+        stage_fusion_into(form.graph, form.rebuild, maximal_fusion, table, trace ? &trace->fused : nullptr);
     ReductionReport report = form.report;
     form = CanonicalForm{};
     report.stages = fused.stages;
@@ -156,6 +130,7 @@ ReducedStore reduce_distinct(std::size_t input_nodes, PackedInput in, const Rewr
     // positions reading them follow it.
     AppendedStore built = from_appended(std::move(table));
     mark_reduced_outputs(built, fused.outputs, positions);
+    if (trace != nullptr) trace->interned = std::move(built.id_of);
     return {std::move(built.store), report};
 }
 
@@ -166,17 +141,18 @@ ReducedStore reduce_distinct(std::size_t input_nodes, PackedInput in, const Rewr
 // alone; the engine and fusion, the costly phases, run without it.
 // Against `outputs`, or with none the store's marked ones as of that sweep.
 Result<ReducedStore, BadNodeId> reduce_store(const GraphStore& store, const std::vector<NodeId>* outputs,
-                                             const RewriteEngine& engine, bool maximal_fusion) {
+                                             const RewriteEngine& engine, bool maximal_fusion,
+                                             ReductionTrace* trace = nullptr) {
     std::size_t input_nodes = 0;
     auto in = store.with_locked([&](const GraphStore::View& view) -> Result<PackedInput, BadNodeId> {
         input_nodes = view.nodes.size();
         const std::vector<NodeId>& kept = outputs != nullptr ? *outputs : view.outputs;
         for (NodeId o : kept)
             if (o >= input_nodes) return make_err(BadNodeId{o});
-        return kept_packed_input(view.nodes, kept);
+        return kept_packed_input(view.nodes, kept, trace);
     });
     if (!in) return make_err(in.error());
-    return reduce_distinct(input_nodes, std::move(*in), engine, maximal_fusion);
+    return reduce_distinct(input_nodes, std::move(*in), engine, maximal_fusion, trace);
 }
 
 }  // namespace
@@ -195,10 +171,10 @@ Reduced reduce_with_mode(const NodeTable& nodes, const std::vector<NodeId>& outp
 }
 
 ReducedStore reduce_table(const NodeTable& nodes, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
-                          bool maximal_fusion, bool mirrors_merged) {
-    PackedInput in = kept_packed_input(nodes, outputs);
+                          bool maximal_fusion, bool mirrors_merged, ReductionTrace* trace) {
+    PackedInput in = kept_packed_input(nodes, outputs, trace);
     in.graph.mirrors_merged = mirrors_merged;  // kept nodes are a part of the table
-    return reduce_distinct(nodes.size(), std::move(in), engine, maximal_fusion);
+    return reduce_distinct(nodes.size(), std::move(in), engine, maximal_fusion, trace);
 }
 
 ReducedStore from_reduced(Reduced reduced) {
@@ -229,6 +205,18 @@ ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, b
 Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, const std::vector<NodeId>& outputs,
                                                     const RewriteEngine& engine, bool maximal_fusion) {
     return reduce_store(store, &outputs, engine, maximal_fusion);
+}
+
+Result<TracedStore, BadNodeId> reduce_traced(const GraphStore& store, const std::vector<NodeId>* outputs,
+                                             const RewriteEngine& engine, bool maximal_fusion) {
+    ReductionTrace trace;
+    auto reduced = reduce_store(store, outputs, engine, maximal_fusion, &trace);
+    if (!reduced) {
+        if (outputs == nullptr) fail("store outputs name its nodes");
+        return make_err(reduced.error());
+    }
+    Origins origins = origins_of(trace);
+    return TracedStore{std::move(*reduced), std::move(origins)};
 }
 
 std::vector<std::pair<std::string, std::size_t>> report_to_map(const ReductionReport& report) {

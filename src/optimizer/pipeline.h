@@ -9,6 +9,7 @@
 
 #include "graph/node_key.h"
 #include "optimizer/engine_graph.h"
+#include "optimizer/trace.h"
 #include "store/graph_store.h"
 #include "util/result.h"
 
@@ -51,15 +52,25 @@ ReducedStore from_reduced(Reduced reduced);
 // and reduced straight into a new store: the same store and report as
 // from_reduced(reduce_with_mode(nodes, ...)), without a key per reduced node.
 // `mirrors_merged`: the table holds no commutative node beside its mirror
-// (see PackedGraph).
+// (see PackedGraph). A trace receives where every phase put each node.
 ReducedStore reduce_table(const NodeTable& nodes, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
-                          bool maximal_fusion, bool mirrors_merged = false);
+                          bool maximal_fusion, bool mirrors_merged = false, ReductionTrace* trace = nullptr);
 
 // Against the store's marked outputs.
 ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion);
 // Against exactly `outputs`; the first id that names no node fails before any phase.
 Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, const std::vector<NodeId>& outputs,
                                                     const RewriteEngine& engine, bool maximal_fusion);
+
+struct TracedStore {
+    ReducedStore reduced;
+    Origins origins;
+};
+// reduce_with (`outputs` null) or reduce_with_outputs, the same reduction,
+// also saying where each of the store's nodes went. The engine must trace
+// (canonicalize_packed with a trace).
+Result<TracedStore, BadNodeId> reduce_traced(const GraphStore& store, const std::vector<NodeId>* outputs,
+                                             const RewriteEngine& engine, bool maximal_fusion);
 
 // The six (key, count) pairs in report order: "input_nodes", "reachable_nodes",
 // "canonical_nodes", "stages", "reduced_nodes", "boundary_nodes".

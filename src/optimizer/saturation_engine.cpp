@@ -69,8 +69,9 @@ std::vector<uint8_t> opaque_by_text(const PackedGraph& graph) {
 // The graph's nodes merged by class: canon[i] names node i's class (any
 // number below `class_bound`). The first node of each class represents it,
 // with its children redirected to the representatives of theirs, and with
-// its own key if it has one.
-PackedGraph merge_classes(PackedGraph graph, std::span<const uint32_t> canon, std::size_t class_bound) {
+// its own key if it has one. A trace receives every node's representative.
+PackedGraph merge_classes(PackedGraph graph, std::span<const uint32_t> canon, std::size_t class_bound,
+                          EngineTrace* trace) {
     const std::size_t n = graph.size();
     // Positions fit 32 bits, as everywhere in a packed graph.
     constexpr uint32_t kNone = ~uint32_t{0};
@@ -90,15 +91,18 @@ PackedGraph merge_classes(PackedGraph graph, std::span<const uint32_t> canon, st
     std::vector<uint32_t> kids;
     // Keys of the nodes merged into others go with them.
     OwnKeyCursor own(graph.own_keys);
+    if (trace != nullptr) trace->assign(n, Index<space::Canonical>::none());
     for (std::size_t i = 0; i < n; ++i) {
-        if (position_of_class[canon[i]] != kNone) continue;  // not its class's first node
-        const uint32_t op = graph.op[i];
-        kids.clear();
-        for (uint32_t c : graph.children_of(i)) kids.push_back(position_of_class[canon[c]]);
-        out.add(op, opaque_text[op] != 0, kids);
-        const auto pos = static_cast<uint32_t>(out.size() - 1);
-        position_of_class[canon[i]] = pos;
-        if (const uint32_t key = own.key_of(i); key != OwnKeyCursor::kNone) out.own_keys.push_back(OwnKey{pos, key});
+        uint32_t& pos = position_of_class[canon[i]];
+        if (pos == kNone) {  // its class's first node
+            const uint32_t op = graph.op[i];
+            kids.clear();
+            for (uint32_t c : graph.children_of(i)) kids.push_back(position_of_class[canon[c]]);
+            out.add(op, opaque_text[op] != 0, kids);
+            pos = static_cast<uint32_t>(out.size() - 1);
+            if (const uint32_t key = own.key_of(i); key != OwnKeyCursor::kNone) out.own_keys.push_back(OwnKey{pos, key});
+        }
+        if (trace != nullptr) trace->set(Index<space::Kept>{static_cast<uint32_t>(i)}, Index<space::Canonical>{pos});
     }
     out.outputs.reserve(graph.outputs.size());
     for (uint64_t o : graph.outputs) out.outputs.push_back(position_of_class[canon[o]]);
@@ -112,7 +116,7 @@ PackedGraph merge_classes(PackedGraph graph, std::span<const uint32_t> canon, st
 
 }  // namespace
 
-PackedGraph SaturationEngine::canonicalize_packed(PackedGraph graph) const {
+PackedGraph SaturationEngine::canonicalize_packed(PackedGraph graph, EngineTrace* trace) const {
     const std::size_t n = graph.size();
     for (std::size_t i = 0; i < n; ++i)
         for (uint32_t c : graph.children_of(i))
@@ -125,17 +129,18 @@ PackedGraph SaturationEngine::canonicalize_packed(PackedGraph graph) const {
             // Nothing merged (an already canonical graph): every node stays.
             bool merged = false;
             for (std::size_t i = 0; i < n && !merged; ++i) merged = replay.classes[i] != i;
-            if (merged) return merge_classes(std::move(graph), replay.classes, n);
+            if (merged) return merge_classes(std::move(graph), replay.classes, n, trace);
             const std::vector<uint8_t> opaque_text = opaque_by_text(graph);
             for (std::size_t i = 0; i < n; ++i) graph.opaque[i] = opaque_text[graph.op[i]];
             graph.distinct = true;
+            if (trace != nullptr) trace->assign_identity(n);
             return graph;
         }
     }
-    return run_egraph(std::move(graph));
+    return run_egraph(std::move(graph), trace);
 }
 
-PackedGraph SaturationEngine::run_egraph(PackedGraph graph) const {
+PackedGraph SaturationEngine::run_egraph(PackedGraph graph, EngineTrace* trace) const {
     const std::size_t n = graph.size();
     // One symbol per distinct text, looked up once: the global table's
     // lookup (lock, stronger hash) costs several times a vector read.
@@ -168,7 +173,7 @@ PackedGraph SaturationEngine::run_egraph(PackedGraph graph) const {
         for (std::size_t i = 0; i < n; ++i) canon[i] = result.find(ids[i]);
     }
     std::vector<Id>().swap(ids);
-    return merge_classes(std::move(graph), canon, class_bound);
+    return merge_classes(std::move(graph), canon, class_bound, trace);
 }
 
 }  // namespace dagloom

@@ -27,7 +27,7 @@ public:
     ~SaturationEngine() override;
 
     EngineGraph canonicalize(const EngineGraph& graph) const override;
-    PackedGraph canonicalize_packed(PackedGraph graph) const override;
+    PackedGraph canonicalize_packed(PackedGraph graph, EngineTrace* trace = nullptr) const override;
 
     std::size_t iteration_limit() const { return iteration_limit_; }
     // The e-graph's node limit for a graph of n nodes.
@@ -37,7 +37,7 @@ public:
 
 private:
     struct Rules;
-    PackedGraph run_egraph(PackedGraph graph) const;
+    PackedGraph run_egraph(PackedGraph graph, EngineTrace* trace) const;
 
     std::shared_ptr<const Rules> rules_;
     Method method_;

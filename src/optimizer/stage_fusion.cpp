@@ -188,7 +188,7 @@ private:
 }  // namespace
 
 TableFusion stage_fusion_into(const PackedGraph& graph, const RebuildTable& rebuild, bool maximal_fusion,
-                              NodeTable& table) {
+                              NodeTable& table, FusionTrace* trace) {
     TableFusion result;
     TableEmitter emit(rebuild, graph.texts, table);
     const std::size_t n = graph.size();
@@ -292,6 +292,22 @@ TableFusion stage_fusion_into(const PackedGraph& graph, const RebuildTable& rebu
             ++result.stages;
         }
         reduced_pos[l] = static_cast<uint32_t>(pos);
+    }
+    // Each member of a group computes its value inside the node emitted for
+    // the group; an opaque node's group is itself, and no member of it. (A
+    // pass of its own leaves the emitting loop as it is untraced.)
+    if (trace != nullptr) {
+        trace->node.assign(n, Index<space::Fused>::none());
+        trace->member.assign(n, Index<space::Member>::none());
+        for (uint32_t l = 0; l < n; ++l) {
+            if (label[l] != l) continue;
+            const auto group = group_of(l);
+            for (uint32_t k = 0; k < group.size(); ++k) {
+                const Index<space::Canonical> c{group[k]};
+                trace->node.set(c, Index<space::Fused>{reduced_pos[l]});
+                trace->member.set(c, graph.opaque[l] ? Index<space::Member>::none() : Index<space::Member>{k});
+            }
+        }
     }
 
     result.outputs.reserve(graph.outputs.size());

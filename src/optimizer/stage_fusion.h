@@ -9,6 +9,7 @@
 
 #include "graph/node_key.h"
 #include "optimizer/engine_graph.h"
+#include "optimizer/trace.h"
 #include "store/node_table.h"
 
 namespace dagloom {
@@ -31,13 +32,15 @@ FusionResult stage_fusion(const PackedGraph& graph, const RebuildTable& table, b
 
 // The same again, each reduced node appended to `table` (empty) with
 // append_unchecked as soon as it is made, so no key is built for a node
-// the table holds as parts; `outputs` are positions in the table.
+// the table holds as parts; `outputs` are positions in the table. A trace
+// receives each graph node's place: the table position of the node that
+// computes it and, for a stage, which member.
 struct TableFusion {
     std::vector<uint64_t> outputs;
     std::size_t stages = 0;
     std::size_t boundary_nodes = 0;
 };
 TableFusion stage_fusion_into(const PackedGraph& graph, const RebuildTable& rebuild, bool maximal_fusion,
-                              NodeTable& table);
+                              NodeTable& table, FusionTrace* trace = nullptr);
 
 }  // namespace dagloom

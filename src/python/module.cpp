@@ -58,6 +58,7 @@ void for_each_ref(ModuleState* s, F&& f) {
     f(s->graph_store_type);
     f(s->payload_descriptor_type);
     f(s->incremental_reducer_type);
+    f(s->origins_type);
     f(s->panic_exception);
     for (const auto& [field, text] : kNameTexts) f(s->names.*field);
     for (PyObject*& p : s->names.kinds) f(p);
@@ -93,8 +94,11 @@ int module_exec_impl(PyObject* module) {
     PyRef module_name(PyModule_GetNameObject(module));
     if (!module_name) return -1;
     PyRef version(PyCFunction_NewEx(&version_def, module, module_name.get()));
-    if (!version) return -1;
-    return PyModule_AddObjectRef(module, "version", version.get());
+    if (!version || PyModule_AddObjectRef(module, "version", version.get()) < 0) return -1;
+    // Origins comes last, so that the names before it keep their order.
+    st->origins_type = create_origins_type(module);
+    if (st->origins_type == nullptr) return -1;
+    return PyModule_AddObjectRef(module, "Origins", reinterpret_cast<PyObject*>(st->origins_type));
 }
 
 int module_exec(PyObject* module) noexcept {

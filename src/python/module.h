@@ -41,6 +41,7 @@ struct ModuleState {
     PyTypeObject* graph_store_type;
     PyTypeObject* payload_descriptor_type;
     PyTypeObject* incremental_reducer_type;
+    PyTypeObject* origins_type;
     PyObject* panic_exception;  // BaseException subclass, deliberately not a module attribute
     Names names;
 };

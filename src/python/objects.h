@@ -1,5 +1,5 @@
-// The three Python object layouts and what the other binding files need to
-// know about each of them.
+// The Python object layouts and what the other binding files need to know
+// about each of them.
 #pragma once
 
 #include "python/compat.h"
@@ -41,6 +41,13 @@ struct PyIncrementalReducer {
     uint64_t changes;
 };
 
+// Origins: immutable; its buffer is the two int64 columns, node then member.
+struct PyOrigins {
+    PyObject_HEAD
+    Origins value;
+    Py_ssize_t length;  // items in the buffer (its shape): twice the input nodes
+};
+
 // tp_dealloc of the module's classes: the C++ members tp_new constructed in
 // place are destroyed, then the object is freed.
 template <class T>
@@ -53,17 +60,20 @@ void dealloc(PyObject* self) {
 
 // A class of the module with object layout T: immutable, called through
 // `constructor` (vectorcall; `T.__new__(T, ...)` binds the same way), with
-// `slots` for its doc, methods and properties.
+// `slots` for its doc, methods and properties. Without a constructor
+// Python cannot make one: its objects come from the module's calls alone.
 template <class T>
 PyTypeObject* new_type(PyObject* module, const char* name, std::initializer_list<PyType_Slot> slots,
                        vectorcallfunc constructor) {
     std::vector<PyType_Slot> all(slots);
-    all.push_back({Py_tp_new, reinterpret_cast<void*>(new_via_vectorcall)});
+    unsigned long flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+    if (constructor != nullptr) all.push_back({Py_tp_new, reinterpret_cast<void*>(new_via_vectorcall)});
+    else flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc<T>)});
     all.push_back({0, nullptr});
-    PyType_Spec layout = {name, sizeof(T), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, all.data()};
+    PyType_Spec layout = {name, sizeof(T), 0, static_cast<unsigned int>(flags), all.data()};
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &layout, nullptr));
-    if (type != nullptr) type->tp_vectorcall = constructor;
+    if (type != nullptr && constructor != nullptr) type->tp_vectorcall = constructor;
     return type;
 }
 
@@ -71,12 +81,15 @@ PyTypeObject* new_type(PyObject* module, const char* name, std::initializer_list
 PyTypeObject* create_graph_store_type(PyObject* module);
 PyTypeObject* create_payload_descriptor_type(PyObject* module);
 PyTypeObject* create_incremental_reducer_type(PyObject* module);
+PyTypeObject* create_origins_type(PyObject* module);
 
 // A new Python GraphStore owning `store`.
 PyObject* wrap_store(ModuleState* state, std::unique_ptr<GraphStore> store);
 
-// The (GraphStore, report dict) pair every reduction returns.
-PyObject* reduced_to_py(ModuleState* state, ReducedStore reduced);
+// The (GraphStore, report dict) pair every reduction returns, or with
+// `origins` the triple a traced one does.
+PyObject* reduced_to_py(ModuleState* state, ReducedStore reduced, PyObject* origins = nullptr);
+PyObject* traced_to_py(ModuleState* state, TracedStore traced);
 PyObject* report_to_py(const ReductionReport& report);
 
 // The store behind a GraphStore argument; NULL with TypeError

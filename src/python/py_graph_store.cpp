@@ -251,6 +251,8 @@ PyObject* deserialize_impl(ModuleState* st, PyObject*, PyObject* const* args, Py
 // ---- reduction -----------------------------------------------------------
 
 constexpr auto kReduce = signature("GraphStore.reduce", keyword_opt("maximal_fusion"), keyword_opt("outputs"));
+constexpr auto kReduceTraced =
+    signature("GraphStore.reduce_traced", keyword_opt("maximal_fusion"), keyword_opt("outputs"));
 constexpr auto kReduceIncremental = signature("GraphStore.reduce_incremental", keyword_opt("outputs"));
 constexpr auto kReductionReport = signature("GraphStore.reduction_report", keyword_opt("outputs"));
 
@@ -267,7 +269,7 @@ std::optional<ReducedStore> run_reduction(const GraphStore& store, const std::ve
     return std::move(*result);
 }
 
-enum class ReduceResult { StoreAndReport, ReportOnly };
+enum class ReduceResult { StoreAndReport, ReportOnly, Traced };
 
 template <ReduceResult Shape, std::size_t N>
 PyObject* reduction(ModuleState* st, GraphStore& store, const Bound<N>& a) {
@@ -280,12 +282,20 @@ PyObject* reduction(ModuleState* st, GraphStore& store, const Bound<N>& a) {
     std::vector<NodeId> outputs;
     const bool explicit_outputs = a.given(kOutputsSlot);
     if (explicit_outputs && !outputs_from_py(a[kOutputsSlot], outputs)) return nullptr;
-    auto reduced = run_reduction(store, explicit_outputs ? &outputs : nullptr, maximal_fusion);
-    if (!reduced) return nullptr;
-    if constexpr (Shape == ReduceResult::ReportOnly) {
-        return report_to_py(reduced->report);
+    const std::vector<NodeId>* requested = explicit_outputs ? &outputs : nullptr;
+    if constexpr (Shape == ReduceResult::Traced) {
+        const SaturationEngine engine;
+        auto traced = without_gil([&] { return reduce_traced(store, requested, engine, maximal_fusion); });
+        if (!traced.ok()) return map_err(traced.error());
+        return traced_to_py(st, std::move(*traced));
     } else {
-        return reduced_to_py(st, std::move(*reduced));
+        auto reduced = run_reduction(store, requested, maximal_fusion);
+        if (!reduced) return nullptr;
+        if constexpr (Shape == ReduceResult::ReportOnly) {
+            return report_to_py(reduced->report);
+        } else {
+            return reduced_to_py(st, std::move(*reduced));
+        }
     }
 }
 
@@ -354,6 +364,10 @@ PyMethodDef gs_methods[] = {
     DAGLOOM_METHOD("reduction_report", kReductionReport, (reduction<ReduceResult::ReportOnly, 1>),
                    "reduction_report($self, *, outputs=None)\n--\n\n"
                    "The reduction report for the current graph, without keeping the reduced store."),
+    DAGLOOM_METHOD("reduce_traced", kReduceTraced, (reduction<ReduceResult::Traced, 2>),
+                   "reduce_traced($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+                   "The reduction `reduce` makes with the same arguments (the same store and report), and an\n"
+                   "`Origins` saying where in the reduced store each recorded node's value is."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -424,11 +438,12 @@ PyObject* report_to_py(const ReductionReport& report) {
     return dict.release();
 }
 
-PyObject* reduced_to_py(ModuleState* st, ReducedStore reduced) {
+PyObject* reduced_to_py(ModuleState* st, ReducedStore reduced, PyObject* origins) {
     PyRef report(report_to_py(reduced.report));
     if (!report) return nullptr;
     PyRef store(wrap_store(st, std::move(reduced.store)));
     if (!store) return nullptr;
+    if (origins != nullptr) return PyTuple_Pack(3, store.get(), report.get(), origins);
     return PyTuple_Pack(2, store.get(), report.get());
 }
 

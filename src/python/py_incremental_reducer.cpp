@@ -5,6 +5,7 @@
 
 #include <new>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -82,6 +83,8 @@ PyObject* ir_new_impl(ModuleState*, PyObject* type, PyObject* const* args, Py_ss
 constexpr auto kStep = signature("IncrementalReducer.step", positional("store"));
 constexpr auto kFinalize = signature("IncrementalReducer.finalize", positional("store"), keyword_opt("maximal_fusion"),
                                      keyword_opt("outputs"));
+constexpr auto kFinalizeTraced = signature("IncrementalReducer.finalize_traced", positional("store"),
+                                           keyword_opt("maximal_fusion"), keyword_opt("outputs"));
 
 PyObject* step(ModuleState* st, PyIncrementalReducer& r, const Bound<1>& a) {
     GraphStore* store = store_from_py(st, a[0]);
@@ -103,6 +106,9 @@ PyObject* step(ModuleState* st, PyIncrementalReducer& r, const Bound<1>& a) {
     return count;
 }
 
+// finalize, and with Traced finalize_traced: one binding, one order of
+// checks and locks, the reduction alone told apart.
+template <bool Traced>
 PyObject* finalize(ModuleState* st, PyIncrementalReducer& r, const Bound<3>& a) {
     GraphStore* store = store_from_py(st, a[0]);
     if (store == nullptr) return argument_error("store");
@@ -114,7 +120,7 @@ PyObject* finalize(ModuleState* st, PyIncrementalReducer& r, const Bound<3>& a) 
     if (!checked_outputs_from_py(*store, a[2], outputs)) return nullptr;
     const SaturationEngine engine;
     std::optional<BadNodeId> bad;
-    std::optional<ReducedStore> built;
+    std::optional<std::conditional_t<Traced, TracedStore, ReducedStore>> built;
     IncrementalReducer::Checkpoint mark;
     uint64_t stamp = 0;
     without_gil([&] {
@@ -127,7 +133,10 @@ PyObject* finalize(ModuleState* st, PyIncrementalReducer& r, const Bound<3>& a) 
                 return;
             }
             try {
-                auto result = r.reducer.finalize_store(outputs, engine, maximal_fusion);
+                auto result = [&] {
+                    if constexpr (Traced) return r.reducer.finalize_traced(*store, outputs, engine, maximal_fusion);
+                    else return r.reducer.finalize_store(outputs, engine, maximal_fusion);
+                }();
                 if (result.ok()) {
                     built = std::move(*result);
                 } else {
@@ -141,9 +150,11 @@ PyObject* finalize(ModuleState* st, PyIncrementalReducer& r, const Bound<3>& a) 
         });
     });
     if (bad) return map_err(*bad);
-    PyObject* pair = reduced_to_py(st, std::move(*built));
-    if (pair == nullptr) undo_step(&r, mark, stamp);
-    return pair;
+    PyObject* result = nullptr;
+    if constexpr (Traced) result = traced_to_py(st, std::move(*built));
+    else result = reduced_to_py(st, std::move(*built));
+    if (result == nullptr) undo_step(&r, mark, stamp);
+    return result;
 }
 
 // ---- accessors ----------------------------------------------------------------
@@ -172,7 +183,7 @@ PyMethodDef ir_methods[] = {
                    "step($self, store)\n--\n\n"
                    "Consume the nodes recorded in `store` since the last step. Returns how many were processed\n"
                    "(the delta size). The reducer must always be fed the same store."),
-    DAGLOOM_METHOD("finalize", kFinalize, finalize,
+    DAGLOOM_METHOD("finalize", kFinalize, finalize<false>,
                    "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
                    "Finish: consume any remaining delta, then reduce the maintained canonical form against the\n"
                    "store's marked outputs — or, with `outputs=`, against EXACTLY that set (M22: stored marks\n"
@@ -184,6 +195,10 @@ PyMethodDef ir_methods[] = {
                    "Cumulative nodes processed across all steps (== watermark: each node touched once)."),
     DAGLOOM_METHOD("canonical_count", kCanonicalCount, accessor<&IncrementalReducer::canonical_count>,
                    "canonical_count($self)\n--\n\nSize of the maintained canonical form."),
+    DAGLOOM_METHOD("finalize_traced", kFinalizeTraced, finalize<true>,
+                   "finalize_traced($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
+                   "What `finalize` returns with the same arguments, and an `Origins` over the nodes of `store`\n"
+                   "consumed so far: where in the reduced store each one's value is."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,13 +13,6 @@ namespace {
 
 using namespace dagloom::testing;
 
-std::unique_ptr<GraphStore> store_of(const std::vector<NodeKey>& keys, const std::vector<NodeId>& marks = {}) {
-    auto store = std::make_unique<GraphStore>();
-    for (const NodeKey& k : keys) EXPECT_TRUE(store->intern(k).ok());
-    for (NodeId m : marks) EXPECT_TRUE(store->mark_output(m).ok());
-    return store;
-}
-
 ReductionReport report(std::size_t in, std::size_t reach, std::size_t canon, std::size_t stages,
                        std::size_t boundary) {
     return {in, reach, canon, stages, stages + boundary, boundary};
@@ -277,45 +270,6 @@ TEST_P(PipelineCollisions, ExternalsWithOneTokenStayApart) {
 
 INSTANTIATE_TEST_SUITE_P(Pipeline, PipelineCollisions, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "MergingEngine" : "IdentityEngine"; });
-
-// Random graphs of every kind, with clashing stage and external tokens,
-// interned as they are drawn so inputs always name existing ids.
-std::unique_ptr<GraphStore> random_store(std::mt19937_64& rng) {
-    auto pick = [&](std::size_t n) { return static_cast<uint64_t>(rng() % n); };
-    const std::vector<std::string> op_names{"add", "mul", "neg", "exp"};
-    const std::vector<PayloadDescriptor> descs{descriptor("k", "h", std::nullopt), descriptor("k", "h", "-"),
-                                               descriptor("a|b", "c", ""), descriptor("a", "b|c", "")};
-    auto store = store_of({src("x"), src("y")});
-    for (std::size_t draws = pick(40); draws-- > 0;) {
-        auto in = [&](std::size_t k) {
-            std::vector<NodeId> v;
-            for (std::size_t i = 0; i < k; ++i) v.push_back(pick(store->node_count()));
-            return v;
-        };
-        std::optional<NodeKey> key;
-        switch (pick(10)) {
-            case 0: key = src("s" + std::to_string(pick(4))); break;
-            case 1: key = red(pick(2) ? "sum" : "max", in(1)); break;
-            case 2: key = NodeKey::external(descs[pick(descs.size())], {}, in(pick(2))); break;
-            case 3: key = NodeKey::exchange({}, in(1)); break;
-            case 4: {
-                std::vector<NodeId> inputs = in(1 + pick(2));
-                std::vector<StageOp> members(1 + pick(2));
-                for (std::size_t m = 0; m < members.size(); ++m) {
-                    members[m].op = "op|" + op_names[pick(op_names.size())];
-                    for (std::size_t a = 1 + pick(2); a-- > 0;)
-                        members[m].inputs.push_back(m > 0 && pick(2) ? Mem(pick(m)) : In(pick(inputs.size())));
-                }
-                key = NodeKey::stage(std::move(inputs), std::move(members));
-                break;
-            }
-            case 5: key = NodeKey::op("add", identity_params(), in(1)); break;
-            default: key = op(op_names[pick(op_names.size())], in(1 + pick(2))); break;
-        }
-        EXPECT_TRUE(store->intern(*key).ok());
-    }
-    return store;
-}
 
 void check_reduced(const Reduced& r, std::size_t requested) {
     const ReductionReport& rep = r.report;

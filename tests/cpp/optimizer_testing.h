@@ -1,18 +1,24 @@
 // Shared helpers for the optimizer tests: key builders, two small engines,
-// and an evaluator that gives every node a value so reductions can be
-// checked for computing the same outputs.
+// an evaluator that gives every node a value so reductions can be checked
+// for computing the same outputs, and random stores to reduce.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "graph/hash.h"
 #include "graph/node_key.h"
 #include "optimizer/engine_graph.h"
+#include "store/graph_store.h"
 #include "reference/reference.h"
 
 namespace dagloom::testing {
@@ -83,29 +89,36 @@ inline uint64_t apply_op(std::string_view op_text, std::vector<uint64_t> args) {
     return h.finish();
 }
 
-// One value per node. Opaque nodes are told apart by their whole key apart
+// Per node, the values it computes: a stage's members in order, any other
+// node's one value. Opaque nodes are told apart by their whole key apart
 // from inputs (not by token), so merging distinct ones changes a value.
-inline std::vector<uint64_t> evaluate(const std::vector<NodeKey>& nodes) {
-    std::vector<uint64_t> value;
+inline std::vector<std::vector<uint64_t>> member_values(const std::vector<NodeKey>& nodes) {
+    std::vector<std::vector<uint64_t>> values;
     for (const NodeKey& key : nodes) {
         std::vector<uint64_t> in;
-        for (NodeId i : key.inputs()) in.push_back(value.at(i));
+        for (NodeId i : key.inputs()) in.push_back(values.at(i).back());
+        std::vector<uint64_t>& member = values.emplace_back();
         if (key.kind() == NodeKind::Op) {
-            value.push_back(apply_op(key.token(), in));
+            member.push_back(apply_op(key.token(), in));
         } else if (key.kind() == NodeKind::Stage) {
-            std::vector<uint64_t> member;
             for (const StageOp& m : key.members()) {
                 std::vector<uint64_t> args;
                 for (StageRef r : m.inputs) args.push_back(r.tag == StageRef::Tag::Input ? in.at(r.index) : member.at(r.index));
                 member.push_back(apply_op(m.op, args));
             }
-            value.push_back(member.at(member.size() - 1));
         } else {
             Hasher h(hash_key(key.with_inputs({}), 7));
             for (uint64_t a : in) h.add(a);
-            value.push_back(h.finish());
+            member.push_back(h.finish());
         }
     }
+    return values;
+}
+
+// One value per node: a stage's is its last member's.
+inline std::vector<uint64_t> evaluate(const std::vector<NodeKey>& nodes) {
+    std::vector<uint64_t> value;
+    for (const std::vector<uint64_t>& members : member_values(nodes)) value.push_back(members.back());
     return value;
 }
 
@@ -113,6 +126,52 @@ inline std::vector<uint64_t> output_values(const std::vector<NodeKey>& nodes, co
     std::vector<uint64_t> v = evaluate(nodes), r;
     for (uint64_t o : outputs) r.push_back(v.at(o));
     return r;
+}
+
+inline std::unique_ptr<GraphStore> store_of(const std::vector<NodeKey>& keys, const std::vector<NodeId>& marks = {}) {
+    auto store = std::make_unique<GraphStore>();
+    for (const NodeKey& k : keys) EXPECT_TRUE(store->intern(k).ok());
+    for (NodeId m : marks) EXPECT_TRUE(store->mark_output(m).ok());
+    return store;
+}
+
+// Random graphs of every kind, with clashing stage and external tokens,
+// interned as they are drawn so inputs always name existing ids.
+inline std::unique_ptr<GraphStore> random_store(std::mt19937_64& rng) {
+    auto pick = [&](std::size_t n) { return static_cast<uint64_t>(rng() % n); };
+    const std::vector<std::string> op_names{"add", "mul", "neg", "exp"};
+    const std::vector<PayloadDescriptor> descs{descriptor("k", "h", std::nullopt), descriptor("k", "h", "-"),
+                                               descriptor("a|b", "c", ""), descriptor("a", "b|c", "")};
+    auto store = store_of({src("x"), src("y")});
+    for (std::size_t draws = pick(40); draws-- > 0;) {
+        auto in = [&](std::size_t k) {
+            std::vector<NodeId> v;
+            for (std::size_t i = 0; i < k; ++i) v.push_back(pick(store->node_count()));
+            return v;
+        };
+        std::optional<NodeKey> key;
+        switch (pick(10)) {
+            case 0: key = src("s" + std::to_string(pick(4))); break;
+            case 1: key = red(pick(2) ? "sum" : "max", in(1)); break;
+            case 2: key = NodeKey::external(descs[pick(descs.size())], {}, in(pick(2))); break;
+            case 3: key = NodeKey::exchange({}, in(1)); break;
+            case 4: {
+                std::vector<NodeId> inputs = in(1 + pick(2));
+                std::vector<StageOp> members(1 + pick(2));
+                for (std::size_t m = 0; m < members.size(); ++m) {
+                    members[m].op = "op|" + op_names[pick(op_names.size())];
+                    for (std::size_t a = 1 + pick(2); a-- > 0;)
+                        members[m].inputs.push_back(m > 0 && pick(2) ? Mem(pick(m)) : In(pick(inputs.size())));
+                }
+                key = NodeKey::stage(std::move(inputs), std::move(members));
+                break;
+            }
+            case 5: key = NodeKey::op("add", identity_params(), in(1)); break;
+            default: key = op(op_names[pick(op_names.size())], in(1 + pick(2))); break;
+        }
+        EXPECT_TRUE(store->intern(*key).ok());
+    }
+    return store;
 }
 
 }  // namespace dagloom::testing

@@ -26,6 +26,9 @@ def test_road_of_one_request_prints_equal_values(tmp_path):
     assert "recorded graph, output 6: [155.0]" in out
     assert "reduced graph, maximal fusion, output 3: [155.0]" in out
     assert "equal before and after reduction: True" in out
+    maximal = out.split("== where the recorded values live, maximal fusion")[1]
+    assert "recorded mul+0   (id 5) -> node 2 (stage), member 1\n" in maximal
+    assert "recorded neg(x)  (id 7) -> not needed\n" in maximal
 
 
 def test_run_on_dask_prints_tasks_times_and_equal_values():

@@ -309,6 +309,10 @@ ERRORS = [
      "argument 'outputs': Can't extract `str` to `Vec`"),
     ("finalize-missing", lambda w: w.r.finalize(w.g, outputs=[0, w.n]), ValueError, "no node with id "),
     ("finalize-negative", lambda w: w.r.finalize(w.g, outputs=[-1]), OverflowError, ""),
+    # ---- traced reductions (their other errors are those of reduce and finalize)
+    ("reduce-traced-missing", lambda w: w.g.reduce_traced(outputs=w.missing), ValueError, "no node with id "),
+    ("finalize-traced-missing", lambda w: w.r.finalize_traced(w.g, outputs=[0, w.n]), ValueError, "no node with id "),
+    ("origins-new", lambda w: dc.Origins(), TypeError, "cannot create 'dagloom_core.Origins' instances"),
 ]
 
 # (id, call). Each may be repeated any number of times on one world.
@@ -347,6 +351,10 @@ SUCCESS = [
     ("finalize", lambda w: w.r_full.finalize(w.g)),
     ("finalize-outputs", lambda w: w.r_full.finalize(w.g, outputs=w.ins01)),
     ("reducer-counters", lambda w: (w.r.watermark(), w.r.total_work(), w.r.canonical_count())),
+    ("reduce-traced", lambda w: w.g.reduce_traced(maximal_fusion=True, outputs=[6, 12, 6])),
+    ("finalize-traced", lambda w: w.r_full.finalize_traced(w.g, outputs=w.ins01)),
+    ("origins-read", lambda w: (lambda o: (o.node.tolist(), o.member.tolist(), memoryview(o).nbytes, o.outputs,
+                                           o.input_nodes, repr(o)))(w.reduced.reduce_traced()[2])),
 ]
 
 

@@ -21,6 +21,7 @@ GS_METHODS = [
     ("reduce", "(self, /, *, maximal_fusion=False, outputs=None)"),
     ("reduce_incremental", "(self, /, *, outputs=None)"),
     ("reduction_report", "(self, /, *, outputs=None)"),
+    ("reduce_traced", "(self, /, *, maximal_fusion=False, outputs=None)"),
 ]
 CONSTRUCTORS = [
     (dc.GraphStore, "()"),
@@ -34,6 +35,7 @@ IR_METHODS = [
     ("watermark", "(self, /)"),
     ("total_work", "(self, /)"),
     ("canonical_count", "(self, /)"),
+    ("finalize_traced", "(self, /, store, *, maximal_fusion=False, outputs=None)"),
 ]
 
 
@@ -41,7 +43,7 @@ def test_version_and_exports():
     assert dc.version() == "0.0.1"
     assert dc.__doc__ == ""
     public = [k for k in vars(dc) if not k.startswith("__")]
-    assert public == ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version"]
+    assert public == ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version", "Origins"]
 
 
 @pytest.mark.parametrize(

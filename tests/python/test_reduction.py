@@ -1,5 +1,6 @@
 import dagloom_core as dc
 import pytest
+from optional_imports import import_or_skip
 from conftest import road_of_one_request
 
 REPORT_KEYS = {"input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes", "boundary_nodes"}
@@ -84,7 +85,7 @@ def test_reduce_argument_errors(road, kwargs, exc, message):
 
 
 def test_numpy_bool_accepted_by_truth_value(road):
-    np = pytest.importorskip("numpy")
+    np = import_or_skip("numpy")
     for flag in (True, False):
         expected = road.reduce(maximal_fusion=flag, outputs=[6])
         got = road.reduce(maximal_fusion=np.bool_(flag), outputs=[6])

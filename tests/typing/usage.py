@@ -14,7 +14,7 @@ from __future__ import annotations
 from typing import Literal, assert_type
 
 import dagloom_core
-from dagloom_core import GraphStore, IncrementalReducer, PayloadDescriptor
+from dagloom_core import GraphStore, IncrementalReducer, Origins, PayloadDescriptor
 
 
 def accepted() -> None:
@@ -116,6 +116,11 @@ def accepted() -> None:
     assert_type(final, GraphStore)
     assert_type(final_report["reduced_nodes"], int)
     r.finalize(store=g)
+    traced, _, origins = r.finalize_traced(g, outputs=[s])
+    assert_type(traced, GraphStore)
+    assert_type(origins, Origins)
+    assert_type(origins.node, memoryview)
+    assert_type(g.reduce_traced(maximal_fusion=True)[2].outputs, list[int])
 
 
 def refused(g: GraphStore, d: PayloadDescriptor, r: IncrementalReducer) -> None:
