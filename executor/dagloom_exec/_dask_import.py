@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import functools
 import importlib
-import math
 import struct
 from collections.abc import Callable, Hashable, Iterable, Mapping
 from typing import TYPE_CHECKING, Any
@@ -112,7 +111,6 @@ class Conversion:
         self._pure_cache: dict[int, tuple[Any, bool]] = {}
         self._declared = frozenset(id(f) for f in pure)
         self._declared_objects = list(pure)     # keeps the ids above meaningful
-        self.largest_chunk = 0      # elements in the largest numpy chunk; 0: not known
         self.dsk, self._layer_meta, self._blockwise = self._read_graph(dsk)
         for name, meta in (metas or {}).items():
             self._layer_meta[name] = (meta.ndim, meta.dtype) \
@@ -152,8 +150,6 @@ class Conversion:
             if notes.get("type") == "dask.array.core.Array" \
                     and notes.get("chunk_type") == "numpy.ndarray" and "dtype" in notes:
                 metas[name] = (len(notes["shape"]), notes["dtype"])
-                self.largest_chunk = max(self.largest_chunk,
-                                         math.prod(notes.get("chunksize") or (0,)))
         return dsk.to_dict(), metas, blockwise
 
     def _meta_of_key(self, key: Any) -> tuple[int, Any] | None:

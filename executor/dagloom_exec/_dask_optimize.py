@@ -34,24 +34,16 @@ from ._dask_import import Conversion, _flatten
 from ._plan import Call, Member, RunStage
 
 if TYPE_CHECKING:
-    from dagloom_core import GraphStore
+    from dagloom_core import GraphStore, Origins
 
 
-def _reduced_ids(store: GraphStore, ids: list[int]) -> tuple[list[Any], list[int]]:
-    """The reduced store's nodes() and the reduced id of every request, in order."""
-    traced = getattr(store, "reduce_traced", None)
-    if traced is not None:
-        reduced, _, origins = traced(outputs=ids)
-        return reduced.nodes(), list(origins.outputs)
-    # FALLBACK until GraphStore.reduce_traced is on main, then replaced by the
-    # branch above: a store marks each output once, so requests that reduce
-    # to one node would come back as one. Each request is read by an exchange
-    # of its own (opaque, so no rule touches it, and distinct by its param);
-    # the exchanges are the outputs, and each one's input is its request.
-    tags = [store.add_exchange([node], {"dagloom_request": k}) for k, node in enumerate(ids)]
-    reduced, _ = store.reduce(outputs=tags)
-    nodes = reduced.nodes()
-    return nodes, [nodes[t]["inputs"][0] for t in reduced.outputs()]
+def _reduced_ids(store: GraphStore, ids: list[int]) -> tuple[list[Any], list[int], Origins]:
+    """The reduced store's nodes(), the reduced id of every request, in order
+    (requests the reduction merged included), and where each recorded node
+    went, from the traced reduction: a store marks each output once, so its
+    outputs() could not say."""
+    reduced, _, origins = store.reduce_traced(outputs=ids)
+    return reduced.nodes(), list(origins.outputs), origins
 
 
 class _Unit:
@@ -74,14 +66,18 @@ class _Unit:
         self.groups: list[int] = []     # the tasks it is computed in
 
 
-def _units(nodes: list[Any], conv: Conversion) -> tuple[list[_Unit], list[int]]:
-    """The reduced graph one call per unit, and the unit giving each node's value."""
+def _units(nodes: list[Any], conv: Conversion,
+           origins: Origins) -> tuple[list[_Unit], list[int], list[int]]:
+    """The reduced graph one call per unit, the unit giving each node's value,
+    and how many recorded calls (computations in Dask's graph) each unit is."""
     units: list[_Unit] = []
     value_of: list[int] = []
+    first_of: list[int] = []
     ops, sources, chunkwise, shared = conv.impl.ops, conv.impl.sources, conv.chunkwise, \
         conv.shared
     for node in nodes:
         kind = node["kind"]
+        first_of.append(len(units))
         if kind == "stage":
             first = len(units)
             ins = [value_of[i] for i in node["inputs"]]
@@ -97,29 +93,32 @@ def _units(nodes: list[Any], conv: Conversion) -> tuple[list[_Unit], list[int]]:
                                False, chunkwise[name] and name in shared))
         elif kind == "source":
             const = sources[node["name"]]
-            small = getattr(const.value, "nbytes", 0) <= _RECOMPUTE_BYTES
+            small = getattr(const.value, "nbytes", 0) <= _EMBED_BYTES
             units.append(_Unit(node["name"], const, {}, [], False, True, small))
-        else:   # the requests' exchanges: nothing reads them
-            value_of.append(-1)
-            continue
+        else:   # from_dask records no other kind
+            raise ValueError(f"optimize_dask cannot lower a {kind} node")
         value_of.append(len(units) - 1)
-    return units, value_of
+    recorded = [0] * len(units)
+    for node, member in zip(origins.node, origins.member):
+        if node >= 0:
+            recorded[value_of[node] if member < 0 else first_of[node] + member] += 1
+    return units, value_of, recorded
 
 
-# Chunks of at most this many elements are "small" (see `lower`): an
-# elementwise call on one costs about what the scheduler spends on a task.
-_RECOMPUTE_ELEMENTS = 100_000
-_RECOMPUTE_BYTES = 8 * _RECOMPUTE_ELEMENTS
+# A literal of at most this many bytes is embedded in every task that reads
+# it; a larger one stays a value of the graph, as Dask has it (a distributed
+# scheduler would carry it inside each task's function).
+_EMBED_BYTES = 800_000
 
 
 def _identity(x: Any) -> Any:
     return x
 
 
-def lower(nodes: list[Any], conv: Conversion, reduced_ids: list[int],
+def lower(nodes: list[Any], conv: Conversion, reduced_ids: list[int], origins: Origins,
           keys: list[Any]) -> dict[Any, Any]:
     """A plain Dask dict computing `keys` from the reduced store's nodes()."""
-    units, value_of = _units(nodes, conv)
+    units, value_of, recorded = _units(nodes, conv, origins)
     requested: dict[int, Any] = {}
     for key, node in zip(keys, reduced_ids):
         requested.setdefault(value_of[node], key)
@@ -132,11 +131,6 @@ def lower(nodes: list[Any], conv: Conversion, reduced_ids: list[int],
                 if not needed[i]:
                     needed[i] = 1
                 units[i].readers.append(u)
-    # Where every chunk is small, a task costs more than an elementwise call
-    # on a chunk: a cheap value read by several tasks is computed in each of
-    # them (as Dask computed its copies before they were merged). Where
-    # chunks are large, or their size is not known, it is a task of its own.
-    recompute = 0 < conv.largest_chunk <= _RECOMPUTE_ELEMENTS
     groups: list[list[int]] = []
     # Whether a unit's inputs may join its task, per unit (see _may_join).
     joins = [-1] * len(units)
@@ -154,7 +148,12 @@ def lower(nodes: list[Any], conv: Conversion, reduced_ids: list[int],
                 at = units[unit.readers[0]].groups
                 if len(unit.readers) > 1 or len(at) > 1:
                     at = sorted({g for r in unit.readers for g in units[r].groups})
-                if len(at) == 1 or (recompute and unit.cheap):
+                # A cheap value that merging made common to several tasks
+                # is computed in each, as Dask computed its copies, but never
+                # in more tasks than Dask computed it: a task of its own would
+                # cost a task more than Dask's graph, and on a cluster a copy
+                # of the value to each reader's worker.
+                if len(at) == 1 or (unit.cheap and (unit.root or len(at) <= recorded[u])):
                     unit.groups = at
                     for g in at:
                         groups[g].append(u)
@@ -255,8 +254,8 @@ def optimize_dask(dsk: Any, keys: Any, *, pure: Iterable[Callable[..., Any]] = (
     gc.disable()
     try:
         conv = Conversion(dsk, flat, pure, metas, own_outputs=True)
-        nodes, reduced_ids = _reduced_ids(conv.store, conv.ids)
-        return lower(nodes, conv, reduced_ids, flat)
+        nodes, reduced_ids, origins = _reduced_ids(conv.store, conv.ids)
+        return lower(nodes, conv, reduced_ids, origins, flat)
     finally:
         if collecting:
             gc.enable()

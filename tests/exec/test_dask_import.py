@@ -15,7 +15,6 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from test_forms import local_cluster  # noqa: E402,F401 - the session's cluster
 
-import dagloom_exec._dask_optimize  # noqa: E402
 from dagloom_exec import evaluate, from_dask, optimize_dask  # noqa: E402
 
 OURS = {"array_optimize": optimize_dask, "delayed_optimize": optimize_dask}
@@ -61,16 +60,19 @@ def test_array_programs_agree_with_dask_on_every_scheduler(name, scheduler):
         assert ours < theirs
 
 
-@pytest.mark.parametrize("name", sorted(dp.ARRAY_PROGRAMS))
-def test_array_programs_agree_where_shared_values_are_tasks(name, monkeypatch):
-    """As where chunks are large: a value several tasks read is a task of its own."""
-    monkeypatch.setattr(dagloom_exec._dask_optimize, "_RECOMPUTE_ELEMENTS", 0)
-    kind, build = dp.ARRAY_PROGRAMS[name]
-    collections = build(dp.inputs(12, 5))
-    want = dask.compute(*collections, scheduler="sync")
-    with dask.config.set(OURS):
-        got = dask.compute(*collections, scheduler="threads")
-    assert same(list(want), list(got))
+def test_a_merged_value_is_computed_in_no_more_tasks_than_dask_computed_it():
+    a = dp.inputs(12, 4)
+    once = a["x"] + a["y"]          # one Dask layer, read by two reductions
+    twice = [once.mean(axis=0), once.std(axis=1)]
+    merged = [(a["x"] + a["y"]).mean(axis=0), (a["y"] + a["x"]).std(axis=1)]
+    for collections, extra in ((twice, a["x"].npartitions), (merged, 0)):
+        ours = task_count(collections, OURS)
+        # x + y is a task per chunk when Dask computed it once per chunk, and
+        # inside each reader when Dask computed it twice.
+        assert ours == task_count(merged, OURS) + extra
+        want = dask.compute(*collections, scheduler="sync")
+        with dask.config.set(OURS):
+            assert same(list(want), list(dask.compute(*collections, scheduler="threads")))
 
 
 def test_large_literals_stay_values_of_the_graph():
