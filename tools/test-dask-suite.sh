@@ -15,6 +15,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 MODULE_DIR=${1:-$DAGLOOM_ROOT/build/py311/python}
 [[ -d "$MODULE_DIR" ]] || { echo "no built module in $MODULE_DIR (run tools/test.sh build_sys)" >&2; exit 1; }
+MODULE_DIR=$(cd "$MODULE_DIR" && pwd)   # the runs start in a scratch directory
 DASK_DIR=$("$DAGLOOM_SYS_PY" -c 'import dask, os; print(os.path.dirname(dask.__file__))')
 FILES=(array/tests/test_array_core.py array/tests/test_ufunc.py array/tests/test_reductions.py
        array/tests/test_routines.py array/tests/test_slicing.py array/tests/test_rechunk.py
