@@ -39,7 +39,7 @@ def task_count(collections, config):
         return len(dask.base.collections_to_dsk(collections))
 
 
-@pytest.fixture(params=["sync", "threads", "cluster"])
+@pytest.fixture(params=["sync", "threads", "processes", "cluster"])
 def scheduler(request):
     if request.param == "cluster":
         return request.getfixturevalue("local_cluster")
