@@ -15,7 +15,7 @@ from __future__ import annotations
 import operator
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from ._impl import Fn, Impl
 from ._recorded import Places, recorded_places, recorded_words
@@ -102,8 +102,8 @@ class PassOn(Task):
         return args[0]
 
 
-@dataclass(frozen=True)
-class Member:
+# A named tuple: stages of thousands of members are built per lowering.
+class Member(NamedTuple):
     """One member of a stage: fn over ("input", k) / ("member", j) references."""
 
     where: str

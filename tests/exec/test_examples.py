@@ -39,3 +39,12 @@ def test_run_on_dask_prints_tasks_times_and_equal_values():
     assert len(lines) == 3 and all(line.endswith("same values: True") for line in lines), out
     tasks = [int(line.split()[-6]) for line in lines]
     assert tasks[0] > tasks[1] >= tasks[2], out
+
+
+def test_dask_optimize_prints_fewer_tasks_and_equal_values():
+    import_or_skip("dask")
+    import_or_skip("numpy")
+    out = run_example("dask_optimize.py", "--n", "40", "--chunk", "10")
+    tasks = [int(line.split()[-7]) for line in out.splitlines() if "tasks" in line]
+    assert len(tasks) == 2 and tasks[1] < tasks[0], out
+    assert "same values: True" in out, out
