@@ -23,7 +23,7 @@ PY_FT=                              # set by ensure_py313t
 
 # Stages in order; a later stage (sanitizers, fuzzing, stubtest, ...) is a
 # function named stage_<name> plus an entry here.
-STAGES=(deps cpython_313t build_sys ctest_sys pytest_sys build_py313t gil_py313t pytest_py313t
+STAGES=(deps cpython_313t build_sys ctest_sys pytest_sys dask_suite build_py313t gil_py313t pytest_py313t
         memory_pressure packaging sanitizers fuzz)
 
 ensure_py313t() {
@@ -92,6 +92,12 @@ stage_pytest_sys() {
   stage "pytest on $DAGLOOM_SYS_PY"
   require_module "$BUILD_SYS" >/dev/null
   run_pytest "$DAGLOOM_SYS_PY" "$BUILD_SYS/python"
+}
+
+stage_dask_suite() {
+  stage "a part of Dask's own tests, with Dask's optimization and with optimize_dask"
+  require_module "$BUILD_SYS" >/dev/null
+  "$DAGLOOM_ROOT/tools/test-dask-suite.sh" "$BUILD_SYS/python"
 }
 
 stage_build_py313t() {
