@@ -42,4 +42,6 @@ def import_or_skip(module: str) -> ModuleType:
             return importlib.import_module(module)
         except Exception as exc:  # noqa: BLE001 - any failure to import means: not here
             reason = f"{type(exc).__name__}: {exc}"
-    pytest.skip(f"{module} is not usable under {sys.version.split()[0]}: {reason}")
+    # Called at a module's top, it skips the whole module; in a test, that test.
+    pytest.skip(f"{module} is not usable under {sys.version.split()[0]}: {reason}",
+                allow_module_level=True)

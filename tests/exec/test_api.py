@@ -6,23 +6,11 @@ from collections import Counter
 
 import dagloom_core as dc
 import pytest
-from exec_support import import_or_skip
+from exec_support import import_or_skip, road
 from dagloom_exec import Impl, compute, evaluate, graph_name, to_dask
 
 DESCRIPTOR = dict(kind="model", content_hash="c0ffee", framework="torch", version="2.3",
                   io_schema="f32[8]")
-
-
-def road():
-    """x, y, add(x, y), add(y, x), mul, add-zero, sum, and a dead neg(x)."""
-    g = dc.GraphStore()
-    x, y = g.add_source("x"), g.add_source("y")
-    a, b = g.add_op("add", [x, y]), g.add_op("add", [y, x])
-    m = g.add_op("mul", [a, b])
-    z = g.add_op("add", [m], {"scalar": 0.0, "side": "r"})
-    s = g.add_reduction("sum", [z])
-    g.add_op("neg", [x])
-    return g, s
 
 
 def scalar_add(*xs, scalar=None, side=None):

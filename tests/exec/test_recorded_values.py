@@ -6,6 +6,7 @@ import dagloom_core as dc
 import numeric_graphs as ng
 import pytest
 from dagloom_exec import Impl, evaluate, run
+from exec_support import road
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -110,13 +111,10 @@ def refusing(name):
     return refuse
 
 
-def road():
-    g = dc.GraphStore()
-    x, y = g.add_source("x"), g.add_source("y")
-    a, b = g.add_op("add", [x, y]), g.add_op("add", [y, x])
-    m = g.add_op("mul", [a, b])
-    z = g.add_op("add", [m], {"scalar": 0.0, "side": "r"})
-    return g, [g.add_reduction("sum", [z]), z, m]
+def road_requests():
+    """The road, asked for its sum, its add-zero and its mul: ids 6, 5 and 4."""
+    g, s = road()
+    return g, [s, s - 1, s - 2]
 
 
 ROAD = Impl(ops={"add": ng.int_add, "mul": ng.int_mul}, reductions={"sum": ng.int_sum},
@@ -130,7 +128,7 @@ ROAD = Impl(ops={"add": ng.int_add, "mul": ng.int_mul}, reductions={"sum": ng.in
     ("sum", False, "node 4 (reduction 'sum'; recorded node 6)"),
 ])
 def test_notes_name_the_recorded_nodes(refused, maximal, note):
-    g, requests = road()
+    g, requests = road_requests()
     tables = {"ops": dict(ROAD.ops), "reductions": dict(ROAD.reductions)}
     for table in tables.values():
         if refused in table:
@@ -142,8 +140,8 @@ def test_notes_name_the_recorded_nodes(refused, maximal, note):
 
 
 def test_run_gives_one_value_per_request_in_order():
-    g, (s, z, m) = road()
+    g, (s, z, m) = road_requests()
     want = evaluate(g, ROAD, [m, s, z, m])
     for reduce in (True, False):
         assert run(g, ROAD, [m, s, z, m], reduce=reduce) == want
-    assert g.node_count() == 7 and g.outputs() == []
+    assert g.node_count() == 8 and g.outputs() == []
