@@ -211,7 +211,7 @@ def _task(node: Mapping[str, Any], impl: Impl, places: Places) -> Task:
     raise LookupError(f"no implementation for node kind {kind!r} ({at})")
 
 
-def _output_ids(outputs: Iterable[int], count: int) -> list[int]:
+def output_ids(outputs: Iterable[int], count: int) -> list[int]:
     if isinstance(outputs, (str, bytes)):
         raise TypeError("outputs must be a sequence of node ids")
     ids: list[int] = []
@@ -237,7 +237,7 @@ def make_plan(store: GraphStore, impl: Impl, outputs: Iterable[int] | None,
     if outputs is None and origins is not None:
         outputs = origins.outputs
     # outputs() is read after nodes(): whatever it names is in that view too.
-    ids = _output_ids(store.outputs() if outputs is None else outputs, len(nodes))
+    ids = output_ids(store.outputs() if outputs is None else outputs, len(nodes))
     needed = bytearray(len(nodes))
     for node_id in ids:
         needed[node_id] = 1

@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING, Any
 from ._dask import compute
 from ._impl import Impl
 from ._local import evaluate
+from ._plan import output_ids
 
 if TYPE_CHECKING:
     from dagloom_core import GraphStore
@@ -31,15 +32,10 @@ def run(store: GraphStore, impl: Impl, outputs: Iterable[int] | None, *, reduce:
         if scheduler is None:
             return evaluate(store, impl, outputs)
         return compute(store, impl, outputs, scheduler)
-    requests = None if outputs is None else _requests(outputs)
+    # Refused as evaluate refuses them, before anything is reduced.
+    requests = None if outputs is None else output_ids(outputs, store.node_count())
     reduced, _, origins = store.reduce_traced(maximal_fusion=maximal_fusion, outputs=requests)
     if scheduler is None:
         return evaluate(reduced, impl, origins=origins)
     return compute(reduced, impl, scheduler=scheduler, origins=origins)
 
-
-def _requests(outputs: Iterable[int]) -> list[int]:
-    # The reduction takes a sequence; a one-shot iterable is read once here.
-    if isinstance(outputs, (str, bytes)):
-        raise TypeError("outputs must be a sequence of node ids")
-    return list(outputs)
